@@ -1,0 +1,117 @@
+#include "Platform/PlatformConfiguration.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include <svsdk/SVError.h>
+
+#include "Core/Security/Cryptor.h"
+
+namespace svsdk {
+namespace platform {
+namespace {
+
+struct State {
+    std::mutex lock;
+    std::shared_ptr<const SVPlatformConfiguration> configuration = std::make_shared<SVPlatformConfiguration>();
+};
+
+State& state() {
+    static State* s = new State;  // never destroyed: log calls may come during exit
+    return *s;
+}
+
+std::string defaultDataDirectory() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') return std::string(xdg) + "/svsdk";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share/svsdk";
+    return "/tmp/svsdk-" + std::to_string(::getuid());
+}
+
+std::string formatUUID(const std::uint8_t* b) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += hex[b[i] >> 4];
+        text += hex[b[i] & 15];
+    }
+    return text;
+}
+
+}  // namespace
+
+std::shared_ptr<const SVPlatformConfiguration> current() {
+    std::lock_guard guard(state().lock);
+    return state().configuration;
+}
+
+void makeDirectory(const std::string& path) {
+    if (path.empty()) throw SVPlatformError("posix", ENOENT, "empty directory path");
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return;
+        throw SVPlatformError("posix", ENOTDIR, path + " is not a directory");
+    }
+    auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) makeDirectory(path.substr(0, slash));
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        throw SVPlatformError("posix", errno, "cannot create " + path + ": " + std::strerror(errno));
+}
+
+std::string dataDirectory() {
+    auto config = current();
+    std::string dir = config->dataDirectory.empty() ? defaultDataDirectory() : config->dataDirectory;
+    makeDirectory(dir);
+    return dir;
+}
+
+std::string keychainPath() {
+    auto config = current();
+    if (!config->keychainPath.empty()) return config->keychainPath;
+    return dataDirectory() + "/keychain.sqlite";
+}
+
+std::string defaultsPath() {
+    auto config = current();
+    if (!config->defaultsPath.empty()) return config->defaultsPath;
+    return dataDirectory() + "/defaults.json";
+}
+
+std::shared_ptr<SVLogSink> logSink() { return current()->logSink; }
+
+std::optional<std::string> vendorIdentifier() {
+    auto config = current();
+    if (config->vendorIdentifier) return config->vendorIdentifier;
+    std::ifstream file(config->machineIdPath);
+    if (!file) return std::nullopt;
+    std::string machineId;
+    std::getline(file, machineId);
+    if (machineId.empty()) return std::nullopt;
+    // Keyed by the application, so two applications on one machine see
+    // different identifiers and neither learns the machine identifier.
+    auto mac = Cryptor::hmac(bytesOf(config->mainBundleIdentifier), bytesOf(machineId));
+    if (!mac) return std::nullopt;
+    std::uint8_t b[16];
+    std::memcpy(b, mac->data(), 16);
+    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4 layout
+    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    return formatUUID(b);
+}
+
+}  // namespace platform
+
+void SVPlatform::configure(SVPlatformConfiguration configuration) {
+    auto next = std::make_shared<const SVPlatformConfiguration>(std::move(configuration));
+    std::lock_guard guard(platform::state().lock);
+    platform::state().configuration = std::move(next);
+}
+
+SVPlatformConfiguration SVPlatform::configuration() { return *platform::current(); }
+
+}  // namespace svsdk

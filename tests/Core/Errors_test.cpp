@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <svsdk/SVError.h>
+#include <svsdk/SVNetworkError.h>
+#include <svsdk/SVResult.h>
+
+#include "Core/Localization.h"
+
+using namespace svsdk;
+
+TEST(SVErrorTest, IdentifiersAndCodesFollowTheDeclarationOrder) {
+    EXPECT_EQ(SVError::internalError().rawCode(), 1);
+    EXPECT_EQ(SVError::internalError().identifier(), "internal_error");
+    EXPECT_EQ(SVError::emptyKeys().identifier(), "empty_keys_content");
+    EXPECT_EQ(SVError::binaryDataIsUnavaiable().identifier(), "binary_unavailable");
+    EXPECT_EQ(SVError::binaryDataIsUnavaiable().rawCode(), 17);
+    EXPECT_EQ(SVError::loginSessionIsExpired().rawCode(), 28);
+    EXPECT_EQ(SVError::loginSessionIsExpired().identifier(), "login_session_is_expired");
+    EXPECT_FALSE(SVError::secureEnclaveError("x").identifier().has_value());
+}
+
+TEST(SVErrorTest, SecureEnclaveErrorCarriesItsMessageAndComparesByIt) {
+    auto e = SVError::secureEnclaveError("key failed");
+    EXPECT_EQ(e.errorDescription(), "key failed");
+    EXPECT_STREQ(e.what(), "key failed");
+    EXPECT_EQ(e, SVError::secureEnclaveError("key failed"));
+    EXPECT_NE(e, SVError::secureEnclaveError("other"));
+    EXPECT_NE(SVError::internalError(), SVError::secureEnclaveError(""));
+    EXPECT_EQ(SVError::invalidPassword(), SVError::invalidPassword());
+}
+
+TEST(SVErrorTest, DescriptionFallsBackToTheIdentifierWithoutATable) {
+    EXPECT_EQ(SVError::emptyName().errorDescription(), "The name is empty.");
+    localization::replaceTable("Errors", std::nullopt);
+    localization::replaceTable("NetworkErrors", std::nullopt);
+    EXPECT_EQ(SVError::emptyName().errorDescription(), "**empty_name**");
+    EXPECT_EQ(SVNetworkError(SVNetworkError::Code::invalidHmac).errorDescription(), "**invalid_hmac**");
+    EXPECT_EQ(SVError::localizedText("no_such_key", "Nowhere"), "**no_such_key**");
+    localization::replaceTable("Errors", std::map<std::string, std::string>{{"empty_name", "Name fehlt."}});
+    EXPECT_EQ(SVError::emptyName().errorDescription(), "Name fehlt.");
+}
+
+TEST(SVNetworkErrorTest, RawValuesMapToCasesAndGapsToNothing) {
+    EXPECT_EQ(SVNetworkError::fromRawValue(208)->code(), SVNetworkError::Code::userNotFound);
+    EXPECT_EQ(SVNetworkError::fromRawValue(208)->identifier(), "user_not_found");
+    EXPECT_FALSE(SVNetworkError::fromRawValue(230));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(260));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(0));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(150));
+    EXPECT_EQ(SVNetworkError::fromRawValue(-1)->code(), SVNetworkError::Code::serverDoesNotRespond);
+    EXPECT_EQ(SVNetworkError(SVNetworkError::Code::undefined).errorCode(), -2);
+    EXPECT_EQ(SVNetworkError::fromRawValue(297)->identifier(), "push_not_found");
+    EXPECT_EQ(SVNetworkError(SVNetworkError::Code::dsVerifyError).identifier(), "ds_verify_error");
+}
+
+TEST(SVFailureTest, KeepsTheExactErrorThroughAResult) {
+    SVResult<int> failed = SVError::userNotFound();
+    ASSERT_FALSE(failed.ok());
+    EXPECT_TRUE(failed.error().is(SVError::Code::userNotFound));
+    EXPECT_FALSE(failed.error().is(SVNetworkError::Code::userNotFound));
+    EXPECT_THROW(failed.value(), SVError);
+
+    SVResult<int> network = SVNetworkError(SVNetworkError::Code::invalidHmac);
+    EXPECT_TRUE(network.error().is(SVNetworkError::Code::invalidHmac));
+    ASSERT_NE(network.error().get<SVNetworkError>(), nullptr);
+
+    SVResult<int> fine = 7;
+    EXPECT_EQ(fine.value(), 7);
+    SVResult<void> nothing;
+    EXPECT_TRUE(nothing.ok());
+}
+
+TEST(SVFailureTest, CapturesTheErrorBeingHandled) {
+    auto capture = [](auto thrower) {
+        try {
+            thrower();
+        } catch (...) {
+            return SVFailure::fromCurrentException();
+        }
+        return SVFailure(SVError::internalError());
+    };
+    EXPECT_TRUE(capture([] { throw SVError::emptyPassword(); }).is(SVError::Code::emptyPassword));
+    EXPECT_TRUE(capture([] { throw SVPlatformError("sqlite", 5, "busy"); }).is<SVPlatformError>());
+    auto foreign = capture([] { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(foreign.is<SVPlatformError>());
+    EXPECT_EQ(foreign.get<SVPlatformError>()->domain(), "exception");
+    EXPECT_THROW(SVFailure(SVDecodingError(SVDecodingError::Kind::keyNotFound, "user_id", "")).raise(),
+                 SVDecodingError);
+}

@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include "Core/Logger.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::ScopedPlatform;
+
+TEST(LoggerTest, GatesOrdinaryAndSecretMessages) {
+    struct Case {
+        SVLoggingOptions options;
+        bool ordinary;
+        bool secret;
+    } cases[] = {
+        {SVLoggingOptions{}, false, false},
+        {SVLoggingOptions::keys, false, false},
+        {SVLoggingOptions::debug, true, false},
+        {SVLoggingOptions{SVLoggingOptions::debug, SVLoggingOptions::keys}, true, true},
+    };
+    for (const auto& c : cases) {
+        ScopedPlatform platform(c.options);
+        Logger::log(SVLogCategory::common, "progress");
+        Logger::secret("the key");
+        bool built = false;
+        Logger::secret([&] {
+            built = true;
+            return std::string("lazy secret");
+        });
+        EXPECT_EQ(platform.log().contains(SVLogCategory::common, "progress"), c.ordinary) << c.options.rawValue;
+        EXPECT_EQ(platform.log().contains(SVLogCategory::keys, "the key"), c.secret) << c.options.rawValue;
+        EXPECT_EQ(built, c.secret) << "a secret message is only built when it is written";
+        for (const auto& e : platform.log().entries())
+            if (e.category == SVLogCategory::keys) {
+                EXPECT_EQ(e.type, SVLogType::info);
+            }
+    }
+}
+
+TEST(LoggerTest, OptionChangesTakeEffectAtTheNextMessage) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    Logger::error(SVLogCategory::keychain, "failed");
+    Logger::setOptions({});
+    Logger::log(SVLogCategory::keychain, "silent");
+    auto entries = platform.log().entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].type, SVLogType::error);
+    EXPECT_EQ(entries[0].message, "failed");
+}
+
+TEST(LoggerTest, CategoryNamesAndNumbers) {
+    EXPECT_STREQ(SVLogCategoryName(SVLogCategory::debug), "Debug");
+    EXPECT_STREQ(SVLogCategoryName(SVLogCategory::operations), "Operations");
+    EXPECT_STREQ(SVLogCategoryName(SVLogCategory::keys), "Keys");
+    EXPECT_EQ(Logger::number(9444444.791666666), "9444444.791666666");
+    EXPECT_EQ(Logger::number(0.1), "0.1");
+    EXPECT_EQ(Logger::number(1700000062.5), "1700000062.5");
+}
