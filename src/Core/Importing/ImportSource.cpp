@@ -1,0 +1,91 @@
+#include "Core/Importing/ImportSource.h"
+
+#include <optional>
+
+#include <uriparser/Uri.h>
+
+#include "Core/Logger.h"
+#include "Core/Utilities/Graphemes.h"
+
+namespace svsdk {
+namespace {
+
+// Length in bytes of the line terminator at `i`, or 0 when none starts there.
+std::size_t terminatorAt(std::string_view text, std::size_t i) {
+    switch (static_cast<unsigned char>(text[i])) {
+        case '\n':
+            return 1;
+        case '\r':
+            return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+        case 0xC2:  // U+0085 NEXT LINE
+            return text.substr(i, 2) == "\xC2\x85" ? 2 : 0;
+        case 0xE2:  // U+2028 LINE SEPARATOR, U+2029 PARAGRAPH SEPARATOR
+            return text.substr(i, 3) == "\xE2\x80\xA8" || text.substr(i, 3) == "\xE2\x80\xA9" ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
+// The first line, or nothing when the text has no line.
+std::optional<std::string_view> firstLine(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (terminatorAt(text, i) > 0) return text.substr(0, i);
+    return text;
+}
+
+// A URL reference: an absolute URL or a relative reference made only of
+// characters allowed in a URL, with well-formed percent escapes.
+bool parsesAsURL(std::string_view text) {
+    if (text.empty()) return false;
+    UriUriA uri;
+    const char* errorPosition = nullptr;
+    int result = uriParseSingleUriExA(&uri, text.data(), text.data() + text.size(), &errorPosition);
+    if (result != URI_SUCCESS) return false;
+    uriFreeUriMembersA(&uri);
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> ImportSource::lines(std::string_view text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (std::size_t length = terminatorAt(text, i); length > 0) {
+            result.emplace_back(text.substr(start, i - start));
+            i += length;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size()) result.emplace_back(text.substr(start));
+    return result;
+}
+
+ImportSource ImportSource::detect(std::string_view text) {
+    Logger::log(SVLogCategory::common, "Checking the source type");
+    if (parsesAsURL(text)) {
+        Logger::log(SVLogCategory::common, "Deep link is recognized");
+        return deepLink;
+    }
+    auto characters = graphemeClusters(text);
+    if (!characters.empty()) {
+        if (characters.front() == "{" && characters.back() == "}") {
+            Logger::log(SVLogCategory::common, "JSON is recognized");
+            return json;
+        }
+        if (characters.front() == "<" && characters.back() == ">") {
+            Logger::log(SVLogCategory::common, "XML is recognized");
+            return xml;
+        }
+    }
+    if (auto line = firstLine(text); line && graphemeClusters(*line).size() == 3) {
+        Logger::log(SVLogCategory::common, "Plain text is recognized");
+        return plainText;
+    }
+    return unrecognized;
+}
+
+}  // namespace svsdk

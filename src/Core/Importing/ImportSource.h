@@ -1,0 +1,36 @@
+#pragma once
+// The kind of an import text: what the host handed over (a QR code's text, a
+// deep link, JSON, XML or line-based plain text) before anything is imported.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace svsdk {
+
+class ImportSource {
+public:
+    enum Kind { plainText, json, xml, deepLink, unrecognized };
+
+    constexpr ImportSource(Kind kind) noexcept : kind_(kind) {}  // NOLINT: a value of its own kind
+    constexpr operator Kind() const noexcept { return kind_; }   // NOLINT: usable in switch
+
+    // Decides the kind; the first test that holds wins:
+    //   deepLink   the whole text parses as a URL reference (only characters
+    //              allowed in a URL, well formed; the empty text does not);
+    //   json       first character "{" and last "}";
+    //   xml        first character "<" and last ">";
+    //   plainText  the first line is exactly 3 characters long;
+    //   otherwise unrecognized.
+    // Characters are grapheme clusters; nothing is trimmed. Logs in "Common".
+    static ImportSource detect(std::string_view text);
+
+    // The text's lines, in order, without their terminators. A line ends at
+    // "\n", "\r", "\r\n" (one terminator), U+0085, U+2028 or U+2029; a final
+    // terminator does not open another line, so the empty text has no lines.
+    static std::vector<std::string> lines(std::string_view text);
+
+private:
+    Kind kind_;
+};
+
+}  // namespace svsdk
