@@ -2,10 +2,9 @@
 
 #include <optional>
 
-#include <uriparser/Uri.h>
-
 #include "Core/Logger.h"
 #include "Core/Utilities/Graphemes.h"
+#include "Core/Utilities/URL.h"
 
 namespace svsdk {
 namespace {
@@ -34,18 +33,6 @@ std::optional<std::string_view> firstLine(std::string_view text) {
     return text;
 }
 
-// A URL reference: an absolute URL or a relative reference made only of
-// characters allowed in a URL, with well-formed percent escapes.
-bool parsesAsURL(std::string_view text) {
-    if (text.empty()) return false;
-    UriUriA uri;
-    const char* errorPosition = nullptr;
-    int result = uriParseSingleUriExA(&uri, text.data(), text.data() + text.size(), &errorPosition);
-    if (result != URI_SUCCESS) return false;
-    uriFreeUriMembersA(&uri);
-    return true;
-}
-
 }  // namespace
 
 std::vector<std::string> ImportSource::lines(std::string_view text) {
@@ -66,7 +53,7 @@ std::vector<std::string> ImportSource::lines(std::string_view text) {
 
 ImportSource ImportSource::detect(std::string_view text) {
     Logger::log(SVLogCategory::common, "Checking the source type");
-    if (parsesAsURL(text)) {
+    if (URL::parse(text)) {
         Logger::log(SVLogCategory::common, "Deep link is recognized");
         return deepLink;
     }

@@ -1,0 +1,103 @@
+#include <svsdk/Common/SVSDK.h>
+
+#include <nlohmann/json.hpp>
+
+#include "BuildConstants.h"
+#include "Core/FatalError.h"
+#include "Core/Importing/ImportSource.h"
+#include "Core/Logger.h"
+#include "Core/Storing/CoreDataManager.h"
+#include "Core/Utilities/Graphemes.h"
+#include "Core/Utilities/JSON.h"
+#include "Platform/PlatformConfiguration.h"
+
+namespace svsdk {
+namespace {
+
+// The first `count` characters of the text (all of it when shorter).
+std::string prefixCharacters(const std::vector<std::string_view>& characters, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < std::min(count, characters.size()); ++i) text += characters[i];
+    return text;
+}
+
+// The last `count` characters, or nothing when the text is shorter.
+std::optional<std::string> suffixCharacters(const std::vector<std::string_view>& characters, std::size_t count) {
+    if (characters.size() < count) return std::nullopt;
+    std::string text;
+    for (std::size_t i = characters.size() - count; i < characters.size(); ++i) text += characters[i];
+    return text;
+}
+
+SVQRType analyzePlainText(std::string_view text) {
+    std::string code = prefixCharacters(graphemeClusters(text), 3);
+    if (code == "201" || code == "202") return SVQRType::user;
+    if (code == "203") return SVQRType::transaction;
+    return SVQRType::none;
+}
+
+SVQRType analyzeJSON(std::string_view text) {
+    nlohmann::json object;
+    try {
+        object = jsonDictionary(text);
+    } catch (const SVPlatformError&) {  // not JSON
+        return SVQRType::none;
+    } catch (const SVError&) {  // JSON, but not an object at the top level
+        return SVQRType::none;
+    }
+    if (object.contains("auth_template")) return SVQRType::restoreRequisites;
+    if (object.contains("transaction_id")) return SVQRType::transaction;
+    if (object.contains("sv_external_url")) return SVQRType::user;
+    if (auto type = object.find("type"); type != object.end() && type->is_string() && *type == "login")
+        return SVQRType::login;
+    return SVQRType::none;
+}
+
+// A user's XML text ends with its keyData element; the opening tag alone
+// also counts.
+SVQRType analyzeXML(std::string_view text) {
+    auto characters = graphemeClusters(text);
+    if (suffixCharacters(characters, 9) == "<keyData>" || suffixCharacters(characters, 10) == "</keyData>")
+        return SVQRType::user;
+    return SVQRType::none;
+}
+
+}  // namespace
+
+std::string SVSDK::version() { return build::kVersion; }
+
+std::string SVSDK::defaultDatabaseFileName() { return CoreDataManager::shared().databaseResourceName() + ".sqlite"; }
+
+std::string SVSDK::defaultDatabaseURL() {
+    static const std::string url = [] {
+        std::string folder;
+        try {
+            folder = platform::dataDirectory();
+        } catch (...) {
+            fatalError("Unable to create the default database path");
+        }
+        return folder + "/" + defaultDatabaseFileName();
+    }();
+    return url;
+}
+
+void SVSDK::setLogLevel(std::optional<SVLoggingOptions> options) {
+    Logger::setOptions(options.value_or(SVLoggingOptions{}));
+}
+
+SVQRType SVSDK::analyze(const std::string& qrValue) {
+    switch (ImportSource::detect(qrValue)) {
+        case ImportSource::plainText:
+            return analyzePlainText(qrValue);
+        case ImportSource::json:
+            return analyzeJSON(qrValue);
+        case ImportSource::xml:
+            return analyzeXML(qrValue);
+        case ImportSource::deepLink:
+        case ImportSource::unrecognized:
+            break;
+    }
+    return SVQRType::none;
+}
+
+}  // namespace svsdk
