@@ -6,6 +6,7 @@
 
 #include "BuildConstants.h"
 #include "Core/Logger.h"
+#include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
@@ -63,6 +64,13 @@ TEST(SVSDKTest, GlobalAnswers) {
     EXPECT_EQ(SVSDK::version(), build::kVersion);
     EXPECT_EQ(SVSDK::apiVersion(), 3);
     EXPECT_EQ(SVSDK::defaultDatabaseFileName(), std::string(build::kDatabaseResourceName) + ".sqlite");
+}
+
+TEST(SVSDKTest, NowIsTheCorrectedClock) {
+    svsdk::testing::ScopedClock clock(1700000000.0, 500.0);
+    EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000000.0);
+    TimeManager::setStableTime(StableTime{400.0, 1699999900.0, 12.5});
+    EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000012.5);
 }
 
 TEST(SVSDKTest, SetLogLevelReplacesTheOptions) {

@@ -220,6 +220,20 @@ std::vector<Entity> fetch(sqlite3* db, const Table<Entity>& table, const std::st
     return result;
 }
 
+// Without a store (a null connection) there is nothing to fetch.
+template <class Entity>
+std::vector<Entity> fetchAll(sqlite3* db, const Table<Entity>& table) {
+    return db ? fetch(db, table, nullptr) : std::vector<Entity>{};
+}
+
+template <class Entity>
+std::optional<Entity> fetchFirst(sqlite3* db, const Table<Entity>& table, const std::string& lookup) {
+    if (!db) return std::nullopt;
+    auto found = fetch(db, table, &lookup);
+    if (found.empty()) return std::nullopt;
+    return std::move(found.front());
+}
+
 template <class Entity>
 void insertRow(sqlite3* db, const Table<Entity>& table, Entity& entity) {
     std::string placeholders;
@@ -378,16 +392,10 @@ void StoreContext::requireWritable() const {
 
 void StoreContext::requireStore() const { requireWritable(); }
 
-std::vector<SVUserEntity> StoreContext::fetchUserEntities() const {
-    if (!db_) return {};
-    return fetch(db_, userTable(), nullptr);
-}
+std::vector<SVUserEntity> StoreContext::fetchUserEntities() const { return fetchAll(db_, userTable()); }
 
 std::optional<SVUserEntity> StoreContext::fetchUserEntity(const std::string& storageID) const {
-    if (!db_) return std::nullopt;
-    auto found = fetch(db_, userTable(), &storageID);
-    if (found.empty()) return std::nullopt;
-    return std::move(found.front());
+    return fetchFirst(db_, userTable(), storageID);
 }
 
 void StoreContext::insert(SVUserEntity& entity) {
@@ -405,16 +413,10 @@ void StoreContext::remove(const SVUserEntity& entity) {
     deleteRow(db_, userTable(), entity);
 }
 
-std::vector<SVKeyEntity> StoreContext::fetchKeyEntities() const {
-    if (!db_) return {};
-    return fetch(db_, keyTable(), nullptr);
-}
+std::vector<SVKeyEntity> StoreContext::fetchKeyEntities() const { return fetchAll(db_, keyTable()); }
 
 std::optional<SVKeyEntity> StoreContext::fetchKeyEntity(const std::string& keyID) const {
-    if (!db_) return std::nullopt;
-    auto found = fetch(db_, keyTable(), &keyID);
-    if (found.empty()) return std::nullopt;
-    return std::move(found.front());
+    return fetchFirst(db_, keyTable(), keyID);
 }
 
 void StoreContext::remove(const SVKeyEntity& entity) {

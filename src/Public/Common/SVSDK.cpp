@@ -7,6 +7,7 @@
 #include "Core/Importing/ImportSource.h"
 #include "Core/Logger.h"
 #include "Core/Storing/CoreDataManager.h"
+#include "Core/TimeManager.h"
 #include "Core/Utilities/Graphemes.h"
 #include "Core/Utilities/JSON.h"
 #include "Platform/PlatformConfiguration.h"
@@ -65,6 +66,8 @@ SVQRType analyzeXML(std::string_view text) {
 }  // namespace
 
 std::string SVSDK::version() { return build::kVersion; }
+
+SVDate SVSDK::now() { return TimeManager::shared().now(); }
 
 std::string SVSDK::defaultDatabaseFileName() { return CoreDataManager::shared().databaseResourceName() + ".sqlite"; }
 
