@@ -30,11 +30,11 @@ using Point = std::unique_ptr<EC_POINT, Deleter<EC_POINT, EC_POINT_free>>;
 using ParamBuilder = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
 
-// A P-256 key from its parameters (the point, and the scalar for a private key).
-std::optional<SecKey> fromParameters(const Bytes& point, const BIGNUM* scalar) {
+// An EC key from its parameters (the point, and the scalar for a private key).
+std::optional<SecKey> fromParameters(const Bytes& point, const BIGNUM* scalar,
+                                     const char* group = SN_X9_62_prime256v1) {
     ParamBuilder builder(OSSL_PARAM_BLD_new());
-    if (!builder ||
-        !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, SN_X9_62_prime256v1, 0) ||
+    if (!builder || !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, group, 0) ||
         !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()) ||
         (scalar && !OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, scalar)))
         return std::nullopt;
@@ -124,8 +124,11 @@ bool SecKey::isP256() const {
 
 std::optional<SecKey> SecKey::copyPublicKey() const {
     auto point = publicPoint();
-    if (!point || !isP256()) return std::nullopt;
-    return fromParameters(*point, nullptr);
+    char group[64] = {};
+    if (!point ||
+        EVP_PKEY_get_utf8_string_param(key_, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, nullptr) != 1)
+        return std::nullopt;
+    return fromParameters(*point, nullptr, group);
 }
 
 std::optional<Bytes> SecKey::publicPoint() const {

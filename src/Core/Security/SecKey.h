@@ -35,7 +35,7 @@ public:
     bool isPrivate() const;
     bool isP256() const;
 
-    // The public half as a key of its own.
+    // The public half as a key of its own (on the same curve).
     std::optional<SecKey> copyPublicKey() const;
     // The uncompressed public point (0x04, X, Y).
     std::optional<Bytes> publicPoint() const;
