@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <ctime>
-#include <limits>
 #include <set>
 
 #include <nlohmann/json.hpp>
