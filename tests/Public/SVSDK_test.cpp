@@ -5,7 +5,9 @@
 #include <svsdk/Common/SVSDK.h>
 
 #include "BuildConstants.h"
+#include "Core/HostState.h"
 #include "Core/Logger.h"
+#include "Core/Security/HandlesManager.h"
 #include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"
 
@@ -71,6 +73,19 @@ TEST(SVSDKTest, NowIsTheCorrectedClock) {
     EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000000.0);
     TimeManager::setStableTime(StableTime{400.0, 1699999900.0, 12.5});
     EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000012.5);
+}
+
+TEST(SVSDKTest, SettingsReachTheServicesThatUseThem) {
+    auto& handles = HandlesManager::shared();
+    double previous = handles.handlesBackgroundTimeout();
+    SVSDK::setHandlesBackgroundTimeout(42.5);
+    EXPECT_EQ(handles.handlesBackgroundTimeout(), 42.5);
+    SVSDK::setHandlesBackgroundTimeout(previous);
+
+    auto previousHost = HostState::hostBundleIdentifier();
+    HostState::setHostBundleIdentifier("org.example.host");
+    EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.example.host");
+    HostState::setHostBundleIdentifier(previousHost);
 }
 
 TEST(SVSDKTest, SetLogLevelReplacesTheOptions) {

@@ -4,8 +4,10 @@
 
 #include "BuildConstants.h"
 #include "Core/FatalError.h"
+#include "Core/HostState.h"
 #include "Core/Importing/ImportSource.h"
 #include "Core/Logger.h"
+#include "Core/Security/HandlesManager.h"
 #include "Core/Storing/CoreDataManager.h"
 #include "Core/TimeManager.h"
 #include "Core/Utilities/Graphemes.h"
@@ -82,6 +84,12 @@ std::string SVSDK::defaultDatabaseURL() {
         return folder + "/" + defaultDatabaseFileName();
     }();
     return url;
+}
+
+std::optional<std::string> SVSDK::hostBundleIdentifier() { return HostState::hostBundleIdentifier(); }
+
+void SVSDK::setHandlesBackgroundTimeout(double seconds) {
+    HandlesManager::shared().setHandlesBackgroundTimeout(seconds);
 }
 
 void SVSDK::setLogLevel(std::optional<SVLoggingOptions> options) {

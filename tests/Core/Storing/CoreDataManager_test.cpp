@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 
 #include <svsdk/SVError.h>
 
@@ -10,7 +11,7 @@
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
-using svsdk::testing::fileMode;
+using svsdk::testing::modeOf;
 using svsdk::testing::RawDatabase;
 using svsdk::testing::runInChildProcess;
 using svsdk::testing::ScopedPlatform;
@@ -75,7 +76,7 @@ TEST(CoreDataManagerTest, OpensANewPrivateStoreInWriteAheadMode) {
                                         "Looking for the Managed Object Model file",
                                         "Using persistent store at file://" + platform.dir().path() +
                                             "/store%20with%20space.sqlite"}));
-    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(fileMode(path + suffix), 0600u) << suffix;
+    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path + suffix), 0600u) << suffix;
     RawDatabase raw(path);
     EXPECT_EQ(raw.scalar("PRAGMA journal_mode"), "wal");
     EXPECT_EQ(raw.scalar("PRAGMA user_version"), std::to_string(CoreDataManager::schemaVersion));
@@ -268,7 +269,7 @@ TEST(CoreDataManagerTest, WithoutADatabaseURLNothingIsStoredForTheLifeOfTheManag
             ++errors;
         }
     EXPECT_EQ(errors, 1);
-    EXPECT_EQ(fileMode(path), 0u) << "no file is made";
+    EXPECT_FALSE(std::filesystem::exists(path)) << "no file is made";
 }
 
 TEST(CoreDataManagerTest, WithoutTheModelThereIsNoStore) {
@@ -283,7 +284,7 @@ TEST(CoreDataManagerTest, WithoutTheModelThereIsNoStore) {
         });
         EXPECT_TRUE(platform.log().contains(SVLogCategory::storage, "Unable to load managed object model"));
         EXPECT_FALSE(platform.log().anyContains("Using persistent store at"));
-        EXPECT_EQ(fileMode(path), 0u);
+        EXPECT_FALSE(std::filesystem::exists(path));
         EXPECT_EQ(manager.modelResourceName(), model);
     }
 }

@@ -1,6 +1,5 @@
 #pragma once
 // Helpers for store tests: direct SQL on a store file, and child processes.
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,12 +64,6 @@ inline int runInChildProcess(const std::function<void()>& work) {
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) throw std::runtime_error("waitpid failed");
     return status;
-}
-
-inline mode_t fileMode(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
-    return info.st_mode & 0777;
 }
 
 }  // namespace svsdk::testing
