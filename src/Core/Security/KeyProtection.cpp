@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <svsdk/SVError.h>
+#include <svsdk/SVUser.h>
 
 #include "Core/Logger.h"
 #include "Core/Security/Cryptor.h"
@@ -89,6 +90,13 @@ UserKeys Cryptor::splitKeys(const Bytes& content) {
 
 UserKeys Cryptor::decryptKeys(const Bytes& of, const std::string& userID, const std::string& password) {
     return splitKeys(decrypt(of, userID, password));
+}
+
+UserKeys Cryptor::activateRenewed(const SVUser& user, const std::string& password) {
+    Logger::log(SVLogCategory::users, "Activating the renewed user's data");
+    const auto* encrypted = user.keysContent().get<UserKeysContent::ImportedEncrypted>();
+    if (!encrypted) throw SVError::internalError();
+    return decryptKeys(encrypted->content, user.userID(), password);
 }
 
 }  // namespace svsdk

@@ -6,10 +6,12 @@
 
 #include <svsdk/SVError.h>
 #include <svsdk/SVTransaction.h>
+#include <svsdk/SVUser.h>
 
 #include "Core/Logger.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Utilities/Encoding.h"
+#include "Core/Utilities/Text.h"
 
 namespace svsdk::TLV {
 
@@ -84,6 +86,53 @@ Bytes userID(std::string_view userID) {
 Bytes fingerprint() {
     log("TLV Fingerprint");
     return make(Tag::fingerprint, Keychain::deviceFingerprint());
+}
+
+namespace {
+
+// 18, 19 when the user's options ask for the fingerprint, 20: the tail of
+// both confirmation blocks.
+void appendUserAndTime(Bytes& block, const SVUser& user, double time) {
+    append(block, userID(user.userID()));
+    if (user.options().isWithFingerprint()) append(block, fingerprint());
+    append(block, timeInterval(time));
+}
+
+}  // namespace
+
+Bytes transactionConfirmation(const SVTransaction& transaction, const SVUser& user,
+                              const std::optional<std::string>& declineReason, double time) {
+    Bytes block = TLV::transaction(transaction, declineReason);
+    appendUserAndTime(block, user, time);
+    return block;
+}
+
+Bytes dataConfirmation(const Bytes& data, const SVUser& user, double time) {
+    Bytes block = make(Tag::transaction, data);
+    appendUserAndTime(block, user, time);
+    return block;
+}
+
+Bytes deviceTokenRegistration(const SVUser& user, std::string_view token, double time) {
+    log("TLV SystemID");
+    Bytes block = make(Tag::systemID, user.systemID());
+    append(block, userID(user.userID()));
+    log("TLV Device Type");
+    append(block, make(Tag::deviceType, std::string_view("iOS")));
+    append(block, deviceToken(token));
+    append(block, timeInterval(time));
+    return block;
+}
+
+Bytes transactionStatus(const SVUser& user, const std::vector<std::string>& status, double time) {
+    Bytes block = userID(user.userID());
+    for (const auto& text : status) {
+        std::string trimmed = trimmingWhitespaceAndNewlines(text);
+        Logger::log(SVLogCategory::data, [&] { return "TLV For Transaction Status: " + trimmed; });
+        append(block, make(Tag::transactionStatus, trimmed));
+    }
+    append(block, timeInterval(time));
+    return block;
 }
 
 }  // namespace svsdk::TLV
