@@ -2,13 +2,13 @@
 
 #include <cmath>
 #include <ctime>
-#include <limits>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
+#include "Core/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/Utilities/JSONDecoding.h"
 #include "Core/Utilities/URL.h"
@@ -129,7 +129,7 @@ std::string SVUser::uniqueID() const {
     return hexString(Cryptor::sha256(text.data(), text.size()));
 }
 
-bool SVUser::isExpired() const { return isExpired(SVDate::now()); }
+bool SVUser::isExpired() const { return isExpired(SVDate::fromTimeInterval(TimeManager::deviceClock())); }
 
 bool SVUser::isExpired(SVDate now) const {
     auto expiry = yearAndDay(expirationDate());

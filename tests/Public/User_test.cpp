@@ -10,7 +10,9 @@
 
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
+#include "Core/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
+#include "support/ScopedClock.h"
 
 using namespace svsdk;
 using nlohmann::json;
@@ -239,8 +241,13 @@ TEST(SVUserTest, ExpiryFollowsTheDeviceCalendarDay) {
     EXPECT_TRUE(withExpiry(localTime(-1, 23, 59, 59)).isExpired(SVDate::fromTimeInterval(localTime(0, 0, 0, 1))));
     EXPECT_FALSE(withExpiry(localTime(1, 0, 0, 0)).isExpired(lateToday));
     EXPECT_TRUE(withExpiry(localTime(-400, 12, 0, 0)).isExpired(lateToday)) << "an earlier year";
-    EXPECT_FALSE(withExpiry(localTime(0, 0, 0, 1)).isExpired());
-    EXPECT_TRUE(withExpiry(localTime(-1, 12, 0, 0)).isExpired());
+    // Without an argument: the device clock, not the corrected one.
+    {
+        svsdk::testing::ScopedClock clock(localTime(0, 23, 0, 0), 1000);
+        TimeManager::setStableTime(StableTime{1000, localTime(0, 23, 0, 0), 7200});  // corrected: tomorrow
+        EXPECT_FALSE(withExpiry(localTime(0, 0, 0, 1)).isExpired());
+        EXPECT_TRUE(withExpiry(localTime(-1, 12, 0, 0)).isExpired());
+    }
     // A date the calendar cannot place is not expired.
     EXPECT_FALSE(withExpiry(std::nan("")).isExpired());
     EXPECT_FALSE(withExpiry(-1e300).isExpired());

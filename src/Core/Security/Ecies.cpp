@@ -5,7 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 
-#include <memory>
+#include "Core/Security/OpenSSLPointers.h"
 
 namespace svsdk::ecies {
 namespace {
@@ -13,14 +13,7 @@ namespace {
 constexpr std::size_t kAesKeySize = 16;
 constexpr std::size_t kIvSize = 16;
 
-template <class T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
-using Kdf = std::unique_ptr<EVP_KDF, Deleter<EVP_KDF, EVP_KDF_free>>;
-using KdfCtx = std::unique_ptr<EVP_KDF_CTX, Deleter<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
+using namespace openssl;
 
 // The x-coordinate of own * peer.
 std::optional<Bytes> sharedSecret(const SecKey& own, const SecKey& peer) {

@@ -5,6 +5,7 @@
 
 #include "Core/Logger.h"
 #include "Core/Security/Cryptor.h"
+#include "Core/TimeManager.h"
 
 namespace svsdk {
 namespace {
@@ -169,7 +170,7 @@ SVDate HandlesManager::now() const {
         std::lock_guard guard(lock_);
         clock = clock_;
     }
-    return clock ? clock() : SVDate::now();
+    return clock ? clock() : SVDate::fromTimeInterval(TimeManager::deviceClock());
 }
 
 }  // namespace svsdk

@@ -40,10 +40,11 @@ struct Handle {
 
 class HandlesManager {
 public:
-    // The device clock; tests give their own.
+    // The device clock (not the corrected one); tests give their own. Empty:
+    // TimeManager::deviceClock().
     using Clock = std::function<SVDate()>;
 
-    explicit HandlesManager(Clock clock = &SVDate::now);
+    explicit HandlesManager(Clock clock = {});
     virtual ~HandlesManager();  // stops observing
     HandlesManager(const HandlesManager&) = delete;
     HandlesManager& operator=(const HandlesManager&) = delete;

@@ -7,9 +7,8 @@
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
 
-#include <memory>
-
 #include "Core/Logger.h"
+#include "Core/Security/OpenSSLPointers.h"
 #include "Core/Utilities/Encoding.h"
 
 namespace svsdk {
@@ -18,17 +17,7 @@ namespace {
 constexpr std::size_t kPointSize = 65;
 constexpr std::size_t kScalarSize = 32;
 
-template <class T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using Bignum = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
-using Group = std::unique_ptr<EC_GROUP, Deleter<EC_GROUP, EC_GROUP_free>>;
-using Point = std::unique_ptr<EC_POINT, Deleter<EC_POINT, EC_POINT_free>>;
-using ParamBuilder = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+using namespace openssl;
 
 // An EC key from its parameters (the point, and the scalar for a private key).
 std::optional<SecKey> fromParameters(const Bytes& point, const BIGNUM* scalar,

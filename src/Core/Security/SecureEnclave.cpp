@@ -224,27 +224,19 @@ void SecureEnclave::importLegacyPrivateKey(const Bytes& key, const Bytes& label)
     }
 }
 
-Bytes SecureEnclave::encrypt(const Bytes& data, const SecKey& with) {
-    if (!with.isP256() || with.isPrivate()) {
-        logError("Algorithm is not supported");
-        fail("Algorithm is not supported");
-    }
-    auto outcome = ecies::encrypt(data, with);
-    if (auto* error = std::get_if<std::string>(&outcome)) {
-        logError("Could not encrypt the data. " + *error);
-        fail(*error);
-    }
-    return std::move(std::get<Bytes>(outcome));
-}
+Bytes SecureEnclave::encrypt(const Bytes& data, const SecKey& with) { return crypt(true, data, with); }
 
-Bytes SecureEnclave::decrypt(const Bytes& data, const SecKey& with) {
-    if (!with.isP256() || !with.isPrivate()) {
+Bytes SecureEnclave::decrypt(const Bytes& data, const SecKey& with) { return crypt(false, data, with); }
+
+Bytes SecureEnclave::crypt(bool encrypting, const Bytes& data, const SecKey& with) {
+    // Encryption takes a public key, decryption a private one.
+    if (!with.isP256() || with.isPrivate() == encrypting) {
         logError("Algorithm is not supported");
         fail("Algorithm is not supported");
     }
-    auto outcome = ecies::decrypt(data, with);
+    auto outcome = encrypting ? ecies::encrypt(data, with) : ecies::decrypt(data, with);
     if (auto* error = std::get_if<std::string>(&outcome)) {
-        logError("Could not decrypt the data. " + *error);
+        logError((encrypting ? "Could not encrypt the data. " : "Could not decrypt the data. ") + *error);
         fail(*error);
     }
     return std::move(std::get<Bytes>(outcome));

@@ -78,6 +78,7 @@ public:
     static Bytes applicationLabel(const std::string& label);
 
 private:
+    static Bytes crypt(bool encrypting, const Bytes& data, const SecKey& with);
     KeyItem newKeyItem(const std::string& label) const;
     KeyPair storeNewKeyPair(const std::string& label, bool replacing);
 

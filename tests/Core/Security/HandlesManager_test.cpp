@@ -6,7 +6,9 @@
 
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
+#include "Core/TimeManager.h"
 #include "Platform/DispatchQueue.h"
+#include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
@@ -91,6 +93,18 @@ TEST(HandlesManagerTest, HandlesExpireByAgeWhenRead) {
     handles.add(bytesOf("c"), HandleType::password, alice);
     clock.advance(-7201);
     EXPECT_FALSE(handles.handle(HandleType::password, alice));
+}
+
+TEST(HandlesManagerTest, AgesFollowTheDeviceClockNotTheCorrectedOne) {
+    svsdk::testing::ScopedClock clock(1'700'000'000, 1000);
+    HandlesManager handles;
+    SVUser alice = user("alice", "s");
+    handles.add(bytesOf("k"), HandleType::hmac, alice);
+    clock.advance(100);
+    TimeManager::setStableTime(StableTime{1100, 1'700'000'100, 10'000});  // corrected time jumps ahead
+    EXPECT_TRUE(handles.handle(HandleType::hmac, alice));
+    clock.advance(7101);
+    EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
 }
 
 TEST(HandlesManagerTest, ReturnAfterALongAbsenceDropsEverything) {
