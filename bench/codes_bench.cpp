@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 #include <svsdk/SVConfirmation.h>
 #include <svsdk/SVDeclination.h>
 #include <svsdk/SVPlatformConfiguration.h>
@@ -22,6 +24,8 @@
 
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/TLV.h"
+#include "Core/Security/TransactionCode.h"
+#include "Core/Utilities/Encoding.h"
 #include "Core/TimeManager.h"
 #include "support/SigningUser.h"
 
@@ -105,6 +109,30 @@ void OfflineConfirmation(benchmark::State& state) {
     }
 }
 
+// The part of a confirmation that reads the signing key from the key store.
+void SigningKeyLookup(benchmark::State& state) {
+    const std::string label = fixture->signer.user().uniqueID();
+    for (auto _ : state) {
+        auto pair = SecureEnclave::users().retrieveKeyPair(label);
+        benchmark::DoNotOptimize(pair);
+    }
+}
+
+// Every step of a confirmation but the key store's read: code, short code,
+// signature with the key parsed once, timestamp.
+void ConfirmationWithParsedKey(benchmark::State& state) {
+    SecKey key(fixture->parsedKey);
+    EVP_PKEY_up_ref(fixture->parsedKey);
+    for (auto _ : state) {
+        TransactionCode code = transactionCode(fixture->transaction, fixture->signer.user(), std::nullopt, true);
+        std::string signature = hexString(SVConfirmation::sign(code.block, key));
+        double timestamp = TimeManager::deviceClock();
+        benchmark::DoNotOptimize(code);
+        benchmark::DoNotOptimize(signature);
+        benchmark::DoNotOptimize(timestamp);
+    }
+}
+
 void ConfirmationFloor(benchmark::State& state) {
     for (auto _ : state) {
         hmacOnce(fixture->signer.kHMAC(), fixture->block);
@@ -143,6 +171,8 @@ void DecryptKeysFloor(benchmark::State& state) {
 }
 
 BENCHMARK(OfflineConfirmation);
+BENCHMARK(ConfirmationWithParsedKey);
+BENCHMARK(SigningKeyLookup);
 BENCHMARK(ConfirmationFloor);
 BENCHMARK(OfflineDeclination);
 BENCHMARK(DeclinationFloor);
@@ -152,6 +182,7 @@ BENCHMARK(DecryptKeysFloor);
 // Shows the usual table and keeps each benchmark's CPU time per iteration.
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
+    CollectingReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
     std::map<std::string, double> cpuTime;
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -183,6 +214,8 @@ int main(int argc, char** argv) {
         std::printf("\n");
     };
     ratio("offline-confirmation", "OfflineConfirmation", "ConfirmationFloor", 1.5);
+    ratio("confirmation-with-parsed-key", "ConfirmationWithParsedKey", "ConfirmationFloor", 1.5);
+    ratio("signing-key-lookup", "SigningKeyLookup", "ConfirmationFloor", 0);
     ratio("offline-declination", "OfflineDeclination", "DeclinationFloor", 0);
     ratio("decryptKeys", "DecryptKeys", "DecryptKeysFloor", 0);
     return 0;

@@ -91,14 +91,6 @@ TEST(ExtendedAuthTest, CodewordIsTheHexSHA256OfItsText) {
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(word.value(), SVCodewordExtendedAuth("Secret").value());
     EXPECT_NE(word.value(), SVCodewordExtendedAuth("secret").value());
-
-    // The host may bring its own kind of template.
-    struct Custom : SVExtendedAuth {
-        std::string type() const override { return "custom"; }
-        std::string value() const override { return "v"; }
-    };
-    std::unique_ptr<SVExtendedAuth> custom = std::make_unique<Custom>();
-    EXPECT_EQ(custom->type(), "custom");
 }
 
 TEST(ExtendedAuthTest, BiometryImageIsRedrawnWithLongerSide1024) {
