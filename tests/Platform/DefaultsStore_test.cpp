@@ -13,17 +13,8 @@
 
 using namespace svsdk;
 using nlohmann::json;
+using svsdk::testing::modeOf;
 using svsdk::testing::ScopedPlatform;
-
-namespace {
-
-unsigned modeOf(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 0777;
-}
-
-}  // namespace
 
 TEST(DefaultsStoreTest, SetsReadsAndRemovesValues) {
     ScopedPlatform platform;

@@ -9,15 +9,11 @@
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
+using svsdk::testing::modeOf;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
 
-mode_t modeOf(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
 
 std::string queryText(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
