@@ -12,6 +12,7 @@
 #include <svsdk/SVError.h>
 
 #include "Core/Security/Cryptor.h"
+#include "Core/Utilities/UUID.h"
 
 namespace svsdk {
 namespace platform {
@@ -31,17 +32,6 @@ std::string defaultDataDirectory() {
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') return std::string(xdg) + "/svsdk";
     if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share/svsdk";
     return "/tmp/svsdk-" + std::to_string(::getuid());
-}
-
-std::string formatUUID(const std::uint8_t* b) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += hex[b[i] >> 4];
-        text += hex[b[i] & 15];
-    }
-    return text;
 }
 
 }  // namespace
@@ -97,11 +87,9 @@ std::optional<std::string> vendorIdentifier() {
     // different identifiers and neither learns the machine identifier.
     auto mac = Cryptor::hmac(bytesOf(config->mainBundleIdentifier), bytesOf(machineId));
     if (!mac) return std::nullopt;
-    std::uint8_t b[16];
-    std::memcpy(b, mac->data(), 16);
-    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4 layout
-    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    return formatUUID(b);
+    std::array<std::uint8_t, 16> b{};
+    std::memcpy(b.data(), mac->data(), b.size());
+    return uuidString(b);
 }
 
 }  // namespace platform

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <regex>
+
+#include <svsdk/SVError.h>
+
+#include "Platform/PlatformConfiguration.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::ScopedPlatform;
+
+namespace {
+mode_t modeOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 0777;
+}
+}  // namespace
+
+TEST(PlatformConfigurationTest, DefaultFolderLiesUnderTheDataHomeAndIsPrivate) {
+    ScopedPlatform platform;
+    auto config = platform.configuration();
+    config.dataDirectory.clear();
+    config.keychainPath.clear();
+    config.defaultsPath.clear();
+    platform.apply(config);
+    ::setenv("XDG_DATA_HOME", platform.dir().file("xdg").c_str(), 1);
+    std::string dir = platform::dataDirectory();
+    EXPECT_EQ(dir, platform.dir().file("xdg") + "/svsdk");
+    EXPECT_EQ(modeOf(dir), 0700u);
+    EXPECT_EQ(platform::keychainPath(), dir + "/keychain.sqlite");
+    EXPECT_EQ(platform::defaultsPath(), dir + "/defaults.json");
+    // A relative XDG_DATA_HOME is ignored, as the base directory rules say.
+    ::setenv("XDG_DATA_HOME", "relative", 1);
+    EXPECT_NE(platform::dataDirectory().find("/.local/share/svsdk"), std::string::npos);
+}
+
+TEST(PlatformConfigurationTest, ConfiguredPathsWinAndAFileInTheWayIsAnError) {
+    ScopedPlatform platform;
+    EXPECT_EQ(platform::keychainPath(), platform.dir().file("data/keychain.sqlite"));
+    auto config = platform.configuration();
+    std::ofstream(platform.dir().file("blocker")) << "x";
+    config.dataDirectory = platform.dir().file("blocker");
+    platform.apply(config);
+    EXPECT_THROW(platform::dataDirectory(), SVPlatformError);
+}
+
+TEST(PlatformConfigurationTest, VendorIdentifierIsDerivedPerApplication) {
+    ScopedPlatform platform;
+    auto config = platform.configuration();
+    config.vendorIdentifier.reset();
+    config.machineIdPath = platform.dir().file("machine-id");
+    std::ofstream(config.machineIdPath) << "0123456789abcdef0123456789abcdef\n";
+    config.mainBundleIdentifier = "org.example.one";
+    platform.apply(config);
+    auto first = platform::vendorIdentifier();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(std::regex_match(*first, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+        << *first;
+    EXPECT_EQ(platform::vendorIdentifier(), first) << "stable for one application";
+    EXPECT_EQ(first->find("0123456789"), std::string::npos) << "the machine identifier does not show through";
+
+    config.mainBundleIdentifier = "org.example.two";
+    platform.apply(config);
+    EXPECT_NE(platform::vendorIdentifier(), first);
+
+    config.machineIdPath = platform.dir().file("absent");
+    platform.apply(config);
+    EXPECT_FALSE(platform::vendorIdentifier());
+
+    config.vendorIdentifier = "11111111-2222-4333-8444-555555555555";
+    platform.apply(config);
+    EXPECT_EQ(platform::vendorIdentifier(), "11111111-2222-4333-8444-555555555555");
+}
