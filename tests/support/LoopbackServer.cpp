@@ -69,6 +69,7 @@ LoopbackServer::LoopbackServer() : server_(std::make_unique<httplib::Server>()) 
     server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
     server_->set_keep_alive_max_count(100000);
     server_->set_keep_alive_timeout(30);
+    server_->set_tcp_nodelay(true);
 
     auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         RecordedRequest recorded;

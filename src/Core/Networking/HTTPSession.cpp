@@ -102,16 +102,17 @@ struct HTTPSession::Transfer {
         return length;
     }
 
-    // Configures the easy handle; false (with the reason) when the request
-    // cannot be sent as it is.
-    bool prepare(std::string& reason) {
+    // Configures `handle` (a fresh or a reset one, or none to make one); false
+    // (with the reason) when the request cannot be sent as it is.
+    bool prepare(CURL* handle, std::string& reason) {
+        easy = handle;
         for (const auto& [name, value] : request.headers.fields()) {
             if (!isValidField(name, value)) {
                 reason = "invalid header field";
                 return false;
             }
         }
-        easy = curl_easy_init();
+        if (!easy) easy = curl_easy_init();
         if (!easy) {
             reason = "out of memory";
             return false;
@@ -153,6 +154,13 @@ struct HTTPSession::Transfer {
         return true;
     }
 
+    // Hands the easy handle back; the transfer no longer uses it.
+    CURL* releaseHandle() {
+        CURL* handle = easy;
+        easy = nullptr;
+        return handle;
+    }
+
     TransferResult finish(CURLcode code) {
         TransferResult result;
         long status = 0;
@@ -172,8 +180,28 @@ struct HTTPSession::Transfer {
 };
 
 struct HTTPSession::Engine {
+    // Easy handles kept for reuse, reset to their defaults.
+    static constexpr std::size_t kIdleHandles = 8;
+
     CURLM* multi = nullptr;
     std::map<CURL*, std::unique_ptr<Transfer>> active;
+    std::vector<CURL*> idle;
+
+    CURL* takeHandle() {
+        if (idle.empty()) return nullptr;
+        CURL* handle = idle.back();
+        idle.pop_back();
+        return handle;
+    }
+    void recycle(CURL* handle) {
+        if (!handle) return;
+        if (idle.size() >= kIdleHandles) {
+            curl_easy_cleanup(handle);
+            return;
+        }
+        curl_easy_reset(handle);
+        idle.push_back(handle);
+    }
 
     Engine() {
         static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
@@ -185,6 +213,7 @@ struct HTTPSession::Engine {
     ~Engine() {
         for (auto& [easy, transfer] : active) curl_multi_remove_handle(multi, easy);
         active.clear();
+        for (CURL* handle : idle) curl_easy_cleanup(handle);
         curl_multi_cleanup(multi);
     }
 };
@@ -237,7 +266,8 @@ void HTTPSession::dataTask(URLRequest request, Completion completion) {
         if (stopping_) return;
         incoming_.push_back(std::move(transfer));
     }
-    curl_multi_wakeup(engine_->multi);
+    // The loop looks for new transfers before it waits again.
+    if (!isCurrent()) curl_multi_wakeup(engine_->multi);
 }
 
 bool HTTPSession::isCurrent() const { return threadID_.load() == std::this_thread::get_id(); }
@@ -267,8 +297,9 @@ void HTTPSession::run() {
         }
         for (auto& transfer : added) {
             std::string reason;
-            if (!transfer->prepare(reason) ||
+            if (!transfer->prepare(engine.takeHandle(), reason) ||
                 curl_multi_add_handle(engine.multi, transfer->easy) != CURLM_OK) {
+                engine.recycle(transfer->releaseHandle());
                 if (reason.empty()) reason = "the transfer could not be started";
                 TransferResult failed;
                 failed.error = SVPlatformError("curl", CURLE_FAILED_INIT, reason);
@@ -292,6 +323,7 @@ void HTTPSession::run() {
             engine.active.erase(found);
             curl_multi_remove_handle(engine.multi, easy);
             TransferResult result = transfer->finish(code);
+            engine.recycle(transfer->releaseHandle());
             Completion completion = std::move(transfer->completion);
             transfer.reset();
             complete(completion, std::move(result));
