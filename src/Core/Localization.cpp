@@ -151,6 +151,13 @@ std::optional<std::string> lookup(const std::string& table, const std::string& k
     return entry->second;
 }
 
+std::optional<std::map<std::string, std::string>> table(const std::string& name) {
+    std::lock_guard guard(tablesLock());
+    auto t = tables().find(name);
+    if (t == tables().end()) return std::nullopt;
+    return t->second;
+}
+
 void replaceTable(const std::string& table, std::optional<std::map<std::string, std::string>> entries) {
     std::lock_guard guard(tablesLock());
     if (entries)

@@ -54,6 +54,8 @@ TEST(SVErrorTest, SecureEnclaveErrorCarriesItsMessageAndComparesByIt) {
 
 TEST(SVErrorTest, DescriptionFallsBackToTheIdentifierWithoutATable) {
     EXPECT_EQ(SVError::emptyName().errorDescription(), "The name is empty.");
+    auto original = localization::table("Errors");
+    auto originalNetwork = localization::table("NetworkErrors");
     localization::replaceTable("Errors", std::nullopt);
     localization::replaceTable("NetworkErrors", std::nullopt);
     EXPECT_EQ(SVError::emptyName().errorDescription(), "**empty_name**");
@@ -61,6 +63,8 @@ TEST(SVErrorTest, DescriptionFallsBackToTheIdentifierWithoutATable) {
     EXPECT_EQ(SVError::localizedText("no_such_key", "Nowhere"), "**no_such_key**");
     localization::replaceTable("Errors", std::map<std::string, std::string>{{"empty_name", "Name fehlt."}});
     EXPECT_EQ(SVError::emptyName().errorDescription(), "Name fehlt.");
+    localization::replaceTable("Errors", original);
+    localization::replaceTable("NetworkErrors", originalNetwork);
 }
 
 TEST(SVNetworkErrorTest, RawValuesMapToCasesAndGapsToNothing) {

@@ -11,14 +11,10 @@
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
+using svsdk::testing::modeOf;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
-mode_t modeOf(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 0777;
-}
 }  // namespace
 
 TEST(PlatformConfigurationTest, DefaultFolderLiesUnderTheDataHomeAndIsPrivate) {

@@ -3,10 +3,13 @@
 #include "Core/Logger.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 namespace svsdk::testing {
 namespace {
@@ -47,6 +50,12 @@ TempDir::TempDir() : path_(makeTemp(processRoot.empty() ? tempBase() : processRo
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+unsigned modeOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
 }
 
 SVPlatformConfiguration isolatedConfiguration(const TempDir& dir) {

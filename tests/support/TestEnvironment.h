@@ -30,6 +30,9 @@ private:
     std::string path_;
 };
 
+// The permission bits of a file (0 with a test failure when it is missing).
+unsigned modeOf(const std::string& path);
+
 // A platform configuration whose every path lies in `dir`, with a fixed
 // bundle identifier and vendor identifier.
 SVPlatformConfiguration isolatedConfiguration(const TempDir& dir);

@@ -25,6 +25,13 @@ std::string hexString(const std::uint8_t* data, std::size_t length) {
     return text;
 }
 
+std::vector<std::string> hexBytes(const Bytes& bytes) {
+    std::vector<std::string> texts;
+    texts.reserve(bytes.size());
+    for (auto b : bytes) texts.push_back(hexString(&b, 1));
+    return texts;
+}
+
 namespace {
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';

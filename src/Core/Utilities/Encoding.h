@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <svsdk/SVBytes.h>
 
@@ -11,6 +12,8 @@ namespace svsdk {
 // Lowercase hexadecimal, two digits a byte, no separator.
 std::string hexString(const Bytes& bytes);
 std::string hexString(const std::uint8_t* data, std::size_t length);
+// Each byte as its own two-digit lowercase hex text, in order.
+std::vector<std::string> hexBytes(const Bytes& bytes);
 // Hex text to bytes: an even number of characters, each pair a base-16 byte
 // (0-9, a-f, A-F). Anything else gives nothing (no partial data); the empty
 // text gives empty bytes.

@@ -1,0 +1,140 @@
+#include "Core/Security/Keychain.h"
+
+#include <unicode/ustring.h>
+
+#include <mutex>
+
+#include "Core/HostState.h"
+#include "Core/Logger.h"
+#include "Core/Security/Cryptor.h"
+#include "Core/Security/SecureEnclave.h"
+#include "Core/Utilities/Encoding.h"
+#include "Platform/Device.h"
+#include "Platform/KeychainStore.h"
+
+namespace svsdk {
+namespace {
+
+constexpr const char* kFingerprintAccount = "svsdkFingerprint";
+constexpr const char* kOlderFingerprintAccount = "quondamfp";
+
+void log(const std::string& message) { Logger::log(SVLogCategory::keychain, message); }
+void logError(const std::string& message) { Logger::error(SVLogCategory::keychain, message); }
+
+// Bytes as UTF-8 text; each ill-formed sequence becomes U+FFFD.
+std::string decodeUTF8(const Bytes& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    UErrorCode error = U_ZERO_ERROR;
+    int32_t length = 0;
+    int32_t substitutions = 0;
+    u_strFromUTF8WithSub(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
+                         &substitutions, &error);
+    if (substitutions == 0) return text;
+    std::u16string wide(static_cast<std::size_t>(length), u'\0');
+    error = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(wide.data(), length, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
+                         &substitutions, &error);
+    if (U_FAILURE(error)) return std::string();
+    std::string result;
+    int32_t size = 0;
+    error = U_ZERO_ERROR;
+    u_strToUTF8(nullptr, 0, &size, wide.data(), length, &error);
+    result.resize(static_cast<std::size_t>(size));
+    error = U_ZERO_ERROR;
+    u_strToUTF8(result.data(), size, &size, wide.data(), length, &error);
+    return U_FAILURE(error) ? std::string() : result;
+}
+
+struct FingerprintCache {
+    std::mutex lock;
+    std::string value;  // empty: not yet known
+};
+
+FingerprintCache& fingerprintCache() {
+    static FingerprintCache* cache = new FingerprintCache;
+    return *cache;
+}
+
+}  // namespace
+
+Keychain& Keychain::shared() {
+    static Keychain* keychain = new Keychain;
+    return *keychain;
+}
+
+std::optional<std::string> Keychain::read(const std::string& service, const std::string& account,
+                                          const std::optional<std::string>& accessGroup) {
+    log("Retrieving the item from the \"" + account + "\" account");
+    PasswordItem item;
+    OSStatus status = KeychainStore::current().findPassword({service, account, accessGroup}, &item);
+    if (status == errSecSuccess) return decodeUTF8(item.value);
+    logError("Could not retrieve the item from the keychain. OSStatus: " + osStatusErrorMessage(status));
+    return std::nullopt;
+}
+
+void Keychain::save(const std::string& service, const std::string& account, const std::string& value,
+                    const std::optional<std::string>& accessGroup, bool thisDeviceOnly) {
+    log("Saving the item into the \"" + account + "\" account");
+    PasswordQuery query{service, account, accessGroup};
+    auto accessible = thisDeviceOnly ? KeychainAccessibility::afterFirstUnlockThisDeviceOnly
+                                     : KeychainAccessibility::afterFirstUnlock;
+    auto store = KeychainStore::current();
+    if (store.findPassword(query) == errSecSuccess) {
+        OSStatus status = store.updatePassword(query, bytesOf(value), accessible);
+        if (status != errSecSuccess) logError("Could not update the item. OSStatus: " + osStatusErrorMessage(status));
+        return;
+    }
+    OSStatus status = store.addPassword(query, bytesOf(value), accessible);
+    if (status != errSecSuccess) {
+        logError("Could not save the item. OSStatus: " + osStatusErrorMessage(status));
+        return;
+    }
+    Logger::log(SVLogCategory::debug, "The item has been successfully created and saved");
+}
+
+void Keychain::deleteItem(const std::string& service, const std::string& account,
+                          const std::optional<std::string>& accessGroup) {
+    log("Deleting item of the \"" + account + "\" account");
+    OSStatus status = KeychainStore::current().deletePasswords({service, account, accessGroup});
+    if (status != errSecSuccess) logError("Could not delete the item. OSStatus: " + osStatusErrorMessage(status));
+}
+
+std::string Keychain::computeDeviceFingerprint() {
+    auto host = HostState::hostBundleIdentifier();
+    if (!host) return std::string();
+    auto& keychain = shared();
+    auto group = SecureEnclave::accessGroup();
+
+    if (auto stored = keychain.read(*host, kFingerprintAccount, group)) {
+        Logger::log(SVLogCategory::common, "The device's fingerprint: " + *stored);
+        return *stored;
+    }
+    if (auto old = keychain.read(*host, kOlderFingerprintAccount, std::nullopt); old && !old->empty()) {
+        keychain.save(*host, kFingerprintAccount, *old, group, true);
+        keychain.deleteItem(*host, kOlderFingerprintAccount, std::nullopt);
+        return *old;
+    }
+    auto vendor = UIDevice::vendorIdentifier();
+    if (!vendor) return std::string();
+    std::string identifier = *vendor + "/" + UIDevice::modelIdentifier();
+    Logger::log(SVLogCategory::common, "The device's identifier: " + identifier);
+    std::string fingerprint = hexString(Cryptor::sha256(identifier.data(), identifier.size()));
+    Logger::log(SVLogCategory::common, "The device's fingerprint: " + fingerprint);
+    keychain.save(*host, kFingerprintAccount, fingerprint, group, true);
+    return fingerprint;
+}
+
+std::string Keychain::deviceFingerprint() {
+    auto& cache = fingerprintCache();
+    std::lock_guard guard(cache.lock);
+    if (cache.value.empty()) cache.value = computeDeviceFingerprint();
+    return cache.value;
+}
+
+void Keychain::resetDeviceFingerprint() {
+    auto& cache = fingerprintCache();
+    std::lock_guard guard(cache.lock);
+    cache.value.clear();
+}
+
+}  // namespace svsdk

@@ -1,0 +1,61 @@
+#pragma once
+// An elliptic-curve key (the SDK's keys are NIST P-256) held as an OpenSSL
+// key object. Copies share the object; it is freed with the last copy.
+#include <optional>
+#include <string>
+
+#include <openssl/types.h>
+
+#include <svsdk/SVBytes.h>
+
+namespace svsdk {
+
+class SecKey {
+public:
+    SecKey() = default;
+    // Takes ownership of `key`, which must be an EC key.
+    explicit SecKey(EVP_PKEY* key) noexcept : key_(key) {}
+    SecKey(const SecKey& other) noexcept;
+    SecKey& operator=(const SecKey& other) noexcept;
+    SecKey(SecKey&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
+    SecKey& operator=(SecKey&& other) noexcept;
+    ~SecKey();
+
+    // A new random P-256 key pair (as its private key).
+    static std::optional<SecKey> generateP256();
+    // A P-256 public key from its uncompressed point (0x04, X, Y: 65 bytes).
+    static std::optional<SecKey> publicKeyFromData(const Bytes& point);
+    // A P-256 private key from its external representation: the uncompressed
+    // public point followed by the 32-byte private scalar (97 bytes). The point
+    // must belong to the scalar.
+    static std::optional<SecKey> privateKeyFromData(const Bytes& data);
+
+    explicit operator bool() const noexcept { return key_ != nullptr; }
+    EVP_PKEY* get() const noexcept { return key_; }
+    bool isPrivate() const;
+    bool isP256() const;
+
+    // The public half as a key of its own (on the same curve).
+    std::optional<SecKey> copyPublicKey() const;
+    // The uncompressed public point (0x04, X, Y).
+    std::optional<Bytes> publicPoint() const;
+    // Public keys: the public point. Private keys: the public point followed
+    // by the private scalar, padded to the curve size.
+    std::optional<Bytes> externalRepresentation() const;
+
+    // The public key as the lowercase hex text of its DER SubjectPublicKeyInfo
+    // (182 characters for P-256). Never fails: a key whose point is not of a
+    // known size gives the bare hex of the point, one without a point "".
+    std::string spkiHexString() const;
+
+    // ECDSA with SHA-256 over `message`, as an X9.62 DER signature. Needs a
+    // private key.
+    std::optional<Bytes> sign(const Bytes& message) const;
+    // Checks an X9.62 DER ECDSA/SHA-256 signature with the key's public half.
+    bool verify(const Bytes& message, const Bytes& signature) const;
+
+private:
+    EVP_PKEY* key_ = nullptr;
+};
+
+}  // namespace svsdk

@@ -1,0 +1,245 @@
+#include "Core/Security/SecureEnclave.h"
+
+#include <array>
+#include <string_view>
+#include <variant>
+
+#include <svsdk/SVError.h>
+
+#include "BuildConstants.h"
+#include "Core/HostState.h"
+#include "Core/Logger.h"
+#include "Core/Security/Ecies.h"
+#include "Core/Security/OSStatus.h"
+#include "Platform/Device.h"
+
+namespace svsdk {
+namespace {
+
+// Recorded with keys made where the hardware would be present.
+constexpr const char* kSecureEnclaveToken = "secureEnclave";
+constexpr const char* kPrivateKeyUsageAccessControl = "protection=alwaysThisDeviceOnly;flags=privateKeyUsage";
+
+// Models without secure key hardware, and the simulator.
+constexpr std::array<std::string_view, 25> kModelsWithoutHardware = {
+    "x86_64",
+    "iPhone1,1", "iPhone1,2", "iPhone2,1", "iPhone3,1", "iPhone3,2", "iPhone3,3",
+    "iPhone4,1", "iPhone5,1", "iPhone5,2", "iPhone5,3", "iPhone5,4",
+    "iPad2,1", "iPad2,2", "iPad2,3", "iPad2,4", "iPad2,5", "iPad2,6", "iPad2,7",
+    "iPad3,1", "iPad3,2", "iPad3,3", "iPad3,4", "iPad3,5", "iPad3,6",
+};
+
+void log(std::string_view message) { Logger::log(SVLogCategory::security, message); }
+void logError(std::string_view message) { Logger::error(SVLogCategory::security, message); }
+
+[[noreturn]] void fail(std::string message) { throw SVError::secureEnclaveError(std::move(message)); }
+
+}  // namespace
+
+SecureEnclave::SecureEnclave(std::string applicationTag) : applicationTag_(std::move(applicationTag)) {}
+
+SecureEnclave& SecureEnclave::users() {
+    static SecureEnclave* store = new SecureEnclave(std::string(build::kBaseIdentifier) + ".users");
+    return *store;
+}
+
+SecureEnclave& SecureEnclave::autosign() {
+    static SecureEnclave* store = new SecureEnclave(std::string(build::kBaseIdentifier) + ".autosign");
+    return *store;
+}
+
+SecureEnclave& SecureEnclave::local() {
+    static SecureEnclave* store = new SecureEnclave(std::string(build::kBaseIdentifier) + ".local");
+    return *store;
+}
+
+SecureEnclave& SecureEnclave::legacy() {
+    static SecureEnclave* store = new SecureEnclave(build::kFrameworkBundleIdentifier);
+    return *store;
+}
+
+std::optional<std::string> SecureEnclave::accessGroup() { return HostState::accessGroup(); }
+
+bool SecureEnclave::isAvailable() {
+    static const bool available = [] {
+        std::string model = UIDevice::modelIdentifier();
+        log("Checking if SecureEnclave is available for " + model);
+        bool result = true;
+        for (auto known : kModelsWithoutHardware)
+            if (known == model) result = false;
+        log(result ? "SecureEnclave is available" : "SecureEnclave is not available");
+        return result;
+    }();
+    return available;
+}
+
+Bytes SecureEnclave::applicationLabel(const std::string& label) { return bytesOf(label + "-private"); }
+
+KeyItem SecureEnclave::newKeyItem(const std::string& label) const {
+    KeyItem item;
+    item.keyClass = KeyClass::privateKey;
+    item.applicationTag = bytesOf(applicationTag_);
+    item.applicationLabel = applicationLabel(label);
+    item.accessGroup = accessGroup();
+    if (isAvailable()) {
+        item.tokenID = kSecureEnclaveToken;
+        item.accessControl = kPrivateKeyUsageAccessControl;
+    }
+    return item;
+}
+
+SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, bool replacing) {
+    log("Generating a keypair with label: " + label);
+    KeyItem item = newKeyItem(label);
+    OSStatus status = errSecInternalComponent;
+    std::optional<SecKey> publicKey;
+    auto key = SecKey::generateP256();
+    if (key) {
+        auto data = key->externalRepresentation();
+        publicKey = key->copyPublicKey();
+        if (data && publicKey) {
+            item.keyData = std::move(*data);
+            if (replacing) {
+                KeyQuery old;
+                old.applicationTag = item.applicationTag;
+                old.applicationLabel = item.applicationLabel;
+                old.accessGroup = item.accessGroup;
+                status = KeychainStore::current().replaceKeys(old, item);
+            } else {
+                status = KeychainStore::current().addKey(item);
+            }
+        }
+    }
+    if (status != errSecSuccess) {
+        std::string text = osStatusErrorMessage(status);
+        logError("Could not generate the keypair. " + text);
+        fail(text);
+    }
+    return KeyPair{std::move(*publicKey), std::move(*key)};
+}
+
+SecureEnclave::KeyPair SecureEnclave::generateKeyPair(const std::string& label) {
+    log("The keypair with this label will be overwritten");
+    return storeNewKeyPair(label, true);
+}
+
+SecureEnclave::KeyPair SecureEnclave::createKeyPair(const std::string& label) { return storeNewKeyPair(label, false); }
+
+void SecureEnclave::removeKeyPair(const std::string& label) {
+    log("Removing a keypair with label: " + label);
+    removeKey(KeyClass::privateKey, applicationLabel(label));
+}
+
+void SecureEnclave::removeKey(KeyClass keyClass, const Bytes& tag) {
+    log(std::string("Removing a key of class: ") + (keyClass == KeyClass::privateKey ? "Private key" : "Public key"));
+    KeyQuery query;
+    query.applicationTag = bytesOf(applicationTag_);
+    query.applicationLabel = tag;
+    query.accessGroup = accessGroup();
+    OSStatus status = KeychainStore::current().deleteKeys(query);
+    if (status != errSecSuccess) log("Could not remove the key. " + osStatusErrorMessage(status));
+}
+
+SecureEnclave::KeyPair SecureEnclave::retrieveKeyPair(const std::string& label) {
+    log("Retrieving the keypair with label: " + label);
+    SecKey privateKey = this->privateKey(applicationLabel(label));
+    SecKey publicKey = this->publicKey(privateKey);
+    return KeyPair{std::move(publicKey), std::move(privateKey)};
+}
+
+SecKey SecureEnclave::privateKey(const Bytes& label) {
+    log("Getting the private key");
+    KeyQuery query;
+    query.applicationTag = bytesOf(applicationTag_);
+    query.applicationLabel = label;
+    query.accessGroup = accessGroup();
+    return copyMatching(query);
+}
+
+SecKey SecureEnclave::copyMatching(const KeyQuery& query) {
+    KeyItem item;
+    OSStatus status = KeychainStore::current().findKey(query, &item);
+    std::optional<SecKey> key;
+    if (status == errSecSuccess) {
+        key = SecKey::privateKeyFromData(item.keyData);
+        if (!key) status = errSecDecode;  // the stored key is damaged
+    }
+    if (status != errSecSuccess) {
+        std::string text = osStatusErrorMessage(status);
+        logError("Could not retrieve the key from the keychain. " + text);
+        fail(text);
+    }
+    return std::move(*key);
+}
+
+SecKey SecureEnclave::publicKey(const SecKey& of) {
+    log("Getting the public key");
+    auto key = of.copyPublicKey();
+    if (!key) fail("Could not retrieve the key");
+    Logger::secret([&] { return "Public key: " + key->spkiHexString(); });
+    return std::move(*key);
+}
+
+void SecureEnclave::checkLocalKeyPair() {
+    log("Checking the local keypair");
+    try {
+        retrieveKeyPair("local");
+    } catch (...) {
+        try {
+            createKeyPair("local");
+        } catch (...) {
+            // A missing device pair shows at its first use.
+        }
+    }
+}
+
+SecKey SecureEnclave::legacyPrivateKey() {
+    std::string tag = applicationTag_ + ".privateKey";
+    log("Getting the legacy private key with tag: " + tag);
+    KeyQuery query;
+    query.keyClass = KeyClass::privateKey;
+    query.applicationTag = bytesOf(tag);
+    return copyMatching(query);
+}
+
+void SecureEnclave::importLegacyPrivateKey(const Bytes& key, const Bytes& label) {
+    auto imported = SecKey::privateKeyFromData(key);
+    if (!imported) {
+        std::string text =
+            "Unable to import legacy user's private key: the data is not a P-256 private key in its external "
+            "representation";
+        logError(text);
+        fail(text);
+    }
+    KeyItem item;
+    item.keyClass = KeyClass::privateKey;
+    item.applicationTag = bytesOf(applicationTag_);
+    item.applicationLabel = label;
+    item.keyData = key;
+    OSStatus status = KeychainStore::current().addKey(item);
+    if (status != errSecSuccess) {
+        std::string text = osStatusErrorMessage(status);
+        logError("Unable to import legacy user's private key. " + text);
+        fail(text);
+    }
+}
+
+Bytes SecureEnclave::encrypt(const Bytes& data, const SecKey& with) { return crypt(true, data, with); }
+
+Bytes SecureEnclave::decrypt(const Bytes& data, const SecKey& with) { return crypt(false, data, with); }
+
+Bytes SecureEnclave::crypt(bool encrypting, const Bytes& data, const SecKey& with) {
+    // Encryption takes a public key, decryption a private one.
+    if (!with.isP256() || with.isPrivate() == encrypting) {
+        logError("Algorithm is not supported");
+        fail("Algorithm is not supported");
+    }
+    auto outcome = encrypting ? ecies::encrypt(data, with) : ecies::decrypt(data, with);
+    if (auto* error = std::get_if<std::string>(&outcome)) {
+        logError((encrypting ? "Could not encrypt the data. " : "Could not decrypt the data. ") + *error);
+        fail(*error);
+    }
+    return std::move(std::get<Bytes>(outcome));
+}
+
+}  // namespace svsdk

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "Core/HostState.h"
+#include "Core/Security/Cryptor.h"
+#include "Core/Security/Keychain.h"
+#include "Core/Utilities/Encoding.h"
+#include "Core/Utilities/OptionalString.h"
+#include "Platform/Device.h"
+#include "Platform/KeychainStore.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::ScopedPlatform;
+
+namespace {
+
+constexpr const char* kHost = "org.example.host";
+
+// Sets the host state for one test and clears it afterwards.
+struct ScopedHost {
+    explicit ScopedHost(std::optional<std::string> host, std::optional<std::string> group = std::nullopt) {
+        HostState::setHostBundleIdentifier(std::move(host));
+        HostState::setAccessGroup(std::move(group));
+        Keychain::resetDeviceFingerprint();
+    }
+    ~ScopedHost() {
+        HostState::setHostBundleIdentifier(std::nullopt);
+        HostState::setAccessGroup(std::nullopt);
+        Keychain::resetDeviceFingerprint();
+    }
+};
+
+std::optional<PasswordItem> item(const std::string& account, std::optional<std::string> group = std::nullopt) {
+    PasswordItem result;
+    if (KeychainStore::current().findPassword({kHost, account, std::move(group)}, &result) != errSecSuccess)
+        return std::nullopt;
+    return result;
+}
+
+void put(const std::string& account, const std::string& value) {
+    ASSERT_EQ(KeychainStore::current().addPassword({kHost, account, std::nullopt}, bytesOf(value),
+                                                   KeychainAccessibility::afterFirstUnlock),
+              errSecSuccess);
+}
+
+std::string expectedFingerprint(const std::string& vendor) {
+    std::string identifier = vendor + "/" + UIDevice::modelIdentifier();
+    return hexString(Cryptor::sha256(identifier.data(), identifier.size()));
+}
+
+const std::string kVendor = "00000000-0000-4000-8000-000000000001";  // the test configuration's
+
+}  // namespace
+
+TEST(KeychainTest, ReadSaveDeleteAndTheirMessages) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    auto& keychain = Keychain::shared();
+    EXPECT_FALSE(keychain.read("svc", "acc", std::nullopt).has_value());
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::keychain, "Retrieving the item from the \"acc\" account"));
+    EXPECT_TRUE(platform.log().contains(
+        SVLogCategory::keychain,
+        "Could not retrieve the item from the keychain. OSStatus: The specified item could not be found in the "
+        "keychain. (-25300)"));
+
+    keychain.save("svc", "acc", "first", std::nullopt, false);
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::keychain, "Saving the item into the \"acc\" account"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::debug, "The item has been successfully created and saved"));
+    EXPECT_EQ(keychain.read("svc", "acc", std::nullopt), "first");
+    PasswordItem stored;
+    ASSERT_EQ(KeychainStore::current().findPassword({"svc", "acc", std::nullopt}, &stored), errSecSuccess);
+    EXPECT_EQ(stored.accessible, KeychainAccessibility::afterFirstUnlock);
+
+    // Saving again updates the value and resets the accessibility, without the creation message.
+    platform.log().clear();
+    keychain.save("svc", "acc", "second", std::nullopt, true);
+    EXPECT_FALSE(platform.log().anyContains("successfully created"));
+    EXPECT_EQ(keychain.read("svc", "acc", std::nullopt), "second");
+    ASSERT_EQ(KeychainStore::current().findPassword({"svc", "acc", std::nullopt}, &stored), errSecSuccess);
+    EXPECT_EQ(stored.accessible, KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
+
+    keychain.deleteItem("svc", "acc", std::nullopt);
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::keychain, "Deleting item of the \"acc\" account"));
+    EXPECT_FALSE(keychain.read("svc", "acc", std::nullopt).has_value());
+    platform.log().clear();
+    keychain.deleteItem("svc", "acc", std::nullopt);
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::keychain, "Could not delete the item. OSStatus: "));
+
+    // Failures are logged, never thrown.
+    auto config = platform.configuration();
+    config.keychainPath = platform.dir().path();  // a folder, not a file
+    platform.apply(config);
+    EXPECT_NO_THROW(keychain.save("svc", "acc", "x", std::nullopt, true));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::keychain, "Could not save the item. OSStatus: "));
+}
+
+TEST(KeychainTest, ValuesAreReadAsUtf8WithReplacement) {
+    ScopedPlatform platform;
+    Bytes value = bytesOf("ok ");
+    value.push_back(0xFF);
+    value.push_back('!');
+    ASSERT_EQ(KeychainStore::current().addPassword({"svc", "bad", std::nullopt}, value,
+                                                   KeychainAccessibility::afterFirstUnlock),
+              errSecSuccess);
+    EXPECT_EQ(Keychain::shared().read("svc", "bad", std::nullopt), "ok \xEF\xBF\xBD!");
+    Keychain::shared().save("svc", "good", "Grüße", std::nullopt, true);
+    EXPECT_EQ(Keychain::shared().read("svc", "good", std::nullopt), "Grüße");
+}
+
+TEST(DeviceFingerprintTest, WithoutAHostItIsEmptyAndTouchesNoKeychain) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    ScopedHost host(std::nullopt);
+    EXPECT_EQ(Keychain::deviceFingerprint(), "");
+    EXPECT_TRUE(platform.log().entries().empty());
+    struct stat info {};
+    EXPECT_NE(::stat(platform.configuration().keychainPath.c_str(), &info), 0) << "the store was never opened";
+
+    // The empty value is not kept: once the host is known, it is computed.
+    HostState::setHostBundleIdentifier(kHost);
+    EXPECT_EQ(Keychain::deviceFingerprint(), expectedFingerprint(kVendor));
+    // A computed value is kept for the process, whatever changes later.
+    auto config = platform.configuration();
+    config.vendorIdentifier = "11111111-1111-4111-8111-111111111111";
+    platform.apply(config);
+    ASSERT_TRUE(item("svsdkFingerprint").has_value());
+    KeychainStore::current().deletePasswords({kHost, "svsdkFingerprint", std::nullopt});
+    EXPECT_EQ(Keychain::deviceFingerprint(), expectedFingerprint(kVendor));
+}
+
+TEST(DeviceFingerprintTest, NewFingerprintIsMadeFromVendorAndModelAndStored) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    ScopedHost host(kHost, "team.group");
+    std::string fingerprint = Keychain::computeDeviceFingerprint();
+    ASSERT_EQ(fingerprint.size(), 64u);
+    EXPECT_EQ(fingerprint.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(fingerprint, expectedFingerprint(kVendor));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::common,
+                                        "The device's identifier: " + kVendor + "/" + UIDevice::modelIdentifier()));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::common, "The device's fingerprint: " + fingerprint));
+
+    auto stored = item("svsdkFingerprint", "team.group");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stringOf(stored->value), fingerprint);
+    EXPECT_EQ(stored->accessible, KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
+}
+
+TEST(DeviceFingerprintTest, StoredItemIsReturnedAsStored) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    ScopedHost host(kHost);
+    put("svsdkFingerprint", "stored by an earlier process");
+    put("quondamfp", "older");
+    EXPECT_EQ(Keychain::computeDeviceFingerprint(), "stored by an earlier process");
+    EXPECT_TRUE(item("quondamfp").has_value()) << "the older item is not read when the current one exists";
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::common,
+                                        "The device's fingerprint: stored by an earlier process"));
+}
+
+TEST(DeviceFingerprintTest, OlderItemIsCarriedOver) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    ScopedHost host(kHost, "team.group");
+    put("quondamfp", "OLD-Fingerprint");
+    EXPECT_EQ(Keychain::computeDeviceFingerprint(), "OLD-Fingerprint");
+    auto stored = item("svsdkFingerprint", "team.group");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stringOf(stored->value), "OLD-Fingerprint");
+    EXPECT_EQ(stored->accessible, KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
+    EXPECT_FALSE(item("quondamfp").has_value());
+    for (const auto& e : platform.log().entries())
+        EXPECT_EQ(e.message.find("The device's"), std::string::npos) << e.message;
+    // The next process finds the carried-over item.
+    EXPECT_EQ(Keychain::computeDeviceFingerprint(), "OLD-Fingerprint");
+}
+
+TEST(DeviceFingerprintTest, EmptyOlderItemIsIgnoredAndKept) {
+    ScopedPlatform platform;
+    ScopedHost host(kHost);
+    put("quondamfp", "");
+    EXPECT_EQ(Keychain::computeDeviceFingerprint(), expectedFingerprint(kVendor));
+    ASSERT_TRUE(item("quondamfp").has_value());
+    EXPECT_EQ(stringOf(item("svsdkFingerprint")->value), expectedFingerprint(kVendor));
+}
+
+TEST(DeviceFingerprintTest, NoVendorIdentifierGivesEmptyAndWritesNothing) {
+    ScopedPlatform platform;
+    auto config = platform.configuration();
+    config.vendorIdentifier.reset();
+    config.machineIdPath = platform.dir().file("no-machine-id");
+    platform.apply(config);
+    ScopedHost host(kHost);
+    EXPECT_FALSE(UIDevice::vendorIdentifier().has_value());
+    EXPECT_EQ(Keychain::deviceFingerprint(), "");
+    EXPECT_FALSE(item("svsdkFingerprint").has_value());
+}
+
+TEST(DeviceTest, ModelAndVendorIdentifiers) {
+    ScopedPlatform platform;
+    std::string model = UIDevice::modelIdentifier();
+    EXPECT_FALSE(model.empty());
+    EXPECT_EQ(model.find('\0'), std::string::npos);
+    EXPECT_EQ(UIDevice::vendorIdentifier(), kVendor);
+}
+
+TEST(OptionalStringTest, NilIfEmpty) {
+    EXPECT_EQ(nilIfEmpty(std::nullopt), std::nullopt);
+    EXPECT_EQ(nilIfEmpty(std::string()), std::nullopt);
+    EXPECT_EQ(nilIfEmpty(std::string(" ")), " ");
+}

@@ -1,0 +1,111 @@
+// The secret cache, the device pair and the fingerprint used from many threads
+// at once, as the host's threads, the network thread and the lifecycle entry
+// points do.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <svsdk/SVApplicationLifecycle.h>
+
+#include "Core/HostState.h"
+#include "Core/Security/HandlesManager.h"
+#include "Core/Security/Keychain.h"
+#include "Core/Security/SecureEnclave.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::ScopedPlatform;
+
+namespace {
+
+SVUser user(int index) {
+    return SVUser("user-" + std::to_string(index), "sys", SVUserOptions{}, "https://example.org", std::nullopt,
+                  std::nullopt, std::nullopt, std::nullopt, {}, 180, 180, "storage-" + std::to_string(index), 3,
+                  UserKeysContent::storedEncrypted(), 0);
+}
+
+// The value a writer stores: its user, type and round, 32 bytes long.
+Bytes secretFor(int userIndex, int type, int round) {
+    std::string text = std::to_string(userIndex) + ":" + std::to_string(type) + ":" + std::to_string(round);
+    text.resize(32, '.');
+    return bytesOf(text);
+}
+
+}  // namespace
+
+TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdated) {
+    ScopedPlatform platform;
+    HandlesManager handles;
+    handles.startObserving();
+    constexpr int kUsers = 4;
+    constexpr int kRounds = 300;
+    std::atomic<bool> stop{false};
+    std::atomic<int> mismatches{0};
+
+    std::vector<std::thread> threads;
+    for (int u = 0; u < kUsers; ++u) {
+        threads.emplace_back([&, u] {
+            SVUser owner = user(u);
+            for (int round = 0; round < kRounds; ++round) {
+                for (int type = 0; type < 4; ++type) {
+                    auto handleType = static_cast<HandleType>(type);
+                    handles.add(secretFor(u, type, round), handleType, owner);
+                    auto read = handles.handle(handleType, owner);
+                    // Absent after a concurrent drop is fine; anything present is
+                    // a whole value this writer stored for this user and type.
+                    if (read) {
+                        std::string text = stringOf(*read);
+                        if (read->size() != 32 ||
+                            text.rfind(std::to_string(u) + ":" + std::to_string(type) + ":", 0) != 0)
+                            ++mismatches;
+                    }
+                    if (round % 7 == 0) handles.remove(handleType, owner);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!stop) {
+            SVApplicationLifecycle::willResignActive();
+            SVApplicationLifecycle::didBecomeActive();
+            handles.setHandlesBackgroundTimeout(0);
+            SVApplicationLifecycle::willResignActive();
+            SVApplicationLifecycle::didBecomeActive();
+            handles.setHandlesBackgroundTimeout(15);
+            SVApplicationLifecycle::willTerminate();
+        }
+    });
+    for (int i = 0; i < kUsers; ++i) threads[static_cast<std::size_t>(i)].join();
+    stop = true;
+    threads.back().join();
+    handles.stopObserving();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(KeysConcurrencyTest, ConcurrentFirstUsersAgreeOnOneDevicePairAndFingerprint) {
+    ScopedPlatform platform;
+    HostState::setHostBundleIdentifier("org.example.host");
+    Keychain::resetDeviceFingerprint();
+    constexpr int kThreads = 6;
+    std::vector<std::string> publicKeys(kThreads);
+    std::vector<std::string> fingerprints(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            SecureEnclave::local().checkLocalKeyPair();
+            publicKeys[static_cast<std::size_t>(i)] =
+                SecureEnclave::local().retrieveKeyPair("local").publicKey.spkiHexString();
+            fingerprints[static_cast<std::size_t>(i)] = Keychain::deviceFingerprint();
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(std::set<std::string>(publicKeys.begin(), publicKeys.end()).size(), 1u);
+    EXPECT_EQ(publicKeys[0].size(), 182u);
+    EXPECT_EQ(std::set<std::string>(fingerprints.begin(), fingerprints.end()).size(), 1u);
+    EXPECT_EQ(fingerprints[0].size(), 64u);
+    HostState::setHostBundleIdentifier(std::nullopt);
+    Keychain::resetDeviceFingerprint();
+}

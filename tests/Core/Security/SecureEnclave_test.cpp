@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <sqlite3.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <svsdk/SVError.h>
+
+#include "Core/HostState.h"
+#include "Core/Security/Cryptor.h"
+#include "Core/Security/SecureEnclave.h"
+#include "Core/Utilities/Encoding.h"
+#include "Platform/KeychainStore.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::ScopedPlatform;
+
+namespace {
+
+// The message of the secure-enclave error `f` throws.
+template <class F>
+std::string failureOf(F&& f) {
+    try {
+        f();
+    } catch (const SVError& e) {
+        EXPECT_EQ(e.code(), SVError::Code::secureEnclaveError);
+        return e.message();
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return {};
+}
+
+// A public key read back from its SubjectPublicKeyInfo text, as a server would.
+SecKey keyFromSpki(const std::string& hex) {
+    auto der = bytesFromHex(hex);
+    EXPECT_TRUE(der.has_value());
+    const unsigned char* p = der->data();
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(der->size()));
+    EXPECT_NE(key, nullptr);
+    EXPECT_EQ(p, der->data() + der->size()) << "the text is exactly one DER structure";
+    return SecKey(key);
+}
+
+SecKey keyOnCurve(const char* curve) { return SecKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve)); }
+
+// Decrypts an ECIES message step by step with primitives of our own, as a
+// peer implementation would: Z = x(d * E), K = SHA-256(Z || 00000001 || E)
+// cut to 16 bytes, AES-128-GCM with a 16-byte zero IV.
+std::optional<Bytes> independentDecrypt(const Bytes& message, const SecKey& privateKey) {
+    Bytes ephemeralPoint(message.begin(), message.begin() + 65);
+    auto ephemeral = SecKey::publicKeyFromData(ephemeralPoint);
+    if (!ephemeral) return std::nullopt;
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+        EVP_PKEY_CTX_new_from_pkey(nullptr, privateKey.get(), nullptr), EVP_PKEY_CTX_free);
+    Bytes z(32, 0);
+    std::size_t zLength = z.size();
+    if (EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), ephemeral->get()) != 1 ||
+        EVP_PKEY_derive(ctx.get(), z.data(), &zLength) != 1 || zLength != 32)
+        return std::nullopt;
+    Bytes kdfInput = z;
+    for (std::uint8_t b : {0, 0, 0, 1}) kdfInput.push_back(b);
+    kdfInput.insert(kdfInput.end(), ephemeralPoint.begin(), ephemeralPoint.end());
+    Bytes key = Cryptor::sha256(kdfInput);
+    key.resize(16);
+
+    std::size_t length = message.size() - 65 - 16;
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> cipher(EVP_CIPHER_CTX_new(),
+                                                                           EVP_CIPHER_CTX_free);
+    std::uint8_t iv[16] = {};
+    Bytes plaintext(length + 16, 0);
+    int moved = 0;
+    int tail = 0;
+    Bytes tag(message.end() - 16, message.end());
+    if (EVP_DecryptInit_ex(cipher.get(), EVP_aes_128_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_SET_IVLEN, 16, nullptr) != 1 ||
+        EVP_DecryptInit_ex(cipher.get(), nullptr, nullptr, key.data(), iv) != 1 ||
+        EVP_DecryptUpdate(cipher.get(), plaintext.data(), &moved, message.data() + 65, static_cast<int>(length)) !=
+            1 ||
+        EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_SET_TAG, 16, tag.data()) != 1 ||
+        EVP_DecryptFinal_ex(cipher.get(), plaintext.data() + moved, &tail) != 1)
+        return std::nullopt;
+    plaintext.resize(static_cast<std::size_t>(moved + tail));
+    return plaintext;
+}
+
+Bytes fileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool containsBytes(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+void refuseKeyInserts(const std::string& path) {
+    KeychainStore(path).findKey(KeyQuery{});  // creates the store
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON keys BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+const std::string kNotFound = "The specified item could not be found in the keychain. (-25300)";
+
+}  // namespace
+
+TEST(EciesTest, RoundTripsAndMatchesTheDocumentedLayout) {
+    ScopedPlatform platform;
+    auto pair = SecureEnclave::local().createKeyPair("ecies");
+    for (std::size_t size : {0u, 1u, 16u, 64u, 1000u}) {
+        Bytes plaintext(size, 0);
+        for (std::size_t i = 0; i < size; ++i) plaintext[i] = static_cast<std::uint8_t>(i * 7 + 1);
+        Bytes message = SecureEnclave::encrypt(plaintext, pair.publicKey);
+        ASSERT_EQ(message.size(), 65 + size + 16);
+        EXPECT_EQ(message[0], 0x04) << "an uncompressed ephemeral point comes first";
+        EXPECT_EQ(SecureEnclave::decrypt(message, pair.privateKey), plaintext);
+        auto independent = independentDecrypt(message, pair.privateKey);
+        ASSERT_TRUE(independent.has_value()) << size;
+        EXPECT_EQ(*independent, plaintext);
+    }
+    Bytes once = SecureEnclave::encrypt(bytesOf("same"), pair.publicKey);
+    EXPECT_NE(once, SecureEnclave::encrypt(bytesOf("same"), pair.publicKey)) << "a fresh ephemeral key each time";
+}
+
+TEST(EciesTest, TamperedOrShortInputIsRejected) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    auto pair = SecureEnclave::local().createKeyPair("ecies");
+    Bytes plaintext = bytesOf("kAuth of a user, 32 bytes long!!");
+    Bytes message = SecureEnclave::encrypt(plaintext, pair.publicKey);
+    // A flipped bit in the ephemeral key (byte 0 is the point format, byte 64
+    // the last of Y), the ciphertext or the tag.
+    for (std::size_t index : {std::size_t{1}, std::size_t{40}, std::size_t{64}, std::size_t{65}, std::size_t{80},
+                              message.size() - 16, message.size() - 1}) {
+        Bytes tampered = message;
+        tampered[index] ^= 0x01;
+        EXPECT_FALSE(failureOf([&] { SecureEnclave::decrypt(tampered, pair.privateKey); }).empty()) << index;
+    }
+    Bytes shortMessage(80, 0x04);
+    EXPECT_EQ(failureOf([&] { SecureEnclave::decrypt(shortMessage, pair.privateKey); }),
+              "The data is too short to be decrypted.");
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security,
+                                        "Could not decrypt the data. The data is too short to be decrypted."));
+    // Another recipient cannot open it.
+    auto other = SecureEnclave::local().createKeyPair("other");
+    EXPECT_EQ(failureOf([&] { SecureEnclave::decrypt(message, other.privateKey); }),
+              "The data could not be authenticated.");
+    // Keys of the wrong kind.
+    EXPECT_EQ(failureOf([&] { SecureEnclave::encrypt(plaintext, pair.privateKey); }), "Algorithm is not supported");
+    EXPECT_EQ(failureOf([&] { SecureEnclave::decrypt(message, pair.publicKey); }), "Algorithm is not supported");
+    EXPECT_EQ(failureOf([&] { SecureEnclave::encrypt(plaintext, *keyOnCurve("P-384").copyPublicKey()); }),
+              "Algorithm is not supported");
+}
+
+TEST(SecKeyTest, SignaturesVerifyWithTheExportedPublicKey) {
+    ScopedPlatform platform;
+    auto pair = SecureEnclave::users().generateKeyPair("signer");
+    std::string spki = pair.publicKey.spkiHexString();
+    ASSERT_EQ(spki.size(), 182u);
+    EXPECT_EQ(spki.rfind("3059301306072a8648ce3d020106082a8648ce3d030107034200", 0), 0u);
+    EXPECT_EQ(spki.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(pair.privateKey.spkiHexString(), spki) << "a private key exports its public half";
+
+    SecKey serverKey = keyFromSpki(spki);
+    Bytes message = bytesOf("block to be signed");
+    auto signature = pair.privateKey.sign(message);
+    ASSERT_TRUE(signature.has_value());
+    EXPECT_EQ((*signature)[0], 0x30) << "an X9.62 DER sequence";
+    EXPECT_TRUE(serverKey.verify(message, *signature));
+    EXPECT_FALSE(serverKey.verify(bytesOf("another block"), *signature));
+    Bytes damaged = *signature;
+    damaged[damaged.size() - 1] ^= 0x01;
+    EXPECT_FALSE(serverKey.verify(message, damaged));
+    EXPECT_FALSE(pair.publicKey.sign(message).has_value()) << "a public key cannot sign";
+
+    // The key read back from the keychain signs for the same public key.
+    auto again = SecureEnclave::users().retrieveKeyPair("signer");
+    EXPECT_TRUE(serverKey.verify(message, *again.privateKey.sign(message)));
+}
+
+TEST(SecKeyTest, SpkiOfOtherCurveSizes) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    std::string p192 = keyOnCurve("prime192v1").spkiHexString();
+    EXPECT_EQ(p192.size(), 150u);
+    EXPECT_EQ(p192.rfind("3049301306072a8648ce3d020106082a8648ce3d030101033200", 0), 0u);
+    keyFromSpki(p192);  // the header makes a valid structure
+    EXPECT_FALSE(platform.log().anyContains("Wrong size"));
+
+    SecKey p384 = keyOnCurve("P-384");
+    std::string bare = p384.spkiHexString();
+    EXPECT_EQ(bare, hexString(*p384.publicPoint()));
+    EXPECT_EQ(bare.size(), 194u);
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "Could not get the SPKI. Wrong size of the key"));
+    EXPECT_EQ(SecKey().spkiHexString(), "");
+}
+
+TEST(SecKeyTest, ExternalRepresentationsAreChecked) {
+    auto key = *SecKey::generateP256();
+    Bytes data = *key.externalRepresentation();
+    ASSERT_EQ(data.size(), 97u);
+    auto copy = SecKey::privateKeyFromData(data);
+    ASSERT_TRUE(copy.has_value());
+    EXPECT_EQ(*copy->publicPoint(), *key.publicPoint());
+    EXPECT_TRUE(copy->isPrivate());
+
+    Bytes wrongPoint = data;
+    wrongPoint[10] ^= 1;
+    EXPECT_FALSE(SecKey::privateKeyFromData(wrongPoint)) << "the point must belong to the scalar";
+    Bytes zeroScalar = data;
+    std::fill(zeroScalar.begin() + 65, zeroScalar.end(), 0);
+    EXPECT_FALSE(SecKey::privateKeyFromData(zeroScalar));
+    EXPECT_FALSE(SecKey::privateKeyFromData(Bytes(data.begin(), data.begin() + 96)));
+    Bytes offCurve(data.begin(), data.begin() + 65);
+    offCurve[64] ^= 1;
+    EXPECT_FALSE(SecKey::publicKeyFromData(offCurve));
+    EXPECT_TRUE(SecKey::publicKeyFromData(Bytes(data.begin(), data.begin() + 65)));
+}
+
+TEST(SecureEnclaveTest, PairsAreFoundByLabelWithTheSuffixAndReplaced) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    auto& users = SecureEnclave::users();
+    EXPECT_EQ(failureOf([&] { users.retrieveKeyPair("alice"); }), kNotFound);
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security,
+                                        "Could not retrieve the key from the keychain. " + kNotFound));
+
+    auto first = users.generateKeyPair("alice");
+    EXPECT_EQ(users.retrieveKeyPair("alice").publicKey.spkiHexString(), first.publicKey.spkiHexString());
+    EXPECT_EQ(failureOf([&] { users.privateKey(bytesOf("alice")); }), kNotFound);
+    EXPECT_NO_THROW(users.privateKey(bytesOf("alice-private")));
+
+    auto second = users.generateKeyPair("alice");
+    EXPECT_NE(second.publicKey.spkiHexString(), first.publicKey.spkiHexString());
+    EXPECT_EQ(users.retrieveKeyPair("alice").publicKey.spkiHexString(), second.publicKey.spkiHexString());
+
+    // createKeyPair does not replace.
+    EXPECT_EQ(failureOf([&] { users.createKeyPair("alice"); }),
+              "The specified item already exists in the keychain. (-25299)");
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "Could not generate the keypair. "));
+
+    // Stores are separate: the same label in another store is another pair.
+    EXPECT_EQ(failureOf([&] { SecureEnclave::autosign().retrieveKeyPair("alice"); }), kNotFound);
+    auto autosign = SecureEnclave::autosign().createKeyPair("alice");
+    users.removeKeyPair("alice");
+    EXPECT_EQ(failureOf([&] { users.retrieveKeyPair("alice"); }), kNotFound);
+    EXPECT_EQ(SecureEnclave::autosign().retrieveKeyPair("alice").publicKey.spkiHexString(),
+              autosign.publicKey.spkiHexString());
+
+    // Removing what is not there is logged, not thrown.
+    platform.log().clear();
+    EXPECT_NO_THROW(users.removeKeyPair("alice"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "Removing a key of class: Private key"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "Could not remove the key. " + kNotFound));
+}
+
+TEST(SecureEnclaveTest, FailedReplacementKeepsTheOldPair) {
+    ScopedPlatform platform;
+    auto& users = SecureEnclave::users();
+    auto old = users.generateKeyPair("bob");
+    refuseKeyInserts(platform.configuration().keychainPath);
+    std::string message = failureOf([&] { users.generateKeyPair("bob"); });
+    EXPECT_EQ(message.rfind("errSecInternalComponent", 0), 0u) << message;
+    EXPECT_EQ(users.retrieveKeyPair("bob").publicKey.spkiHexString(), old.publicKey.spkiHexString());
+}
+
+TEST(SecureEnclaveTest, LocalPairIsMadeOnceAndNeverReplaced) {
+    ScopedPlatform platform;
+    auto& local = SecureEnclave::local();
+    local.checkLocalKeyPair();
+    std::string first = local.retrieveKeyPair("local").publicKey.spkiHexString();
+    local.checkLocalKeyPair();
+    EXPECT_EQ(local.retrieveKeyPair("local").publicKey.spkiHexString(), first);
+
+    // A failing generation is swallowed.
+    ScopedPlatform fresh;
+    refuseKeyInserts(fresh.configuration().keychainPath);
+    EXPECT_NO_THROW(local.checkLocalKeyPair());
+    EXPECT_EQ(failureOf([&] { local.retrieveKeyPair("local"); }), kNotFound);
+}
+
+TEST(SecureEnclaveTest, AccessGroupScopesKeys) {
+    ScopedPlatform platform;
+    auto& users = SecureEnclave::users();
+    HostState::setAccessGroup("team.shared");
+    auto pair = users.generateKeyPair("carol");
+    KeyQuery query;
+    query.applicationTag = bytesOf(users.applicationTag());
+    query.applicationLabel = SecureEnclave::applicationLabel("carol");
+    KeyItem item;
+    ASSERT_EQ(KeychainStore::current().findKey(query, &item), errSecSuccess);
+    EXPECT_EQ(item.accessGroup, "team.shared");
+
+    HostState::setAccessGroup("team.other");
+    EXPECT_EQ(failureOf([&] { users.retrieveKeyPair("carol"); }), kNotFound);
+    users.removeKeyPair("carol");  // finds nothing in this group
+    HostState::setAccessGroup(std::nullopt);
+    EXPECT_EQ(users.retrieveKeyPair("carol").publicKey.spkiHexString(), pair.publicKey.spkiHexString());
+}
+
+TEST(SecureEnclaveTest, AvailabilityFollowsTheModelTable) {
+    ScopedPlatform platform;
+    struct utsname info {};
+    ASSERT_EQ(::uname(&info), 0);
+    bool expected = std::string(info.machine) != "x86_64";
+    EXPECT_EQ(SecureEnclave::isAvailable(), expected);
+    // Keys made where there is no hardware carry no token and no access control.
+    SecureEnclave::users().generateKeyPair("dave");
+    KeyQuery query;
+    query.applicationTag = bytesOf(SecureEnclave::users().applicationTag());
+    query.applicationLabel = SecureEnclave::applicationLabel("dave");
+    KeyItem item;
+    ASSERT_EQ(KeychainStore::current().findKey(query, &item), errSecSuccess);
+    EXPECT_EQ(item.tokenID.has_value(), expected);
+    EXPECT_EQ(item.accessControl.has_value(), expected);
+}
+
+TEST(SecureEnclaveTest, LegacyKeysAreReadAndImported) {
+    ScopedPlatform platform;
+    EXPECT_EQ(failureOf([] { SecureEnclave::legacy().legacyPrivateKey(); }), kNotFound);
+
+    auto legacyKey = *SecKey::generateP256();
+    KeyItem item;
+    item.applicationTag = bytesOf(SecureEnclave::legacy().applicationTag() + ".privateKey");
+    item.applicationLabel = bytesOf("whatever the older code used");
+    item.accessGroup = "ignored.group";
+    item.keyData = *legacyKey.externalRepresentation();
+    ASSERT_EQ(KeychainStore::current().addKey(item), errSecSuccess);
+    HostState::setAccessGroup("some.group");  // not applied to the legacy lookup
+    EXPECT_EQ(*SecureEnclave::legacy().legacyPrivateKey().publicPoint(), *legacyKey.publicPoint());
+    HostState::setAccessGroup(std::nullopt);
+
+    auto userKey = *SecKey::generateP256();
+    SecureEnclave::users().importLegacyPrivateKey(*userKey.externalRepresentation(),
+                                                  SecureEnclave::applicationLabel("erin"));
+    EXPECT_EQ(SecureEnclave::users().retrieveKeyPair("erin").publicKey.spkiHexString(), userKey.spkiHexString());
+    EXPECT_EQ(failureOf([&] {
+                  SecureEnclave::users().importLegacyPrivateKey(*userKey.externalRepresentation(),
+                                                                SecureEnclave::applicationLabel("erin"));
+              }),
+              "The specified item already exists in the keychain. (-25299)");
+    std::string bad = failureOf([] { SecureEnclave::users().importLegacyPrivateKey(bytesOf("junk"), bytesOf("x")); });
+    EXPECT_EQ(bad.rfind("Unable to import legacy user's private key: ", 0), 0u) << bad;
+}
+
+TEST(SecureEnclaveTest, PairsSurviveANewProcessAndRemovedKeysLeaveNoTrace) {
+    ScopedPlatform platform;
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        int code = 1;
+        try {
+            auto pair = SecureEnclave::users().generateKeyPair("frank");
+            std::string spki = pair.publicKey.spkiHexString();
+            if (::write(channel[1], spki.data(), spki.size()) == static_cast<ssize_t>(spki.size())) code = 0;
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    ::close(channel[1]);
+    char buffer[256] = {};
+    ssize_t length = ::read(channel[0], buffer, sizeof buffer);
+    ::close(channel[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(length, 182);
+    auto pair = SecureEnclave::users().retrieveKeyPair("frank");
+    EXPECT_EQ(pair.publicKey.spkiHexString(), std::string(buffer, static_cast<std::size_t>(length)));
+
+    // The private scalar is in the store while the pair exists, and gone from
+    // every file of the store once it is removed.
+    Bytes scalar = *pair.privateKey.externalRepresentation();
+    scalar.erase(scalar.begin(), scalar.begin() + 65);
+    std::string path = platform.configuration().keychainPath;
+    EXPECT_TRUE(containsBytes(fileBytes(path), scalar));
+    SecureEnclave::users().removeKeyPair("frank");
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        EXPECT_FALSE(containsBytes(fileBytes(path + suffix), scalar)) << suffix;
+}

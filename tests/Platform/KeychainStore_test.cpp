@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "Platform/KeychainStore.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::modeOf;
+using svsdk::testing::ScopedPlatform;
+
+namespace {
+
+
+std::string queryText(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    std::string result;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+        result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return result;
+}
+
+KeyItem keyItem(const std::string& label, std::optional<std::string> group = std::nullopt) {
+    KeyItem item;
+    item.applicationTag = bytesOf("org.svsdk.tests");
+    item.applicationLabel = bytesOf(label);
+    item.accessGroup = std::move(group);
+    item.keyData = bytesOf("key of " + label);
+    return item;
+}
+
+KeyQuery keyQuery(const std::string& label, std::optional<std::string> group = std::nullopt) {
+    KeyQuery query;
+    query.applicationTag = bytesOf("org.svsdk.tests");
+    query.applicationLabel = bytesOf(label);
+    query.accessGroup = std::move(group);
+    return query;
+}
+
+}  // namespace
+
+TEST(KeychainStoreTest, FileIsPrivateAndRunsInWalWithFullSync) {
+    ScopedPlatform platform;
+    auto store = KeychainStore::current();
+    EXPECT_EQ(store.path(), platform.dir().file("data/keychain.sqlite"));
+    EXPECT_EQ(store.findPassword({"service", "account", std::nullopt}), errSecItemNotFound);
+    EXPECT_EQ(modeOf(store.path()), 0600u);
+    EXPECT_EQ(queryText(store.path(), "PRAGMA journal_mode"), "wal");
+
+    // A file found with wider permissions is tightened at the next use.
+    ASSERT_EQ(::chmod(store.path().c_str(), 0644), 0);
+    EXPECT_EQ(store.addPassword({"service", "account", std::nullopt}, bytesOf("v"),
+                                KeychainAccessibility::afterFirstUnlock),
+              errSecSuccess);
+    EXPECT_EQ(modeOf(store.path()), 0600u);
+}
+
+TEST(KeychainStoreTest, UnusableFilesAnswerWithAStatus) {
+    ScopedPlatform platform;
+    std::string notADatabase = platform.dir().file("garbage.sqlite");
+    std::ofstream(notADatabase) << std::string(4096, 'x');
+    EXPECT_EQ(KeychainStore(notADatabase).findPassword({"s", "a", std::nullopt}), errSecDecode);
+    EXPECT_EQ(KeychainStore(platform.dir().path()).findPassword({"s", "a", std::nullopt}), errSecIO);
+    EXPECT_EQ(KeychainStore("").findPassword({"s", "a", std::nullopt}), errSecParam);
+}
+
+TEST(KeychainStoreTest, GenericPasswordsAddFindUpdateDelete) {
+    ScopedPlatform platform;
+    auto store = KeychainStore::current();
+    PasswordQuery query{"host.app", "account", std::nullopt};
+    EXPECT_EQ(store.updatePassword(query, bytesOf("x"), KeychainAccessibility::afterFirstUnlock),
+              errSecItemNotFound);
+    EXPECT_EQ(store.deletePasswords(query), errSecItemNotFound);
+    ASSERT_EQ(store.addPassword(query, bytesOf("one"), KeychainAccessibility::afterFirstUnlock), errSecSuccess);
+    EXPECT_EQ(store.addPassword(query, bytesOf("two"), KeychainAccessibility::afterFirstUnlock), errSecDuplicateItem);
+
+    PasswordItem item;
+    ASSERT_EQ(store.findPassword(query, &item), errSecSuccess);
+    EXPECT_EQ(stringOf(item.value), "one");
+    EXPECT_EQ(item.accessible, KeychainAccessibility::afterFirstUnlock);
+    EXPECT_FALSE(item.accessGroup.has_value());
+
+    ASSERT_EQ(store.updatePassword(query, bytesOf("three"), KeychainAccessibility::afterFirstUnlockThisDeviceOnly),
+              errSecSuccess);
+    ASSERT_EQ(store.findPassword(query, &item), errSecSuccess);
+    EXPECT_EQ(stringOf(item.value), "three");
+    EXPECT_EQ(item.accessible, KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
+
+    // An empty value is a value.
+    PasswordQuery empty{"host.app", "empty", std::nullopt};
+    ASSERT_EQ(store.addPassword(empty, Bytes{}, KeychainAccessibility::afterFirstUnlock), errSecSuccess);
+    ASSERT_EQ(store.findPassword(empty, &item), errSecSuccess);
+    EXPECT_TRUE(item.value.empty());
+
+    EXPECT_EQ(store.deletePasswords(query), errSecSuccess);
+    EXPECT_EQ(store.findPassword(query), errSecItemNotFound);
+    EXPECT_EQ(store.findPassword(empty), errSecSuccess);
+}
+
+TEST(KeychainStoreTest, AccessGroupsAreMatchedLikeAttributes) {
+    ScopedPlatform platform;
+    auto store = KeychainStore::current();
+    auto accessible = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
+    ASSERT_EQ(store.addPassword({"svc", "acc", "group.a"}, bytesOf("a"), accessible), errSecSuccess);
+    // The same service and account in another group (or the default one) is another item.
+    ASSERT_EQ(store.addPassword({"svc", "acc", "group.b"}, bytesOf("b"), accessible), errSecSuccess);
+    ASSERT_EQ(store.addPassword({"svc", "acc", std::nullopt}, bytesOf("default"), accessible), errSecSuccess);
+
+    PasswordItem item;
+    ASSERT_EQ(store.findPassword({"svc", "acc", "group.b"}, &item), errSecSuccess);
+    EXPECT_EQ(stringOf(item.value), "b");
+    EXPECT_EQ(item.accessGroup, "group.b");
+    EXPECT_EQ(store.findPassword({"svc", "acc", "group.c"}), errSecItemNotFound);
+    // Without a group a query matches every group; an empty group is no group.
+    ASSERT_EQ(store.findPassword({"svc", "acc", std::nullopt}, &item), errSecSuccess);
+    EXPECT_EQ(stringOf(item.value), "a");
+    EXPECT_EQ(store.findPassword({"svc", "acc", ""}), errSecSuccess);
+
+    ASSERT_EQ(store.deletePasswords({"svc", "acc", "group.a"}), errSecSuccess);
+    ASSERT_EQ(store.findPassword({"svc", "acc", std::nullopt}, &item), errSecSuccess);
+    EXPECT_EQ(stringOf(item.value), "b");
+    ASSERT_EQ(store.deletePasswords({"svc", "acc", std::nullopt}), errSecSuccess);
+    EXPECT_EQ(store.findPassword({"svc", "acc", std::nullopt}), errSecItemNotFound);
+}
+
+TEST(KeychainStoreTest, KeysAddFindDeleteAndDuplicates) {
+    ScopedPlatform platform;
+    auto store = KeychainStore::current();
+    auto item = keyItem("alpha");
+    item.tokenID = "token";
+    item.accessControl = "control";
+    ASSERT_EQ(store.addKey(item), errSecSuccess);
+    EXPECT_EQ(store.addKey(keyItem("alpha")), errSecDuplicateItem);
+    EXPECT_EQ(store.addKey(keyItem("alpha", "group")), errSecSuccess);
+
+    KeyItem found;
+    ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
+    EXPECT_EQ(stringOf(found.keyData), "key of alpha");
+    EXPECT_EQ(found.tokenID, "token");
+    EXPECT_EQ(found.accessControl, "control");
+    EXPECT_EQ(found.keySizeInBits, 256);
+    EXPECT_EQ(found.keyClass, KeyClass::privateKey);
+
+    // Labels and tags match exactly, classes when asked for.
+    EXPECT_EQ(store.findKey(keyQuery("alph")), errSecItemNotFound);
+    auto otherTag = keyQuery("alpha");
+    otherTag.applicationTag = bytesOf("org.svsdk.other");
+    EXPECT_EQ(store.findKey(otherTag), errSecItemNotFound);
+    auto publicOnly = keyQuery("alpha");
+    publicOnly.keyClass = KeyClass::publicKey;
+    EXPECT_EQ(store.findKey(publicOnly), errSecItemNotFound);
+    auto anyLabel = keyQuery("alpha");
+    anyLabel.applicationLabel.reset();
+    EXPECT_EQ(store.findKey(anyLabel), errSecSuccess);
+
+    EXPECT_EQ(store.deleteKeys(keyQuery("alpha", "group")), errSecSuccess);
+    EXPECT_EQ(store.findKey(keyQuery("alpha", "group")), errSecItemNotFound);
+    EXPECT_EQ(store.findKey(keyQuery("alpha")), errSecSuccess);
+    EXPECT_EQ(store.deleteKeys(keyQuery("alpha")), errSecSuccess);
+    EXPECT_EQ(store.deleteKeys(keyQuery("alpha")), errSecItemNotFound);
+    EXPECT_EQ(store.addKey(KeyItem{}), errSecParam) << "a key item needs key data";
+}
+
+TEST(KeychainStoreTest, ReplacementIsOneTransaction) {
+    ScopedPlatform platform;
+    auto store = KeychainStore::current();
+    ASSERT_EQ(store.addKey(keyItem("alpha")), errSecSuccess);
+    auto next = keyItem("alpha");
+    next.keyData = bytesOf("new key");
+    ASSERT_EQ(store.replaceKeys(keyQuery("alpha"), next), errSecSuccess);
+    KeyItem found;
+    ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
+    EXPECT_EQ(stringOf(found.keyData), "new key");
+    // Nothing to replace is no error.
+    EXPECT_EQ(store.replaceKeys(keyQuery("beta"), keyItem("beta")), errSecSuccess);
+
+    // Make every insert fail: the deletion that came first is rolled back.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON keys BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto third = keyItem("alpha");
+    third.keyData = bytesOf("third key");
+    EXPECT_NE(store.replaceKeys(keyQuery("alpha"), third), errSecSuccess);
+    ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
+    EXPECT_EQ(stringOf(found.keyData), "new key");
+}
