@@ -49,6 +49,12 @@ void handleHealthCheckResponse(const TransferResult& result, const Promise<std::
         promise.reject(SVError::endpointUnavailable());
 }
 
+std::optional<URL> interactionURLOf(const SVUser& user) {
+    auto url = URL::parse(user.interactionURL());
+    if (!url || !url->isAbsolute()) return std::nullopt;
+    return url;
+}
+
 void handleLegacyProbeResponse(const TransferResult& result, std::int64_t version,
                                const Promise<std::int64_t>& promise) {
     if (rejectedForTransferError(result, promise)) return;
@@ -70,17 +76,24 @@ APIInteractionManager& APIInteractionManager::shared() {
     return *manager;
 }
 
-void APIInteractionManager::checkServersAPIVersions(const std::vector<APIUser>& users) {
+void APIInteractionManager::checkServersAPIVersions(const std::vector<SVUser>& users) {
     Logger::log(SVLogCategory::network, "Checking servers API versions");
-    for (const auto& user : users) versionOf(user.systemID, user.interactionURL);
+    for (const auto& user : users)
+        if (auto url = interactionURLOf(user)) versionOf(user.systemID(), *url);
 }
 
-Future<APIInteractionManager::Interactor> APIInteractionManager::makeInteractor(const APIUser& user) {
+Future<APIInteractionManager::Interactor> APIInteractionManager::makeInteractor(const SVUser& user) {
     Logger::log(SVLogCategory::network, "Making an API Interactor");
     Promise<Interactor> interactorPromise;
+    auto url = interactionURLOf(user);
+    if (!url) {
+        Logger::error(SVLogCategory::network, "The user's interaction URL is not a URL");
+        interactorPromise.reject(SVError::missingInteractionURL());
+        return interactorPromise;
+    }
     Logger::log(SVLogCategory::network, "Checking the server's API version");
-    Future<std::int64_t> version = versionOf(user.systemID, user.interactionURL);
-    version.observe([interactorPromise, url = user.interactionURL](const SVResult<std::int64_t>& result) {
+    Future<std::int64_t> version = versionOf(user.systemID(), *url);
+    version.observe([interactorPromise, url = *url](const SVResult<std::int64_t>& result) {
         if (!result.ok()) {
             interactorPromise.reject(result.error());
             return;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <svsdk/SVUser.h>
+
 #include "Core/Networking/APIInteractor.h"
 #include "Core/Networking/Future.h"
 #include "Core/Networking/HTTPSession.h"
@@ -19,12 +21,6 @@
 #include "Core/Utilities/URL.h"
 
 namespace svsdk {
-
-// What the manager needs of a user: its server system and where to reach it.
-struct APIUser {
-    std::string systemID;
-    URL interactionURL;
-};
 
 class APIInteractionManager {
 public:
@@ -42,14 +38,16 @@ public:
     static APIInteractionManager& shared();
 
     // Starts probing the server of every user whose system has no cache
-    // entry yet, one probe per system.
-    void checkServersAPIVersions(const std::vector<APIUser>& users);
+    // entry yet, one probe per system (users without a usable interaction
+    // URL are skipped).
+    void checkServersAPIVersions(const std::vector<SVUser>& users);
 
     // The user's protocol object, built on the user's own interaction URL,
     // from the cached version of its system or after probing it. Fails with
-    // the probe's error, or with `SVError::apiIsNotSupported` for a version
-    // below 1. Never throws.
-    Future<Interactor> makeInteractor(const APIUser& user);
+    // the probe's error, with `SVError::apiIsNotSupported` for a version
+    // below 1, or with `SVError::missingInteractionURL` when the user's
+    // interaction URL is not an absolute URL. Never throws.
+    Future<Interactor> makeInteractor(const SVUser& user);
 
     // The version that the server declares through "health_check".
     Future<std::int64_t> checkHealth(const URL& url);

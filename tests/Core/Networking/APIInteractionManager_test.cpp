@@ -5,11 +5,13 @@
 #include "Core/Networking/APIInteractionManager.h"
 #include "support/Await.h"
 #include "support/LoopbackServer.h"
+#include "support/TestUsers.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
 using svsdk::testing::await;
 using svsdk::testing::LoopbackServer;
+using svsdk::testing::userOf;
 using svsdk::testing::ScopedPlatform;
 using svsdk::testing::ScriptedAnswer;
 
@@ -24,13 +26,13 @@ ScriptedAnswer status(int code, std::string body = {}) {
 
 class APIInteractionManagerTest : public ::testing::Test {
 protected:
-    APIUser user(const std::string& systemID, const std::string& prefix = "/srv") const {
-        return APIUser{systemID, URL::parse(server.baseURL() + prefix).value()};
+    SVUser user(const std::string& systemID, const std::string& prefix = "/srv") const {
+        return userOf(systemID, server.baseURL() + prefix);
     }
     void declare(const std::string& body, int code = 200, const std::string& prefix = "/srv") {
         server.answer("GET", prefix + "/health_check", ScriptedAnswer::json(code, body));
     }
-    SVResult<APIInteractionManager::Interactor> interactorFor(const APIUser& u) {
+    SVResult<APIInteractionManager::Interactor> interactorFor(const SVUser& u) {
         return await(manager.makeInteractor(u));
     }
     std::vector<std::string> paths() const {
@@ -157,7 +159,7 @@ TEST_F(APIInteractionManagerTest, AFailedProbeIsCachedAndNothingIsSentAgain) {
 }
 
 TEST_F(APIInteractionManagerTest, AnUnreachableServerFailsWithTheLastTransportError) {
-    APIUser gone{"S", URL::parse("http://127.0.0.1:" + std::to_string(LoopbackServer::unusedPort())).value()};
+    SVUser gone = userOf("S", "http://127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
     auto result = interactorFor(gone);
     ASSERT_FALSE(result.ok());
     ASSERT_TRUE(result.error().is<SVPlatformError>());
@@ -197,6 +199,19 @@ TEST_F(APIInteractionManagerTest, StartUpProbesEachStoredSystemOnce) {
     manager.checkServersAPIVersions({user("A", "/a")});
     EXPECT_EQ(interactorFor(user("A")).value()->version(), 3);
     EXPECT_EQ(server.requestCount(), 2u);
+}
+
+TEST_F(APIInteractionManagerTest, AUserWithoutAUsableURLFailsAtOnceAndSendsNothing) {
+    for (const char* text : {"", "not a url", "/relative/path"}) {
+        auto result = manager.makeInteractor(userOf("S", text)).result();
+        ASSERT_TRUE(result) << text;
+        EXPECT_TRUE(result->error().is(SVError::Code::missingInteractionURL)) << text;
+    }
+    manager.checkServersAPIVersions({userOf("S", "not a url")});
+    // The system stays unprobed: a later user with a good URL probes it.
+    declare(R"({"sv_api_version":3})");
+    EXPECT_EQ(interactorFor(user("S")).value()->version(), 3);
+    EXPECT_EQ(server.requestCount(), 1u);
 }
 
 TEST_F(APIInteractionManagerTest, TheInteractorArrivesOnTheNetworkThread) {

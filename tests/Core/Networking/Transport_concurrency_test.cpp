@@ -9,10 +9,12 @@
 #include "Core/Networking/Request.h"
 #include "support/Await.h"
 #include "support/LoopbackServer.h"
+#include "support/TestUsers.h"
 
 using namespace svsdk;
 using svsdk::testing::await;
 using svsdk::testing::LoopbackServer;
+using svsdk::testing::userOf;
 using svsdk::testing::RecordedRequest;
 using svsdk::testing::ScriptedAnswer;
 
@@ -117,7 +119,7 @@ TEST(TransportConcurrencyTest, ConcurrentFirstRequestsForOneSystemStartOneProbe)
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
-            interactors[t] = manager.makeInteractor(APIUser{"SYS", URL::parse(server.baseURL()).value()});
+            interactors[t] = manager.makeInteractor(userOf("SYS", server.baseURL()));
         });
     for (auto& thread : threads) thread.join();
     for (auto& interactor : interactors) EXPECT_EQ(await(interactor).value()->version(), 3);
