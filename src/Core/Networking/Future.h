@@ -72,16 +72,15 @@ public:
     // Calls `callback` once with the result: at once, before returning, when
     // the future is settled; otherwise when it settles.
     void observe(Callback callback) const {
-        std::optional<Result> settled;
         {
             std::lock_guard guard(state_->lock);
             if (!state_->result) {
                 state_->callbacks.push_back(std::move(callback));
                 return;
             }
-            settled = state_->result;
         }
-        run(callback, *settled);
+        // A settled result never changes again, so it is read unlocked.
+        run(callback, *state_->result);
     }
 
     // A copy of the result, or nothing while pending.
@@ -125,7 +124,6 @@ protected:
             state_->result.emplace(std::move(result));
             waiting.swap(state_->callbacks);
         }
-        // Settled results never change again, so reading it unlocked is safe.
         const Result& settled = *state_->result;
         for (auto& callback : waiting) run(callback, settled);
         return true;
