@@ -102,7 +102,10 @@ const std::map<std::int64_t, const char*>& identifiers() {
 
 }  // namespace
 
-SVNetworkError::SVNetworkError(Code code) : code_(code), description_(errorDescription()) {}
+// A code outside the table (only reachable by casting) stands for `undefined`.
+SVNetworkError::SVNetworkError(Code code)
+    : code_(identifiers().count(static_cast<std::int64_t>(code)) ? code : Code::undefined),
+      description_(errorDescription()) {}
 
 std::optional<SVNetworkError> SVNetworkError::fromRawValue(std::int64_t rawValue) {
     if (identifiers().count(rawValue) == 0) return std::nullopt;

@@ -4,6 +4,7 @@
 // or unknown code, `serverDoesNotRespond` for no answer at all.
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -100,7 +101,9 @@ public:
         pushNotFound = 297
     };
 
-    SVNetworkError(Code code);  // implicit, like an enumeration case
+    // Implicit, like an enumeration case. A value that is no case (only
+    // reachable by a cast) becomes `undefined`.
+    SVNetworkError(Code code);
     // The case whose code equals `rawValue`, or nothing for any other number.
     static std::optional<SVNetworkError> fromRawValue(std::int64_t rawValue);
 
@@ -123,3 +126,11 @@ private:
 };
 
 }  // namespace svsdk
+
+// Hashing goes by the code, like equality.
+template <>
+struct std::hash<svsdk::SVNetworkError> {
+    std::size_t operator()(const svsdk::SVNetworkError& error) const noexcept {
+        return std::hash<std::int64_t>()(error.rawValue());
+    }
+};

@@ -8,6 +8,29 @@
 
 using namespace svsdk;
 
+TEST(SVNetworkErrorTest, EveryCaseHasItsIdentifierAndText) {
+    // The table of identifiers and the "NetworkErrors" texts cover the same
+    // 86 codes; everything between them maps to nothing. (Kept before the
+    // test that removes the text tables.)
+    int cases = 0;
+    for (std::int64_t code = -5; code < 400; ++code) {
+        auto error = SVNetworkError::fromRawValue(code);
+        if (!error) continue;
+        ++cases;
+        EXPECT_EQ(error->rawValue(), code);
+        EXPECT_FALSE(error->identifier().empty());
+        EXPECT_NE(error->errorDescription(), "**" + error->identifier() + "**") << code;
+        EXPECT_STREQ(error->what(), error->errorDescription().c_str());
+    }
+    EXPECT_EQ(cases, 86);
+    EXPECT_FALSE(SVNetworkError::fromRawValue(101));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(199));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(223));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(266));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(296));
+    EXPECT_FALSE(SVNetworkError::fromRawValue(INT64_MIN));
+}
+
 TEST(SVErrorTest, IdentifiersAndCodesFollowTheDeclarationOrder) {
     EXPECT_EQ(SVError::internalError().rawCode(), 1);
     EXPECT_EQ(SVError::internalError().identifier(), "internal_error");
@@ -90,4 +113,15 @@ TEST(SVFailureTest, CapturesTheErrorBeingHandled) {
     EXPECT_EQ(foreign.get<SVPlatformError>()->domain(), "exception");
     EXPECT_THROW(SVFailure(SVDecodingError(SVDecodingError::Kind::keyNotFound, "user_id", "")).raise(),
                  SVDecodingError);
+}
+
+TEST(SVNetworkErrorTest, EqualityAndHashingGoByTheCode) {
+    SVNetworkError a(SVNetworkError::Code::keyExpired), b = *SVNetworkError::fromRawValue(295);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(std::hash<SVNetworkError>()(a), std::hash<SVNetworkError>()(b));
+    EXPECT_NE(a, SVNetworkError(SVNetworkError::Code::pushNotFound));
+    // A cast value that is no case is treated as `undefined`, not as a crash.
+    SVNetworkError stray(static_cast<SVNetworkError::Code>(150));
+    EXPECT_EQ(stray.code(), SVNetworkError::Code::undefined);
+    EXPECT_EQ(stray.identifier(), "undefined");
 }

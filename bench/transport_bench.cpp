@@ -1,0 +1,250 @@
+// Signing and sending one request to a loopback server, beside its floor in
+// the same run: the same bytes posted with a bare libcurl handle on a
+// kept-alive connection, synchronously on the calling thread.
+//
+// BM_SignAndSend and BM_Floor_BareCurlKeptAlive measure each path alone.
+// BM_SignAndSendVsFloor alternates the two request by request, so that both
+// see the same machine load, and gives the ratio (target: at most 1.5), which
+// is also printed as the last line. BM_SignAndSend_Chained shows the cost per
+// request when each completion sends the next one, as the steps of one
+// operation do on the network thread.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/Networking/Request.h"
+#include "support/LoopbackServer.h"
+
+using namespace svsdk;
+using svsdk::testing::LoopbackServer;
+using svsdk::testing::ScriptedAnswer;
+
+namespace {
+
+// A confirmation-sized body: codes, a signature and an event.
+struct BenchBody {};
+void to_json(nlohmann::ordered_json& json, const BenchBody&) {
+    json["confirm_code"] = std::string(64, 'a');
+    json["signature"] = std::string(144, 'b');
+    json["event"] = {{"device_event_id", "6F9619FF-8B86-D011-B42D-00C04FC964FF"},
+                     {"session_id", "A1B2C3D4-0000-1111-2222-333344445555"},
+                     {"device_time", 1767225600000}};
+}
+
+LoopbackServer& server() {
+    static LoopbackServer* instance = [] {
+        auto s = new LoopbackServer();
+        s->answer("POST", "/SYS/users/U1/transactions/T1/confirm", ScriptedAnswer::json(200, R"({"answer":{}})"));
+        return s;
+    }();
+    return *instance;
+}
+
+Request<BenchBody> benchRequest() {
+    return Request<BenchBody>{Endpoint(URL::parse(server().baseURL()).value(),
+                                       {"SYS", "users", "U1", "transactions", "T1", "confirm"}),
+                              HTTPMethod::post, {}};
+}
+
+const Bytes& benchKey() {
+    static const Bytes key(32, 0x42);
+    return key;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The SDK's path: build, sign, send on the network thread, and call the
+// completion there. Returns when the completion ran, with the moment it ran:
+// the caller's own wake-up afterwards is not part of the request.
+std::optional<Clock::time_point> signAndSend(const Request<BenchBody>& request) {
+    std::mutex lock;
+    std::condition_variable settled;
+    std::optional<bool> ok;
+    Clock::time_point completed;
+    sendRequest(request.urlRequest(benchKey(), false)).observe([&](const SVResult<Bytes>& result) {
+        auto now = Clock::now();
+        std::lock_guard guard(lock);
+        completed = now;
+        ok = result.ok();
+        settled.notify_one();
+    });
+    std::unique_lock guard(lock);
+    settled.wait(guard, [&] { return ok.has_value(); });
+    if (!*ok) return std::nullopt;
+    return completed;
+}
+
+// Waits on the calling thread for a future to settle; true on success.
+bool awaitOK(const Future<void>& future) {
+    std::mutex lock;
+    std::condition_variable settled;
+    std::optional<bool> ok;
+    future.observe([&](const SVResult<void>& result) {
+        std::lock_guard guard(lock);
+        ok = result.ok();
+        settled.notify_one();
+    });
+    std::unique_lock guard(lock);
+    settled.wait(guard, [&] { return ok.has_value(); });
+    return *ok;
+}
+
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+
+// The floor: the bytes of one signed request, posted again and again with one
+// easy handle that keeps its connection.
+class BareCurl {
+public:
+    BareCurl() {
+        built_ = benchRequest().urlRequest(benchKey(), false);
+        easy_ = curl_easy_init();
+        for (const auto& [name, value] : built_.headers.fields())
+            headers_ = curl_slist_append(headers_, (name + ": " + value).c_str());
+        headers_ = curl_slist_append(headers_, "Expect:");
+        curl_easy_setopt(easy_, CURLOPT_URL, built_.url.c_str());
+        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+        curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(built_.httpBody->size()));
+        curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(built_.httpBody->data()));
+        curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &discard);
+        curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+        post();  // opens the connection
+    }
+    ~BareCurl() {
+        curl_easy_cleanup(easy_);
+        curl_slist_free_all(headers_);
+    }
+    bool post() {
+        long status = 0;
+        return curl_easy_perform(easy_) == CURLE_OK &&
+               curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
+    }
+
+private:
+    URLRequest built_;
+    CURL* easy_ = nullptr;
+    curl_slist* headers_ = nullptr;
+};
+
+void BM_SignAndSend(benchmark::State& state) {
+    Request<BenchBody> request = benchRequest();
+    signAndSend(request);  // opens the connection
+    for (auto _ : state) {
+        auto start = Clock::now();
+        auto completed = signAndSend(request);
+        if (!completed) {
+            state.SkipWithError("the request failed");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(*completed - start).count());
+    }
+}
+BENCHMARK(BM_SignAndSend)->UseManualTime();
+
+void BM_Floor_BareCurlKeptAlive(benchmark::State& state) {
+    BareCurl floor;
+    for (auto _ : state)
+        if (!floor.post()) state.SkipWithError("the request failed");
+}
+BENCHMARK(BM_Floor_BareCurlKeptAlive)->UseRealTime();
+
+void BM_SignAndSendVsFloor(benchmark::State& state) {
+    Request<BenchBody> request = benchRequest();
+    signAndSend(request);
+    BareCurl floor;
+    Clock::duration ours{}, bare{};
+    bool oursFirst = false;
+    for (auto _ : state) {
+        // Alternate the order so neither path always runs on a warmer cache.
+        oursFirst = !oursFirst;
+        for (int step = 0; step < 2; ++step) {
+            bool runOurs = (step == 0) == oursFirst;
+            auto start = Clock::now();
+            if (runOurs) {
+                auto completed = signAndSend(request);
+                if (!completed) state.SkipWithError("a request failed");
+                ours += completed.value_or(start) - start;
+            } else {
+                if (!floor.post()) state.SkipWithError("a request failed");
+                bare += Clock::now() - start;
+            }
+        }
+    }
+    double n = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    double oursNs = std::chrono::duration<double, std::nano>(ours).count() / n;
+    double bareNs = std::chrono::duration<double, std::nano>(bare).count() / n;
+    state.counters["sdk_ns"] = oursNs;
+    state.counters["floor_ns"] = bareNs;
+    state.counters["ratio"] = bareNs > 0 ? oursNs / bareNs : 0;
+}
+BENCHMARK(BM_SignAndSendVsFloor)->UseRealTime();
+
+void BM_SignAndSend_Chained(benchmark::State& state) {
+    Request<BenchBody> request = benchRequest();
+    signAndSend(request);
+    constexpr int kChain = 64;
+    auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        Promise<void> finished;
+        std::function<void(int)> next = [&](int left) {
+            sendRequest(request.urlRequest(benchKey(), false)).observe([&, left](const SVResult<Bytes>& result) {
+                if (!result.ok())
+                    finished.reject(result.error());
+                else if (left == 1)
+                    finished.resolve();
+                else
+                    next(left - 1);
+            });
+        };
+        next(kChain);
+        if (!awaitOK(Future<void>(finished))) state.SkipWithError("a request failed");
+    }
+    double elapsed = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    state.counters["per_request_ns"] =
+        elapsed / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1) * kChain);
+}
+BENCHMARK(BM_SignAndSend_Chained)->UseRealTime();
+
+// Collects the ratio of every run of BM_SignAndSendVsFloor.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            if (run.run_name.function_name != "BM_SignAndSendVsFloor") continue;
+            auto found = run.counters.find("ratio");
+            if (found != run.counters.end()) ratios_.push_back(found->second.value);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    // The median over repetitions.
+    std::optional<double> ratio() {
+        if (ratios_.empty()) return std::nullopt;
+        std::sort(ratios_.begin(), ratios_.end());
+        return ratios_[ratios_.size() / 2];
+    }
+
+private:
+    std::vector<double> ratios_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (auto ratio = reporter.ratio())
+        std::printf("ratio sign-and-send / bare kept-alive libcurl: %.2fx (target at most 1.5x)\n", *ratio);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+
+#include <atomic>
+
+#include "Core/Networking/APIInteractor.h"
+#include "Core/Networking/Request.h"
+#include "Core/Networking/RequestSettings.h"
+#include "Core/Utilities/Encoding.h"
+#include "support/Await.h"
+#include "support/LoopbackServer.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::await;
+using svsdk::testing::LoopbackServer;
+using svsdk::testing::ScopedPlatform;
+using svsdk::testing::ScriptedAnswer;
+
+namespace {
+
+struct EmptyTestBody {};
+void to_json(nlohmann::ordered_json& json, const EmptyTestBody&) { json = nlohmann::ordered_json::object(); }
+
+// Members written in declaration order, not sorted.
+struct OrderedBody {
+    std::string zulu;
+    int alpha;
+};
+void to_json(nlohmann::ordered_json& json, const OrderedBody& body) {
+    json["zulu"] = body.zulu;
+    json["alpha"] = body.alpha;
+}
+
+struct UnencodableBody {};
+void to_json(nlohmann::ordered_json&, const UnencodableBody&) { throw SVError::internalError(); }
+
+URL url(const std::string& text) { return URL::parse(text).value(); }
+
+Bytes key32() {
+    Bytes key(32);
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    return key;
+}
+
+// HMAC-SHA256(key, SHA-256(body)) computed with libcrypto directly.
+std::string expectedSignature(const Bytes& key, const std::string& body) {
+    unsigned char hash[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(body.data()), body.size(), hash);
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), hash, sizeof hash, mac, &length);
+    return hexString(mac, length);
+}
+
+// Restores the host's request timeout after a test.
+struct TimeoutGuard {
+    double saved = requestsTimeoutInterval();
+    ~TimeoutGuard() { setRequestsTimeoutInterval(saved); }
+};
+
+Request<EmptyTestBody> emptyRequest(const std::string& base, std::vector<std::string> path = {}) {
+    return Request<EmptyTestBody>{Endpoint(url(base), path), HTTPMethod::post, {}};
+}
+
+}  // namespace
+
+TEST(HTTPMethodTest, RawValuesAreExactAndCaseSensitive) {
+    EXPECT_STREQ(rawValue(HTTPMethod::get), "GET");
+    EXPECT_STREQ(rawValue(HTTPMethod::post), "POST");
+    EXPECT_STREQ(rawValue(HTTPMethod::patch), "PATCH");
+    EXPECT_EQ(httpMethodFromRawValue("PATCH"), HTTPMethod::patch);
+    EXPECT_EQ(httpMethodFromRawValue("get"), std::nullopt);
+    EXPECT_EQ(httpMethodFromRawValue("Post"), std::nullopt);
+    EXPECT_EQ(httpMethodFromRawValue(""), std::nullopt);
+}
+
+TEST(EndpointTest, AppendsEachComponentWholeAndEncoded) {
+    URL base = url("https://sv.example/api");
+    EXPECT_EQ(Endpoint(base, {"SYS", "users", "U1", "transactions", "get_list"}).url.absoluteString(),
+              "https://sv.example/api/SYS/users/U1/transactions/get_list");
+    EXPECT_EQ(Endpoint(base, {}).url, base);
+    EXPECT_EQ(Endpoint(base, {"a b"}).url.absoluteString(), "https://sv.example/api/a%20b");
+    // An identifier can never climb or add a level.
+    EXPECT_EQ(Endpoint(base, {"..", "x/../y", "."}).url.absoluteString(),
+              "https://sv.example/api/%2E%2E/x%2F%2E%2E%2Fy/%2E");
+}
+
+TEST(APIInteractorTest, EndpointURLEndsWithTheVersionedComponent) {
+    URL base = url("https://sv.example/srv/");
+    EXPECT_EQ(APIInteractorLegacy(base, 1).endpointURL().absoluteString(), "https://sv.example/srv/jsonrequest_v1");
+    EXPECT_EQ(APIInteractorLegacy(base, 2).endpointURL().absoluteString(), "https://sv.example/srv/jsonrequest_v2");
+    APIInteractorV3 v3(url("https://sv.example/srv"));
+    EXPECT_EQ(v3.version(), 3);
+    EXPECT_EQ(v3.endpointURL().absoluteString(), "https://sv.example/srv/jsonrequest_v3");
+}
+
+TEST(RequestBuildingTest, UnsignedRequestHasOnlyTheContentTypeHeader) {
+    TimeoutGuard timeout;
+    Request<OrderedBody> request{Endpoint(url("http://h/p"), {"x"}), HTTPMethod::patch, {"z", 1}};
+    URLRequest built = request.urlRequest(std::nullopt, false);
+    EXPECT_EQ(built.url, "http://h/p/x");
+    EXPECT_EQ(built.httpMethod, "PATCH");
+    ASSERT_EQ(built.headers.size(), 1u);
+    EXPECT_EQ(built.headers.value("Content-Type"), "application/json; charset=utf-8");
+    ASSERT_TRUE(built.httpBody);
+    EXPECT_EQ(stringOf(*built.httpBody), R"({"zulu":"z","alpha":1})");
+    EXPECT_EQ(built.timeoutInterval, 30.0);
+
+    // Text that is not UTF-8 is replaced, never a failure.
+    Request<OrderedBody> odd{Endpoint(url("http://h/")), HTTPMethod::post, {std::string("a\xff"), 2}};
+    EXPECT_EQ(stringOf(odd.jsonBody()), "{\"zulu\":\"a\xef\xbf\xbd\",\"alpha\":2}");
+}
+
+TEST(RequestBuildingTest, SignsTheExactBodyUnderTheRequestedHeader) {
+    Bytes key = key32();
+    std::string expected = expectedSignature(key, "{}");
+    ASSERT_EQ(expected.size(), 64u);
+
+    URLRequest v3 = emptyRequest("http://h/").urlRequest(key, false);
+    EXPECT_EQ(stringOf(*v3.httpBody), "{}");
+    EXPECT_EQ(v3.headers.value("SV-Authorization"), expected);
+    EXPECT_FALSE(v3.headers.value("Authorization"));
+    EXPECT_EQ(v3.headers.size(), 2u);
+
+    URLRequest legacy = emptyRequest("http://h/").urlRequest(key, true);
+    EXPECT_EQ(legacy.headers.value("Authorization"), expected);
+    EXPECT_FALSE(legacy.headers.value("SV-Authorization"));
+
+    // Any key length, the empty key included, gives a signature.
+    EXPECT_EQ(emptyRequest("http://h/").urlRequest(Bytes{}, false).headers.value("SV-Authorization"),
+              expectedSignature(Bytes{}, "{}"));
+}
+
+TEST(RequestBuildingTest, ReadsTheHostTimeoutWhenBuilt) {
+    TimeoutGuard timeout;
+    setRequestsTimeoutInterval(5);
+    URLRequest built = emptyRequest("http://h/").urlRequest(std::nullopt, false);
+    setRequestsTimeoutInterval(9);
+    EXPECT_EQ(built.timeoutInterval, 5.0);
+    EXPECT_EQ(emptyRequest("http://h/").urlRequest(std::nullopt, false).timeoutInterval, 9.0);
+    // Nonsense values are ignored.
+    setRequestsTimeoutInterval(0);
+    setRequestsTimeoutInterval(-1);
+    setRequestsTimeoutInterval(std::nan(""));
+    EXPECT_EQ(requestsTimeoutInterval(), 9.0);
+}
+
+TEST(RequestBuildingTest, LogsTheKeyOnlyWithKeysAndTheSignatureWithDebug) {
+    Bytes key = key32();
+    {
+        ScopedPlatform platform(SVLoggingOptions::debug);
+        emptyRequest("http://h/").urlRequest(key, false);
+        EXPECT_FALSE(platform.log().anyContains("Kauth: "));
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Authorization: " + expectedSignature(key, "{}")));
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Hash: 44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a"));
+    }
+    {
+        ScopedPlatform platform({SVLoggingOptions::debug, SVLoggingOptions::keys});
+        emptyRequest("http://h/").urlRequest(key, false);
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::keys, "Kauth: " + hexString(key)));
+    }
+    {
+        ScopedPlatform platform;
+        emptyRequest("http://h/").urlRequest(key, false);
+        EXPECT_TRUE(platform.log().entries().empty());
+    }
+}
+
+TEST(RequestBuildingTest, AnEncodingErrorFailsTheRequestFuture) {
+    Request<UnencodableBody> request{Endpoint(url("http://h/")), HTTPMethod::post, {}};
+    EXPECT_THROW(request.urlRequest(std::nullopt, false), SVError);
+    auto built = urlRequestFuture(Promise<Request<UnencodableBody>>::resolved(request), std::nullopt, false);
+    EXPECT_TRUE(built.result()->error().is(SVError::Code::internalError));
+
+    auto fine = urlRequestFuture(Promise<Request<EmptyTestBody>>::resolved(emptyRequest("http://h/")), key32(), true);
+    EXPECT_TRUE(fine.result()->value().headers.value("Authorization"));
+}
+
+class SendRequestTest : public ::testing::Test {
+protected:
+    SVResult<Bytes> send(const std::string& path, std::optional<Bytes> key = std::nullopt) {
+        return await(sendRequest(emptyRequest(server.baseURL() + path).urlRequest(key, false)));
+    }
+    static bool failedWith(const SVResult<Bytes>& result, SVNetworkError::Code code) {
+        return !result.ok() && result.error().is(code);
+    }
+
+    LoopbackServer server;
+};
+
+TEST_F(SendRequestTest, StatusTwoHundredIsSuccessWhateverTheBody) {
+    server.answer("POST", "/ok", ScriptedAnswer::json(200, R"({"answer":{}})"));
+    EXPECT_EQ(stringOf(send("/ok").value()), R"({"answer":{}})");
+    server.answer("POST", "/empty", ScriptedAnswer{});
+    auto empty = send("/empty");
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty.value().empty());
+    ScriptedAnswer noContent;
+    noContent.status = 204;
+    server.answer("POST", "/no-content", noContent);
+    EXPECT_TRUE(failedWith(send("/no-content"), SVNetworkError::Code::undefined));
+}
+
+TEST_F(SendRequestTest, OtherStatusesGiveTheServersErrorCode) {
+    auto refuse = [&](const std::string& body) {
+        server.answer("POST", "/refused", ScriptedAnswer::json(400, body));
+        return send("/refused");
+    };
+    EXPECT_TRUE(failedWith(refuse(R"({"answer":{"result":{"error_code":208}}})"), SVNetworkError::Code::userNotFound));
+    EXPECT_TRUE(failedWith(refuse(R"({"answer":{"result":{"error_code":999}}})"), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(R"({"answer":{"result":{"error_code":"208"}}})"), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(R"({"answer":{"result":{"error_code":208.5}}})"), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(R"({"answer":{"result":{"error_code":18446744073709551615}}})"),
+                           SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(R"({"answer":{"result":208}})"), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(R"([1,2])"), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse("<html>bad gateway</html>"), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(std::string(2000, '[')), SVNetworkError::Code::undefined));
+    EXPECT_TRUE(failedWith(refuse(""), SVNetworkError::Code::undefined));
+    // The code decides, also for a status in the 2xx range.
+    server.answer("POST", "/created", ScriptedAnswer::json(201, R"({"answer":{"result":{"error_code":244}}})"));
+    EXPECT_TRUE(failedWith(send("/created"), SVNetworkError::Code::invalidHmac));
+}
+
+TEST_F(SendRequestTest, NoCompleteAnswerIsServerDoesNotRespond) {
+    auto unreachable = await(sendRequest(
+        emptyRequest("http://127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()) + "/x").urlRequest(std::nullopt,
+                                                                                                          false)));
+    EXPECT_TRUE(failedWith(unreachable, SVNetworkError::Code::serverDoesNotRespond));
+
+    ScriptedAnswer cut = ScriptedAnswer::json(200, R"({"answer":{"transaction_list":["1","2","3","4"]}})");
+    cut.drop = ScriptedAnswer::Drop::midBody;
+    server.answer("POST", "/cut", cut);
+    EXPECT_TRUE(failedWith(send("/cut"), SVNetworkError::Code::serverDoesNotRespond));
+
+    ScriptedAnswer dropped;
+    dropped.drop = ScriptedAnswer::Drop::beforeAnswer;
+    server.answer("POST", "/dropped", dropped);
+    EXPECT_TRUE(failedWith(send("/dropped"), SVNetworkError::Code::serverDoesNotRespond));
+
+    URLRequest file = emptyRequest("http://h/").urlRequest(std::nullopt, false);
+    file.url = "file:///etc/hostname";
+    EXPECT_TRUE(failedWith(await(sendRequest(file)), SVNetworkError::Code::serverDoesNotRespond));
+}
+
+TEST_F(SendRequestTest, TimesOutAfterTheHostTimeout) {
+    TimeoutGuard timeout;
+    ScriptedAnswer slow;
+    slow.delay = 5;
+    server.answer("POST", "/slow", slow);
+    setRequestsTimeoutInterval(0.3);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(failedWith(send("/slow"), SVNetworkError::Code::serverDoesNotRespond));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST_F(SendRequestTest, TheServerSeesTheSignedBytesAndTheRawPath) {
+    Bytes key = key32();
+    server.answer("POST", "/S%2FY/users/U%20%2E", ScriptedAnswer{});
+    Request<OrderedBody> request{Endpoint(url(server.baseURL()), {"S/Y", "users", "U ."}), HTTPMethod::post,
+                                 {"z", 7}};
+    ASSERT_TRUE(await(sendRequest(request.urlRequest(key, false))).ok());
+    auto received = server.requests();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].path, "/S%2FY/users/U%20%2E");
+    EXPECT_EQ(received[0].body, R"({"zulu":"z","alpha":7})");
+    EXPECT_EQ(received[0].headerCount("SV-Authorization"), 1u);
+    EXPECT_EQ(received[0].header("SV-Authorization"), expectedSignature(key, received[0].body));
+    EXPECT_EQ(received[0].header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_FALSE(received[0].header("Authorization"));
+}
+
+TEST_F(SendRequestTest, CompletionsAndLaterStepsRunOnTheNetworkThread) {
+    server.answer("POST", "/ok", ScriptedAnswer::json(200, R"({"n":1})"));
+    std::atomic<bool> sendOnNetwork{false}, stepOnNetwork{false};
+    auto chain = sendRequest(emptyRequest(server.baseURL() + "/ok").urlRequest(std::nullopt, false))
+                     .transformed([&](const Bytes& body) {
+                         sendOnNetwork = HTTPSession::shared().isCurrent();
+                         return body.size();
+                     })
+                     .chained([&](std::size_t size) {
+                         stepOnNetwork = HTTPSession::shared().isCurrent();
+                         return Promise<std::size_t>::resolved(size);
+                     });
+    EXPECT_EQ(await(chain).value(), 7u);
+    EXPECT_TRUE(sendOnNetwork);
+    EXPECT_TRUE(stepOnNetwork);
+}
+
+TEST_F(SendRequestTest, LogsTheExchangeWithDebug) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    ScriptedAnswer answer = ScriptedAnswer::json(200, R"({"ok":1})");
+    server.answer("POST", "/logged", answer);
+    ASSERT_TRUE(send("/logged").ok());
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::network,
+                                        "Sending the POST request to " + server.baseURL() + "/logged"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Request's body: {}"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Response: 200\n"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Content-Type: application/json"));
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Response's body:\n{\"ok\":1}"));
+}
