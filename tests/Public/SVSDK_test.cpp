@@ -82,6 +82,11 @@ TEST(SVSDKTest, SettingsReachTheServicesThatUseThem) {
     EXPECT_EQ(handles.handlesBackgroundTimeout(), 42.5);
     SVSDK::setHandlesBackgroundTimeout(previous);
 
+    double timeout = SVSDK::requestsTimeoutInterval();
+    SVSDK::setRequestsTimeoutInterval(7.5);
+    EXPECT_EQ(SVSDK::requestsTimeoutInterval(), 7.5);
+    SVSDK::setRequestsTimeoutInterval(timeout);
+
     auto previousHost = HostState::hostBundleIdentifier();
     HostState::setHostBundleIdentifier("org.example.host");
     EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.example.host");

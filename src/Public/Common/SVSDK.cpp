@@ -7,6 +7,7 @@
 #include "Core/HostState.h"
 #include "Core/Importing/ImportSource.h"
 #include "Core/Logger.h"
+#include "Core/Networking/RequestSettings.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Storing/CoreDataManager.h"
 #include "Core/TimeManager.h"
@@ -85,6 +86,10 @@ std::string SVSDK::defaultDatabaseURL() {
     }();
     return url;
 }
+
+double SVSDK::requestsTimeoutInterval() { return svsdk::requestsTimeoutInterval(); }
+
+void SVSDK::setRequestsTimeoutInterval(double seconds) { svsdk::setRequestsTimeoutInterval(seconds); }
 
 std::optional<std::string> SVSDK::hostBundleIdentifier() { return HostState::hostBundleIdentifier(); }
 

@@ -30,7 +30,8 @@ public:
     // a data folder that cannot be made stops the process.
     static std::string defaultDatabaseURL();
 
-    // Seconds every server request built afterwards waits; 30 by default.
+    // Seconds every server request built afterwards waits; 30 by default. A
+    // value that is not a positive finite number is ignored.
     static double requestsTimeoutInterval();
     static void setRequestsTimeoutInterval(double seconds);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <filesystem>
 
@@ -88,7 +90,9 @@ TEST(CoreDataManagerTest, AttributesRoundTripAndUnsetOnesReadBackAsDocumented) {
     std::string path = platform.dir().file("store.sqlite");
     {
         RawDatabase raw(path);  // key entities come only from older SDKs: write them directly
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
         storeAt(path)->performTransaction([](StoreContext&) {});
+        EXPECT_EQ(modeOf(path), 0600u) << "a store found readable by others is made private";
         raw.exec(
             "INSERT INTO SVKeyEntity (keyID, keyFlags, hwEncrypted, keyValue) VALUES ('K1', 2, 1, 'ab01');"
             "INSERT INTO SVKeyEntity (keyID) VALUES ('K2');"
