@@ -5,7 +5,7 @@
 
 namespace svsdk {
 
-// The text cut into its grapheme clusters, in order; each piece views the
+// The text cut into its grapheme clusters, in order; each one views the
 // given text. Malformed UTF-8 bytes count as characters of their own.
 std::vector<std::string_view> graphemeClusters(std::string_view utf8);
 
