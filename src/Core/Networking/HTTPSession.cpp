@@ -335,7 +335,12 @@ void HTTPSession::run() {
             if (stopping_) break;
             if (!incoming_.empty()) continue;
         }
-        curl_multi_poll(engine.multi, nullptr, 0, 1000, nullptr);
+        // Wait for socket activity, a wake-up, or the moment libcurl asks to
+        // be called again (timeouts, connection upkeep), at most a second.
+        long wait = -1;
+        curl_multi_timeout(engine.multi, &wait);
+        if (wait < 0 || wait > 1000) wait = 1000;
+        if (wait > 0) curl_multi_poll(engine.multi, nullptr, 0, static_cast<int>(wait), nullptr);
     }
     // Transfers still running are dropped; their completions are not called.
     for (auto& [easy, transfer] : engine.active) curl_multi_remove_handle(engine.multi, easy);
