@@ -1,13 +1,19 @@
 #include "Platform/KeychainStore.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <svsdk/SVDate.h>
 #include <svsdk/SVError.h>
@@ -97,33 +103,102 @@ OSStatus statusOf(sqlite3* db, int rc) {
     }
 }
 
-// One connection, opened for one operation.
+// The identity of a file. A store file deleted or replaced under an open
+// connection is another file at the same path.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identityOf(const struct stat& info) { return FileIdentity{info.st_dev, info.st_ino}; }
+
+// A connection to the store at one path, kept open across operations. Not
+// thread-safe: SharedConnection guards it.
 class Connection {
 public:
-    ~Connection() {
-        if (db_) sqlite3_close_v2(db_);
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() { close(); }
+
+    // errSecSuccess when this connection holds the file now at `path` (0600,
+    // schema in place). Opens the file, or reopens it when the one at the
+    // path is not the one held.
+    OSStatus ready(const std::string& path) {
+        if (path.empty()) return errSecParam;
+        struct stat info {};
+        if (db_ && ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && identityOf(info) == identity_ &&
+            (info.st_mode & 07777) == 0600)
+            return errSecSuccess;
+        FileIdentity prepared;
+        if (auto status = prepareFile(path, prepared); status != errSecSuccess) return status;
+        if (db_ && prepared == identity_) return errSecSuccess;  // only its mode was tightened
+        close();
+        if (auto status = open(path); status != errSecSuccess) {
+            close();
+            return status;
+        }
+        // The file SQLite opened must be the one prepared above.
+        int moved = 0;
+        if (::lstat(path.c_str(), &info) != 0 || identityOf(info) != prepared ||
+            sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved) {
+            Logger::error(SVLogCategory::keychain, "Keychain store was replaced while it was being opened");
+            close();
+            return errSecIO;
+        }
+        identity_ = prepared;
+        return errSecSuccess;
     }
 
-    // errSecSuccess when the store is open and its schema in place.
-    OSStatus open(const std::string& path) {
-        if (path.empty()) return errSecParam;
-        if (auto status = prepareFile(path); status != errSecSuccess) return status;
-        int rc = sqlite3_open_v2(path.c_str(), &db_,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
-        if (rc != SQLITE_OK) return fail(rc, "open");
-        sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, 10000);
-        // WAL with full syncs: a committed item survives a crash or power loss.
-        // secure_delete overwrites the bytes of deleted rows in the file.
-        rc = sqlite3_exec(db_,
-                          "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA secure_delete=ON;"
-                          " PRAGMA journal_size_limit=0;",
-                          nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) return fail(rc, "configure");
-        return ensureSchema();
+    // Closes without checkpointing: the file may have been replaced, and the
+    // WAL and shared-memory files at its path may belong to the new one.
+    // Nothing of this process's writes is left to checkpoint (see transaction).
+    void close() {
+        for (auto& entry : statements_) sqlite3_finalize(entry.second);  // null when taken
+        statements_.clear();
+        if (!db_) return;
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        identity_ = FileIdentity{};
+    }
+
+    // Whether the file at `path` is still the one this connection holds.
+    bool holds(const std::string& path) const {
+        struct stat info {};
+        return db_ && ::lstat(path.c_str(), &info) == 0 && identityOf(info) == identity_;
     }
 
     sqlite3* db() const { return db_; }
+
+    // A prepared statement for `sql`, kept across operations: taken for one
+    // use and given back (reset, bindings cleared) when it is done. `sql` is
+    // one of the constant texts below; its address identifies it.
+    int takeStatement(const char* sql, sqlite3_stmt*& stmt) {
+        for (auto& [text, kept] : statements_) {
+            if (text == sql && kept) {
+                stmt = std::exchange(kept, nullptr);
+                return SQLITE_OK;
+            }
+        }
+        return sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    }
+    void returnStatement(const char* sql, sqlite3_stmt* stmt) {
+        if (!stmt) return;
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        for (auto& [text, kept] : statements_) {
+            if (text == sql) {
+                if (kept)
+                    sqlite3_finalize(stmt);  // another use of the same text gave one back first
+                else
+                    kept = stmt;
+                return;
+            }
+        }
+        statements_.emplace_back(sql, stmt);
+    }
 
     OSStatus fail(int rc, const char* step) {
         OSStatus status = statusOf(db_, rc);
@@ -142,17 +217,46 @@ public:
     }
 
     // Runs `body` in one write transaction; commits only when it succeeds.
+    // After a commit the WAL is copied into the database and truncated, so
+    // that bytes overwritten by the write (a deleted key) are left in no file.
     template <class F>
     OSStatus transaction(F&& body) {
         if (auto status = exec("BEGIN IMMEDIATE"); status != errSecSuccess) return status;
         OSStatus status = body();
         if (status == errSecSuccess) status = exec("COMMIT");
-        if (status != errSecSuccess) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return status;
+        if (status != errSecSuccess) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            return status;
+        }
+        int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        // The write is committed either way; the next write checkpoints again.
+        if (rc != SQLITE_OK) fail(rc, "checkpoint");
+        return errSecSuccess;
     }
 
 private:
-    static OSStatus prepareFile(const std::string& path) {
+    OSStatus open(const std::string& path) {
+        // Each connection is used under its own mutex.
+        int rc = sqlite3_open_v2(path.c_str(), &db_,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
+                                     SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        if (rc != SQLITE_OK) return fail(rc, "open");
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, 10000);
+        // WAL with full syncs: a committed item survives a crash or power loss.
+        // secure_delete overwrites the bytes of deleted rows in the file.
+        rc = sqlite3_exec(db_,
+                          "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA secure_delete=ON;"
+                          " PRAGMA journal_size_limit=0;",
+                          nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) return fail(rc, "configure");
+        return ensureSchema();
+    }
+
+    // Makes the file (0600) and its folder when missing, and tightens a file
+    // found with wider permissions; `identity` is the file's.
+    static OSStatus prepareFile(const std::string& path, FileIdentity& identity) {
         auto slash = path.find_last_of('/');
         if (slash != std::string::npos && slash > 0) {
             try {
@@ -180,6 +284,7 @@ private:
         } else if ((info.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
             status = errSecIO;
         }
+        identity = identityOf(info);
         ::close(fd);
         return status;
     }
@@ -205,14 +310,108 @@ private:
     }
 
     sqlite3* db_ = nullptr;
+    FileIdentity identity_;
+    std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
 };
+
+struct SharedConnection {
+    std::mutex lock;
+    Connection connection;  // used only under `lock`
+};
+
+// The process's connections, one per store path.
+class ConnectionRegistry {
+public:
+    static ConnectionRegistry& shared() {
+        // Never destroyed: threads may still use the store while the process exits.
+        static ConnectionRegistry* registry = [] {
+            auto* made = new ConnectionRegistry;
+            // The registry's lock is held across fork, so that a child never
+            // starts with it taken by a thread it does not have.
+            ::pthread_atfork([] { shared().lock_.lock(); }, [] { shared().lock_.unlock(); },
+                             [] {
+                                 shared().forked_ = true;
+                                 shared().lock_.unlock();
+                             });
+            return made;
+        }();
+        return *registry;
+    }
+
+    std::shared_ptr<SharedConnection> connectionFor(const std::string& path) {
+        std::lock_guard guard(lock_);
+        if (forked_) leaveInherited();
+        auto found = connections_.find(path);
+        if (found != connections_.end()) return found->second;
+        pruneGone();
+        auto connection = std::make_shared<SharedConnection>();
+        connections_.emplace(path, connection);
+        return connection;
+    }
+
+private:
+    // Drops connections whose file was deleted or replaced (a connection in
+    // use is left for now), so that stores gone for good hold no descriptors.
+    void pruneGone() {
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            std::unique_lock entry(it->second->lock, std::try_to_lock);
+            if (entry.owns_lock() && !it->second->connection.holds(it->first)) {
+                it->second->connection.close();
+                entry.unlock();
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    // In a forked child the parent's connections must not be used. Closing
+    // them without a checkpoint touches nothing the parent relies on; one
+    // that was in use when the process forked is left alone.
+    void leaveInherited() {
+        for (auto& [path, shared] : connections_) {
+            std::unique_lock entry(shared->lock, std::try_to_lock);
+            if (entry.owns_lock())
+                shared->connection.close();
+            else
+                new std::shared_ptr<SharedConnection>(shared);  // never released
+        }
+        connections_.clear();
+        forked_ = false;
+    }
+
+    std::mutex lock_;
+    bool forked_ = false;  // guarded by lock_
+    std::unordered_map<std::string, std::shared_ptr<SharedConnection>> connections_;
+};
+
+// Runs `body` with the connection to the store at `path`, under its mutex.
+template <class F>
+OSStatus withConnection(const std::string& path, F&& body) {
+    if (path.empty()) return errSecParam;
+    std::string resolved = path;
+    if (path.front() != '/') {
+        // A relative path names the file below the folder current at this call.
+        std::error_code error;
+        resolved = std::filesystem::absolute(path, error).lexically_normal().string();
+        if (error) return errSecIO;
+    }
+    auto shared = ConnectionRegistry::shared().connectionFor(resolved);
+    std::lock_guard guard(shared->lock);
+    Connection& connection = shared->connection;
+    if (auto status = connection.ready(resolved); status != errSecSuccess) return status;
+    // A transaction a failed rollback left open would swallow this operation.
+    if (!sqlite3_get_autocommit(connection.db())) sqlite3_exec(connection.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+    return body(connection);
+}
 
 class Statement {
 public:
-    Statement(Connection& connection, const char* sql) : connection_(connection) {
-        rc_ = sqlite3_prepare_v2(connection.db(), sql, -1, &stmt_, nullptr);
+    Statement(Connection& connection, const char* sql) : connection_(connection), sql_(sql) {
+        rc_ = connection.takeStatement(sql_, stmt_);
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    // Resetting ends the statement's read transaction.
+    ~Statement() { connection_.returnStatement(sql_, stmt_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -267,9 +466,24 @@ public:
 
 private:
     Connection& connection_;
+    const char* sql_;
     sqlite3_stmt* stmt_ = nullptr;
     int rc_ = SQLITE_OK;
 };
+
+// Runs a query and hands its first row to `read`; errSecItemNotFound when
+// nothing matches.
+template <class Bind, class Read>
+OSStatus findFirst(Connection& connection, const char* sql, Bind&& bind, Read&& read) {
+    Statement statement(connection, sql);
+    if (!statement.ok()) return statement.failure();
+    bind(statement);
+    int rc = statement.step();
+    if (rc == SQLITE_DONE) return errSecItemNotFound;
+    if (rc != SQLITE_ROW) return statement.failure();
+    read(statement);
+    return errSecSuccess;
+}
 
 // Runs a statement that changes rows; errSecItemNotFound when none changed.
 template <class Bind>
@@ -282,8 +496,17 @@ OSStatus change(Connection& connection, const char* sql, Bind&& bind, bool requi
     return errSecSuccess;
 }
 
-constexpr const char* kPasswordMatch =
-    " WHERE service = ?1 AND account = ?2 AND (?3 IS NULL OR access_group = ?3)";
+#define SVSDK_PASSWORD_MATCH " WHERE service = ?1 AND account = ?2 AND (?3 IS NULL OR access_group = ?3)"
+constexpr const char* kFindPassword =
+    "SELECT service, account, access_group, value, accessible FROM generic_passwords" SVSDK_PASSWORD_MATCH
+    " ORDER BY rowid LIMIT 1";
+constexpr const char* kAddPassword =
+    "INSERT INTO generic_passwords (service, account, access_group, value, accessible, created, modified)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?6)";
+constexpr const char* kUpdatePassword =
+    "UPDATE generic_passwords SET value = ?4, accessible = ?5, modified = ?6" SVSDK_PASSWORD_MATCH;
+constexpr const char* kDeletePasswords = "DELETE FROM generic_passwords" SVSDK_PASSWORD_MATCH;
+#undef SVSDK_PASSWORD_MATCH
 
 void bindPasswordQuery(Statement& s, const PasswordQuery& q) {
     s.bind(1, q.service);
@@ -291,9 +514,17 @@ void bindPasswordQuery(Statement& s, const PasswordQuery& q) {
     s.bind(3, normalized(q.accessGroup));
 }
 
-constexpr const char* kKeyMatch =
-    " WHERE key_type = ?1 AND application_tag = ?2 AND (?3 IS NULL OR application_label = ?3)"
-    " AND (?4 IS NULL OR key_class = ?4) AND (?5 IS NULL OR access_group = ?5)";
+#define SVSDK_KEY_MATCH                                                                        \
+    " WHERE key_type = ?1 AND application_tag = ?2 AND (?3 IS NULL OR application_label = ?3)" \
+    " AND (?4 IS NULL OR key_class = ?4) AND (?5 IS NULL OR access_group = ?5)"
+constexpr const char* kFindKey =
+    "SELECT key_class, key_type, key_size, application_tag, application_label, access_group, token_id,"
+    " access_control, key_data FROM keys" SVSDK_KEY_MATCH " ORDER BY rowid LIMIT 1";
+constexpr const char* kDeleteKeys = "DELETE FROM keys" SVSDK_KEY_MATCH;
+constexpr const char* kInsertKey =
+    "INSERT INTO keys (key_class, key_type, key_size, application_tag, application_label, access_group,"
+    " token_id, access_control, key_data, created) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+#undef SVSDK_KEY_MATCH
 
 void bindKeyQuery(Statement& s, const KeyQuery& q) {
     s.bind(1, q.keyType);
@@ -305,22 +536,18 @@ void bindKeyQuery(Statement& s, const KeyQuery& q) {
 
 OSStatus insertKey(Connection& connection, const KeyItem& item) {
     if (item.keyData.empty()) return errSecParam;
-    return change(
-        connection,
-        "INSERT INTO keys (key_class, key_type, key_size, application_tag, application_label, access_group,"
-        " token_id, access_control, key_data, created) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
-        [&](Statement& s) {
-            s.bind(1, keyClassText(item.keyClass));
-            s.bind(2, item.keyType);
-            s.bind(3, item.keySizeInBits);
-            s.bind(4, item.applicationTag);
-            s.bind(5, item.applicationLabel);
-            s.bind(6, groupColumn(normalized(item.accessGroup)));
-            s.bind(7, item.tokenID);
-            s.bind(8, item.accessControl);
-            s.bind(9, item.keyData);
-            s.bind(10, SVDate::now().timeIntervalSince1970);
-        });
+    return change(connection, kInsertKey, [&](Statement& s) {
+        s.bind(1, keyClassText(item.keyClass));
+        s.bind(2, item.keyType);
+        s.bind(3, item.keySizeInBits);
+        s.bind(4, item.applicationTag);
+        s.bind(5, item.applicationLabel);
+        s.bind(6, groupColumn(normalized(item.accessGroup)));
+        s.bind(7, item.tokenID);
+        s.bind(8, item.accessControl);
+        s.bind(9, item.keyData);
+        s.bind(10, SVDate::now().timeIntervalSince1970);
+    });
 }
 
 }  // namespace
@@ -338,123 +565,98 @@ KeychainStore KeychainStore::current() {
 }
 
 OSStatus KeychainStore::findPassword(const PasswordQuery& query, PasswordItem* result) const {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    Statement s(connection,
-                (std::string("SELECT service, account, access_group, value, accessible FROM generic_passwords") +
-                 kPasswordMatch + " ORDER BY rowid LIMIT 1")
-                    .c_str());
-    if (!s.ok()) return s.failure();
-    bindPasswordQuery(s, query);
-    int rc = s.step();
-    if (rc == SQLITE_DONE) return errSecItemNotFound;
-    if (rc != SQLITE_ROW) return s.failure();
-    if (result) {
-        result->service = s.text(0);
-        result->account = s.text(1);
-        result->accessGroup = groupFromColumn(s.text(2));
-        result->value = s.blob(3);
-        result->accessible = accessibilityFromText(s.text(4));
-    }
-    return errSecSuccess;
+    return withConnection(path_, [&](Connection& connection) {
+        return findFirst(
+            connection, kFindPassword, [&](Statement& s) { bindPasswordQuery(s, query); },
+            [&](Statement& s) {
+                if (!result) return;
+                result->service = s.text(0);
+                result->account = s.text(1);
+                result->accessGroup = groupFromColumn(s.text(2));
+                result->value = s.blob(3);
+                result->accessible = accessibilityFromText(s.text(4));
+            });
+    });
 }
 
 OSStatus KeychainStore::addPassword(const PasswordQuery& query, const Bytes& value, KeychainAccessibility accessible) {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    return connection.transaction([&] {
-        return change(connection,
-                      "INSERT INTO generic_passwords (service, account, access_group, value, accessible, created,"
-                      " modified) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?6)",
-                      [&](Statement& s) {
-                          s.bind(1, query.service);
-                          s.bind(2, query.account);
-                          s.bind(3, groupColumn(normalized(query.accessGroup)));
-                          s.bind(4, value);
-                          s.bind(5, accessibilityText(accessible));
-                          s.bind(6, SVDate::now().timeIntervalSince1970);
-                      });
+    return withConnection(path_, [&](Connection& connection) {
+        return connection.transaction([&] {
+            return change(connection, kAddPassword, [&](Statement& s) {
+                s.bind(1, query.service);
+                s.bind(2, query.account);
+                s.bind(3, groupColumn(normalized(query.accessGroup)));
+                s.bind(4, value);
+                s.bind(5, accessibilityText(accessible));
+                s.bind(6, SVDate::now().timeIntervalSince1970);
+            });
+        });
     });
 }
 
 OSStatus KeychainStore::updatePassword(const PasswordQuery& query, const Bytes& value,
                                        KeychainAccessibility accessible) {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    return connection.transaction([&] {
-        return change(connection,
-                      (std::string("UPDATE generic_passwords SET value = ?4, accessible = ?5, modified = ?6") +
-                       kPasswordMatch)
-                          .c_str(),
-                      [&](Statement& s) {
-                          bindPasswordQuery(s, query);
-                          s.bind(4, value);
-                          s.bind(5, accessibilityText(accessible));
-                          s.bind(6, SVDate::now().timeIntervalSince1970);
-                      });
+    return withConnection(path_, [&](Connection& connection) {
+        return connection.transaction([&] {
+            return change(connection, kUpdatePassword, [&](Statement& s) {
+                bindPasswordQuery(s, query);
+                s.bind(4, value);
+                s.bind(5, accessibilityText(accessible));
+                s.bind(6, SVDate::now().timeIntervalSince1970);
+            });
+        });
     });
 }
 
 OSStatus KeychainStore::deletePasswords(const PasswordQuery& query) {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    return connection.transaction([&] {
-        return change(connection, (std::string("DELETE FROM generic_passwords") + kPasswordMatch).c_str(),
-                      [&](Statement& s) { bindPasswordQuery(s, query); });
+    return withConnection(path_, [&](Connection& connection) {
+        return connection.transaction([&] {
+            return change(connection, kDeletePasswords, [&](Statement& s) { bindPasswordQuery(s, query); });
+        });
     });
 }
 
 OSStatus KeychainStore::findKey(const KeyQuery& query, KeyItem* result) const {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    Statement s(connection,
-                (std::string("SELECT key_class, key_type, key_size, application_tag, application_label,"
-                             " access_group, token_id, access_control, key_data FROM keys") +
-                 kKeyMatch + " ORDER BY rowid LIMIT 1")
-                    .c_str());
-    if (!s.ok()) return s.failure();
-    bindKeyQuery(s, query);
-    int rc = s.step();
-    if (rc == SQLITE_DONE) return errSecItemNotFound;
-    if (rc != SQLITE_ROW) return s.failure();
-    if (result) {
-        result->keyClass = s.text(0) == "public" ? KeyClass::publicKey : KeyClass::privateKey;
-        result->keyType = s.text(1);
-        result->keySizeInBits = s.integer(2);
-        result->applicationTag = s.blob(3);
-        result->applicationLabel = s.blob(4);
-        result->accessGroup = groupFromColumn(s.text(5));
-        result->tokenID = s.optionalText(6);
-        result->accessControl = s.optionalText(7);
-        result->keyData = s.blob(8);
-    }
-    return errSecSuccess;
+    return withConnection(path_, [&](Connection& connection) {
+        return findFirst(
+            connection, kFindKey, [&](Statement& s) { bindKeyQuery(s, query); },
+            [&](Statement& s) {
+                if (!result) return;
+                result->keyClass = s.text(0) == "public" ? KeyClass::publicKey : KeyClass::privateKey;
+                result->keyType = s.text(1);
+                result->keySizeInBits = s.integer(2);
+                result->applicationTag = s.blob(3);
+                result->applicationLabel = s.blob(4);
+                result->accessGroup = groupFromColumn(s.text(5));
+                result->tokenID = s.optionalText(6);
+                result->accessControl = s.optionalText(7);
+                result->keyData = s.blob(8);
+            });
+    });
 }
 
 OSStatus KeychainStore::addKey(const KeyItem& item) {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    return connection.transaction([&] { return insertKey(connection, item); });
+    return withConnection(path_, [&](Connection& connection) {
+        return connection.transaction([&] { return insertKey(connection, item); });
+    });
 }
 
 OSStatus KeychainStore::deleteKeys(const KeyQuery& query) {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    return connection.transaction([&] {
-        return change(connection, (std::string("DELETE FROM keys") + kKeyMatch).c_str(),
-                      [&](Statement& s) { bindKeyQuery(s, query); });
+    return withConnection(path_, [&](Connection& connection) {
+        return connection.transaction([&] {
+            return change(connection, kDeleteKeys, [&](Statement& s) { bindKeyQuery(s, query); });
+        });
     });
 }
 
 OSStatus KeychainStore::replaceKeys(const KeyQuery& old, const KeyItem& item) {
-    Connection connection;
-    if (auto status = connection.open(path_); status != errSecSuccess) return status;
-    return connection.transaction([&] {
-        auto removed = change(
-            connection, (std::string("DELETE FROM keys") + kKeyMatch).c_str(),
-            [&](Statement& s) { bindKeyQuery(s, old); }, false);
-        if (removed != errSecSuccess) return removed;
-        return insertKey(connection, item);
+    return withConnection(path_, [&](Connection& connection) {
+        return connection.transaction([&] {
+            auto removed = change(
+                connection, kDeleteKeys, [&](Statement& s) { bindKeyQuery(s, old); }, false);
+            if (removed != errSecSuccess) return removed;
+            return insertKey(connection, item);
+        });
     });
 }
 

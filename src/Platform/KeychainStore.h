@@ -6,16 +6,21 @@
 //
 // The file is created 0600 (and tightened to 0600 when found wider), runs in
 // WAL mode with synchronous=FULL, and every write is one transaction. Deleted
-// rows are overwritten in the file (secure_delete). Access groups and
+// rows are overwritten in the file (secure_delete), and after each write the
+// WAL is checkpointed and truncated, so a deleted key is in none of the
+// store's files. Access groups and
 // accessibility are recorded and matched as attributes: a query with an
 // access group matches only items of that group, a query without one matches
 // items of every group, and an item added without a group belongs to the
 // default group. Nothing enforces them on Linux; the file's permissions are
 // the only protection.
 //
-// Every operation opens its own connection and closes it before returning,
-// so a store value is cheap, may be used from any thread, and each call sees
-// what other threads and processes committed before it.
+// The process keeps one connection per store path, used by one operation at
+// a time under its own mutex. A store value is cheap and may be used from any
+// thread. Each read runs in a read transaction of its own, so it sees what
+// other threads and processes committed before it. Each operation checks that
+// the file at the path is still the one the connection holds, and reopens it
+// when the file was deleted or replaced.
 #include <optional>
 #include <string>
 

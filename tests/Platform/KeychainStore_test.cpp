@@ -2,7 +2,10 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "Platform/KeychainStore.h"
@@ -13,7 +16,6 @@ using svsdk::testing::modeOf;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
-
 
 std::string queryText(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
@@ -193,4 +195,36 @@ TEST(KeychainStoreTest, ReplacementIsOneTransaction) {
     EXPECT_NE(store.replaceKeys(keyQuery("alpha"), third), errSecSuccess);
     ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
     EXPECT_EQ(stringOf(found.keyData), "new key");
+}
+
+TEST(KeychainStoreTest, AFileDeletedOrReplacedUnderTheStoreIsNotUsedStale) {
+    ScopedPlatform platform;
+    auto store = KeychainStore::current();
+    ASSERT_EQ(store.addKey(keyItem("alpha")), errSecSuccess);
+
+    // Deleted: the next operation makes a new, empty, private file.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((store.path() + suffix).c_str());
+    EXPECT_EQ(store.findKey(keyQuery("alpha")), errSecItemNotFound);
+    EXPECT_EQ(modeOf(store.path()), 0600u);
+    ASSERT_EQ(store.addKey(keyItem("beta")), errSecSuccess);
+
+    // Replaced by a copy of another store moved over it: reads and writes go
+    // to the new file. (Each write is checkpointed, so the file alone holds
+    // the other store's items.)
+    KeychainStore other(platform.dir().file("other.sqlite"));
+    ASSERT_EQ(other.addKey(keyItem("gamma")), errSecSuccess);
+    std::string copy = platform.dir().file("copy.sqlite");
+    std::filesystem::copy_file(other.path(), copy);
+    ASSERT_EQ(std::rename(copy.c_str(), store.path().c_str()), 0);
+    EXPECT_EQ(store.findKey(keyQuery("beta")), errSecItemNotFound);
+    EXPECT_EQ(store.findKey(keyQuery("gamma")), errSecSuccess);
+    ASSERT_EQ(store.addKey(keyItem("delta")), errSecSuccess);
+    EXPECT_EQ(queryText(store.path(), "SELECT group_concat(label) FROM"
+                                    " (SELECT CAST(application_label AS TEXT) AS label FROM keys ORDER BY rowid)"),
+              "gamma,delta");
+
+    // A symbolic link put in its place is refused.
+    ASSERT_EQ(std::rename(store.path().c_str(), platform.dir().file("moved.sqlite").c_str()), 0);
+    ASSERT_EQ(::symlink(platform.dir().file("moved.sqlite").c_str(), store.path().c_str()), 0);
+    EXPECT_EQ(store.findKey(keyQuery("gamma")), errSecIO);
 }

@@ -42,29 +42,9 @@ std::optional<SecKey> fromParameters(const Bytes& point, const BIGNUM* scalar,
 
 }  // namespace
 
-SecKey::SecKey(const SecKey& other) noexcept : key_(other.key_) {
-    if (key_) EVP_PKEY_up_ref(key_);
+SecKey::SecKey(EVP_PKEY* key) {
+    if (key) key_.reset(key, EVP_PKEY_free);
 }
-
-SecKey& SecKey::operator=(const SecKey& other) noexcept {
-    if (this != &other) {
-        if (other.key_) EVP_PKEY_up_ref(other.key_);
-        EVP_PKEY_free(key_);
-        key_ = other.key_;
-    }
-    return *this;
-}
-
-SecKey& SecKey::operator=(SecKey&& other) noexcept {
-    if (this != &other) {
-        EVP_PKEY_free(key_);
-        key_ = other.key_;
-        other.key_ = nullptr;
-    }
-    return *this;
-}
-
-SecKey::~SecKey() { EVP_PKEY_free(key_); }
 
 std::optional<SecKey> SecKey::generateP256() {
     EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", SN_X9_62_prime256v1);
@@ -98,15 +78,15 @@ std::optional<SecKey> SecKey::privateKeyFromData(const Bytes& data) {
 bool SecKey::isPrivate() const {
     if (!key_) return false;
     BIGNUM* scalar = nullptr;
-    if (EVP_PKEY_get_bn_param(key_, OSSL_PKEY_PARAM_PRIV_KEY, &scalar) != 1) return false;
+    if (EVP_PKEY_get_bn_param(get(), OSSL_PKEY_PARAM_PRIV_KEY, &scalar) != 1) return false;
     BN_clear_free(scalar);
     return true;
 }
 
 bool SecKey::isP256() const {
-    if (!key_ || EVP_PKEY_get_base_id(key_) != EVP_PKEY_EC) return false;
+    if (!key_ || EVP_PKEY_get_base_id(get()) != EVP_PKEY_EC) return false;
     char name[64] = {};
-    if (EVP_PKEY_get_utf8_string_param(key_, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, nullptr) != 1)
+    if (EVP_PKEY_get_utf8_string_param(get(), OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, nullptr) != 1)
         return false;
     return OBJ_sn2nid(name) == NID_X9_62_prime256v1;
 }
@@ -115,7 +95,7 @@ std::optional<SecKey> SecKey::copyPublicKey() const {
     auto point = publicPoint();
     char group[64] = {};
     if (!point ||
-        EVP_PKEY_get_utf8_string_param(key_, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, nullptr) != 1)
+        EVP_PKEY_get_utf8_string_param(get(), OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, nullptr) != 1)
         return std::nullopt;
     return fromParameters(*point, nullptr, group);
 }
@@ -124,10 +104,10 @@ std::optional<Bytes> SecKey::publicPoint() const {
     if (!key_) return std::nullopt;
     // Keys keep the uncompressed form they were made or read with.
     std::size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key_, OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &length) != 1 || length == 0)
+    if (EVP_PKEY_get_octet_string_param(get(), OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &length) != 1 || length == 0)
         return std::nullopt;
     Bytes point(length, 0);
-    if (EVP_PKEY_get_octet_string_param(key_, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) != 1)
+    if (EVP_PKEY_get_octet_string_param(get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) != 1)
         return std::nullopt;
     point.resize(length);
     if (point[0] != 0x04) return std::nullopt;
@@ -138,9 +118,9 @@ std::optional<Bytes> SecKey::externalRepresentation() const {
     auto point = publicPoint();
     if (!point) return std::nullopt;
     BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(key_, OSSL_PKEY_PARAM_PRIV_KEY, &raw) != 1) return point;
+    if (EVP_PKEY_get_bn_param(get(), OSSL_PKEY_PARAM_PRIV_KEY, &raw) != 1) return point;
     Bignum scalar(raw);
-    int size = (EVP_PKEY_get_bits(key_) + 7) / 8;
+    int size = (EVP_PKEY_get_bits(get()) + 7) / 8;
     Bytes out(*point);
     out.resize(point->size() + static_cast<std::size_t>(size), 0);
     if (size <= 0 || BN_bn2binpad(scalar.get(), out.data() + point->size(), size) != size) return std::nullopt;
@@ -166,7 +146,7 @@ std::optional<Bytes> SecKey::sign(const Bytes& message) const {
     if (!isPrivate()) return std::nullopt;
     MdCtx ctx(EVP_MD_CTX_new());
     std::size_t length = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_) != 1 ||
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, get()) != 1 ||
         EVP_DigestSignUpdate(ctx.get(), message.data(), message.size()) != 1 ||
         EVP_DigestSignFinal(ctx.get(), nullptr, &length) != 1)
         return std::nullopt;
@@ -179,7 +159,7 @@ std::optional<Bytes> SecKey::sign(const Bytes& message) const {
 bool SecKey::verify(const Bytes& message, const Bytes& signature) const {
     if (!key_ || signature.empty()) return false;
     MdCtx ctx(EVP_MD_CTX_new());
-    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_) == 1 &&
+    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, get()) == 1 &&
            EVP_DigestVerifyUpdate(ctx.get(), message.data(), message.size()) == 1 &&
            EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1;
 }

@@ -1,6 +1,9 @@
 #pragma once
 // An elliptic-curve key (the SDK's keys are NIST P-256) held as an OpenSSL
-// key object. Copies share the object; it is freed with the last copy.
+// key object. Copies share the object; it is freed with the last copy. Copies
+// may be used and dropped on different threads (the count of copies is our
+// own, so a race detector sees it too).
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,13 +16,8 @@ namespace svsdk {
 class SecKey {
 public:
     SecKey() = default;
-    // Takes ownership of `key`, which must be an EC key.
-    explicit SecKey(EVP_PKEY* key) noexcept : key_(key) {}
-    SecKey(const SecKey& other) noexcept;
-    SecKey& operator=(const SecKey& other) noexcept;
-    SecKey(SecKey&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
-    SecKey& operator=(SecKey&& other) noexcept;
-    ~SecKey();
+    // Takes ownership of `key`, which must be an EC key (or null).
+    explicit SecKey(EVP_PKEY* key);
 
     // A new random P-256 key pair (as its private key).
     static std::optional<SecKey> generateP256();
@@ -31,7 +29,7 @@ public:
     static std::optional<SecKey> privateKeyFromData(const Bytes& data);
 
     explicit operator bool() const noexcept { return key_ != nullptr; }
-    EVP_PKEY* get() const noexcept { return key_; }
+    EVP_PKEY* get() const noexcept { return key_.get(); }
     bool isPrivate() const;
     bool isP256() const;
 
@@ -55,7 +53,7 @@ public:
     bool verify(const Bytes& message, const Bytes& signature) const;
 
 private:
-    EVP_PKEY* key_ = nullptr;
+    std::shared_ptr<EVP_PKEY> key_;
 };
 
 }  // namespace svsdk

@@ -1,8 +1,13 @@
 #include "Core/Security/SecureEnclave.h"
 
+#include <openssl/crypto.h>
+
 #include <array>
+#include <cstddef>
+#include <mutex>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include <svsdk/SVError.h>
 
@@ -33,6 +38,89 @@ void log(std::string_view message) { Logger::log(SVLogCategory::security, messag
 void logError(std::string_view message) { Logger::error(SVLogCategory::security, message); }
 
 [[noreturn]] void fail(std::string message) { throw SVError::secureEnclaveError(std::move(message)); }
+
+// Private keys parsed from the store, found by their exact stored bytes, so
+// that reading the same key again skips the parse and its point check; with
+// each its public half once derived. The bytes identify the key completely, so
+// an entry cannot go stale when the store changes. The least recently used
+// entry goes first; its bytes are wiped as they are released. Removing or
+// replacing a pair empties the cache, so that a removed key is not kept here.
+class ParsedKeys {
+public:
+    static ParsedKeys& shared() {
+        static ParsedKeys* keys = new ParsedKeys;
+        return *keys;
+    }
+
+    std::optional<SecKey> privateKey(const Bytes& data) {
+        {
+            std::lock_guard guard(lock_);
+            if (auto key = findUsed(data)) return key;
+        }
+        auto key = SecKey::privateKeyFromData(data);
+        if (!key) return std::nullopt;
+        std::lock_guard guard(lock_);
+        if (auto parsed = findUsed(data)) return parsed;  // another thread parsed it meanwhile
+        if (entries_.size() == kCapacity) entries_.erase(entries_.begin());
+        entries_.push_back(Entry{data, *key, std::nullopt});
+        return key;
+    }
+
+    // The public half of `of`. A key held here is the same object as long as
+    // it is held, so the object identifies it.
+    std::optional<SecKey> publicKey(const SecKey& of) {
+        {
+            std::lock_guard guard(lock_);
+            if (Entry* entry = find(of); entry && entry->publicKey) return entry->publicKey;
+        }
+        auto key = of.copyPublicKey();
+        if (!key) return std::nullopt;
+        std::lock_guard guard(lock_);
+        if (Entry* entry = find(of)) entry->publicKey = key;
+        return key;
+    }
+
+    void clear() {
+        std::lock_guard guard(lock_);
+        entries_.clear();
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 32;
+    struct Entry {
+        Bytes data;
+        SecKey privateKey;
+        std::optional<SecKey> publicKey;
+    };
+
+    ParsedKeys() { entries_.reserve(kCapacity); }
+
+    // The key parsed from `data`, made the most recently used.
+    std::optional<SecKey> findUsed(const Bytes& data) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].data.size() != data.size() ||
+                CRYPTO_memcmp(entries_[i].data.data(), data.data(), data.size()) != 0)
+                continue;
+            SecKey key = entries_[i].privateKey;
+            if (i + 1 != entries_.size()) {
+                Entry used = std::move(entries_[i]);
+                entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+                entries_.push_back(std::move(used));
+            }
+            return key;
+        }
+        return std::nullopt;
+    }
+
+    Entry* find(const SecKey& privateKey) {
+        for (auto& entry : entries_)
+            if (entry.privateKey.get() == privateKey.get()) return &entry;
+        return nullptr;
+    }
+
+    std::mutex lock_;
+    std::vector<Entry> entries_;
+};
 
 }  // namespace
 
@@ -105,6 +193,7 @@ SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, 
                 old.applicationLabel = item.applicationLabel;
                 old.accessGroup = item.accessGroup;
                 status = KeychainStore::current().replaceKeys(old, item);
+                ParsedKeys::shared().clear();
             } else {
                 status = KeychainStore::current().addKey(item);
             }
@@ -137,6 +226,7 @@ void SecureEnclave::removeKey(KeyClass keyClass, const Bytes& tag) {
     query.applicationLabel = tag;
     query.accessGroup = accessGroup();
     OSStatus status = KeychainStore::current().deleteKeys(query);
+    ParsedKeys::shared().clear();
     if (status != errSecSuccess) log("Could not remove the key. " + osStatusErrorMessage(status));
 }
 
@@ -161,7 +251,7 @@ SecKey SecureEnclave::copyMatching(const KeyQuery& query) {
     OSStatus status = KeychainStore::current().findKey(query, &item);
     std::optional<SecKey> key;
     if (status == errSecSuccess) {
-        key = SecKey::privateKeyFromData(item.keyData);
+        key = ParsedKeys::shared().privateKey(item.keyData);
         if (!key) status = errSecDecode;  // the stored key is damaged
     }
     if (status != errSecSuccess) {
@@ -174,7 +264,7 @@ SecKey SecureEnclave::copyMatching(const KeyQuery& query) {
 
 SecKey SecureEnclave::publicKey(const SecKey& of) {
     log("Getting the public key");
-    auto key = of.copyPublicKey();
+    auto key = ParsedKeys::shared().publicKey(of);
     if (!key) fail("Could not retrieve the key");
     Logger::secret([&] { return "Public key: " + key->spkiHexString(); });
     return std::move(*key);

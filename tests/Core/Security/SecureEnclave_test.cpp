@@ -354,6 +354,10 @@ TEST(SecureEnclaveTest, LegacyKeysAreReadAndImported) {
 
 TEST(SecureEnclaveTest, PairsSurviveANewProcessAndRemovedKeysLeaveNoTrace) {
     ScopedPlatform platform;
+    // This process holds the store open, and the pair read once, while
+    // another process replaces the pair.
+    auto before = SecureEnclave::users().generateKeyPair("frank");
+    SecureEnclave::users().retrieveKeyPair("frank");
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     pid_t child = ::fork();
@@ -379,6 +383,7 @@ TEST(SecureEnclaveTest, PairsSurviveANewProcessAndRemovedKeysLeaveNoTrace) {
     ASSERT_EQ(length, 182);
     auto pair = SecureEnclave::users().retrieveKeyPair("frank");
     EXPECT_EQ(pair.publicKey.spkiHexString(), std::string(buffer, static_cast<std::size_t>(length)));
+    EXPECT_NE(pair.publicKey.spkiHexString(), before.publicKey.spkiHexString());
 
     // The private scalar is in the store while the pair exists, and gone from
     // every file of the store once it is removed.
