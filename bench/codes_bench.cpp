@@ -27,36 +27,15 @@
 #include "Core/Security/TransactionCode.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/TimeManager.h"
+#include "BenchSupport.h"
 #include "support/SigningUser.h"
 
 using namespace svsdk;
 
 namespace {
 
-// An isolated data folder for the key store, removed at exit.
-struct BenchPlatform {
-    std::string dir;
-    BenchPlatform() {
-        char pattern[] = "/tmp/svsdk-bench-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        dir = pattern;
-        SVPlatformConfiguration config;
-        config.dataDirectory = dir + "/data";
-        config.keychainPath = dir + "/data/keychain.sqlite";
-        config.defaultsPath = dir + "/data/defaults.json";
-        config.mainBundleIdentifier = "org.svsdk.bench";
-        config.vendorIdentifier = "00000000-0000-4000-8000-000000000001";
-        config.ntpServerHost = "";
-        SVPlatform::configure(config);
-    }
-    ~BenchPlatform() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-};
-
 struct Fixture {
-    BenchPlatform platform;
+    bench::BenchPlatform platform;
     testing::ScopedSigningUser signer{testing::makeUser("bench-user", 1)};
     SVTransaction transaction{"tx-1",
                               "bench-user",
@@ -179,19 +158,6 @@ BENCHMARK(DeclinationFloor);
 BENCHMARK(DecryptKeys);
 BENCHMARK(DecryptKeysFloor);
 
-// Shows the usual table and keeps each benchmark's CPU time per iteration.
-class CollectingReporter : public benchmark::ConsoleReporter {
-public:
-    CollectingReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
-    std::map<std::string, double> cpuTime;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                cpuTime[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,7 +165,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Fixture setup;
     fixture = &setup;
-    CollectingReporter reporter;
+    bench::CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     fixture = nullptr;

@@ -134,6 +134,20 @@ public:
     // A stored user whose secrets are unlocked in the secret cache.
     bool isReadyToSign() const;
 
+    // The user's signing public key as hex text: for a user of the current
+    // storage the DER SubjectPublicKeyInfo of its key pair, for a legacy user
+    // the key text kept with it. Absent when there is none.
+    std::optional<std::string> publicKey() const;
+    // Whether `publicKey` is present.
+    bool hasKeyPair() const;
+    // A user of the current storage with an autosign key pair.
+    bool isRegisteredToAutosign() const;
+    // kAuth, for the SDK's own requests: the cached one, or else the stored
+    // one unwrapped with the device key (no password needed). Throws
+    // SVError::missingKAuth when the user has neither, or the device key's
+    // SVError::secureEnclaveError.
+    Bytes authorizationKey() const;
+
     friend bool operator==(const SVUser&, const SVUser&) = default;
 
 private:

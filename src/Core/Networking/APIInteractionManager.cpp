@@ -7,6 +7,7 @@
 
 #include "Core/Logger.h"
 #include "Core/Networking/Request.h"
+#include "Core/Storing/StorageManager.h"
 #include "Core/Utilities/JSON.h"
 
 namespace svsdk {
@@ -75,6 +76,8 @@ APIInteractionManager& APIInteractionManager::shared() {
     static auto* manager = new APIInteractionManager();
     return *manager;
 }
+
+void APIInteractionManager::checkServersAPIVersions() { checkServersAPIVersions(StorageManager::shared().users()); }
 
 void APIInteractionManager::checkServersAPIVersions(const std::vector<SVUser>& users) {
     Logger::log(SVLogCategory::network, "Checking servers API versions");

@@ -41,6 +41,8 @@ public:
     // entry yet, one probe per system (users without a usable interaction
     // URL are skipped).
     void checkServersAPIVersions(const std::vector<SVUser>& users);
+    // The same for every stored user (StorageManager::shared()).
+    void checkServersAPIVersions();
 
     // The user's protocol object, built on the user's own interaction URL,
     // from the cached version of its system or after probing it. Fails with

@@ -1,0 +1,201 @@
+#pragma once
+// A private store, key store and secret cache for storage tests, with users
+// and legacy rows to put in them.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <svsdk/SVError.h>
+#include <svsdk/SVUser.h>
+
+#include "BuildConstants.h"
+#include "Core/Security/Cryptor.h"
+#include "Core/Security/HandlesManager.h"
+#include "Core/Security/SecureEnclave.h"
+#include "Core/Storing/CoreDataManager.h"
+#include "Core/Storing/StorageManager.h"
+#include "Core/Utilities/Encoding.h"
+#include "StoreTestSupport.h"
+#include "support/SigningUser.h"
+#include "support/TestEnvironment.h"
+
+namespace svsdk::testing {
+
+inline constexpr const char* kURL = "https://signing.example.test/api";
+inline constexpr double kExpiry = 1900000000.5;
+
+// Distinct, recognisable secrets.
+inline Bytes sampleKAuth() { return numbered(32, 0xA0); }
+inline Bytes sampleKHMAC() { return numbered(32, 0x40); }
+
+// An activated user of the current generation, not yet stored.
+inline SVUser activatedUser(const std::string& userID, const std::string& storageID, std::int64_t flags = 0) {
+    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, kURL, std::string("Imported name"),
+                  std::string("token-on-record"), std::int64_t{3}, std::string("Signing system"),
+                  {SVExtendedAuthMethod::codeword}, 30, 60, storageID, 3,
+                  UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), kExpiry);
+}
+
+// The error an expression throws: the SVError case's code, or -1 for another
+// exception, -2 for none.
+template <class F>
+int errorCode(F&& f) {
+    try {
+        f();
+    } catch (const SVError& e) {
+        return e.rawCode();
+    } catch (...) {
+        return -1;
+    }
+    return -2;
+}
+inline int code(SVError::Code c) { return static_cast<int>(c); }
+
+// For the life of the value: an isolated platform with the device key pair,
+// an empty secret cache, and a storage manager over its own store file.
+class StorageEnvironment {
+public:
+    explicit StorageEnvironment(SVLoggingOptions options = SVLoggingOptions{})
+        : platform_(options), path_(platform_.dir().file("users.sqlite")) {
+        HandlesManager::shared().removeAll();
+        SecureEnclave::local().checkLocalKeyPair();
+        open();
+    }
+    ~StorageEnvironment() {
+        storage_.reset();
+        store_.reset();
+        HandlesManager::shared().removeAll();
+    }
+
+    ScopedPlatform& platform() { return platform_; }
+    const std::string& path() const { return path_; }
+    StorageManager& storage() { return *storage_; }
+    CoreDataManager& store() { return *store_; }
+
+    // Closes the store (so that another process can own it) and opens it again.
+    void close() {
+        storage_.reset();
+        store_.reset();
+    }
+    void open() {
+        store_ = std::make_unique<CoreDataManager>(CoreDataManager::Info{build::kDatabaseResourceName,
+                                                                         build::kModelResourceName});
+        store_->setDatabaseURL(path_);
+        storage_ = std::make_unique<StorageManager>(*store_);
+        store_->performTransaction([](StoreContext&) {});  // the file and its tables
+    }
+
+    // Caches kAuth and kHMAC of the user, as activation leaves them.
+    static void activate(const SVUser& user, const Bytes& kAuth = sampleKAuth(), const Bytes& kHMAC = sampleKHMAC()) {
+        HandlesManager::shared().add(kAuth, HandleType::auth, user);
+        HandlesManager::shared().add(kHMAC, HandleType::hmac, user);
+    }
+    static std::optional<Bytes> handle(HandleType type, const SVUser& user) {
+        return HandlesManager::shared().handle(type, user);
+    }
+
+    std::optional<SVUserEntity> entity(const std::string& storageID) {
+        return store_->performTransaction([&](StoreContext& c) { return c.fetchUserEntity(storageID); });
+    }
+    std::size_t userRows() {
+        return store_->performTransaction([](StoreContext& c) { return c.fetchUserEntities().size(); });
+    }
+    std::size_t keyRows() {
+        return store_->performTransaction([](StoreContext& c) { return c.fetchKeyEntities().size(); });
+    }
+
+    // The stored keys, unwrapped as the SDK would: kAuth with the device key
+    // alone, kHMAC with the device key and the password.
+    static Bytes storedKAuth(const SVUserEntity& entity) {
+        return SecureEnclave::decrypt(entity.keyAuth.value(),
+                                      SecureEnclave::local().retrieveKeyPair("local").privateKey);
+    }
+    static Bytes storedKHMAC(const SVUserEntity& entity, const std::string& userID, const std::string& password) {
+        Bytes inner =
+            SecureEnclave::decrypt(entity.keyHMAC.value(), SecureEnclave::local().retrieveKeyPair("local").privateKey);
+        return Cryptor::decrypt(inner, userID, password);
+    }
+
+private:
+    ScopedPlatform platform_;
+    std::string path_;
+    std::unique_ptr<CoreDataManager> store_;
+    std::unique_ptr<StorageManager> storage_;
+};
+
+// A legacy row; null members are left out, absent keys are computed.
+struct LegacyRow {
+    std::optional<std::string> keyID = "legacy-key-1";
+    std::optional<std::string> userID = "legacy-user";
+    std::optional<std::string> systemID = "legacy-system";
+    std::optional<std::string> url = "https://legacy.example.test/sv";
+    std::optional<std::string> expiry = "31.12.2035";
+    std::optional<std::string> fingerprint = std::nullopt;
+    std::optional<std::int64_t> keyFlags = 2;
+    std::optional<std::string> keyName = "Legacy account";
+    std::optional<std::string> deviceToken = "legacy-token";
+    std::optional<std::string> keyValue = std::nullopt;
+    std::optional<std::string> privateKey = std::nullopt;
+    std::optional<std::string> publicKey = std::nullopt;
+};
+
+// What older SDKs wrote: the device's legacy key, and rows protected by it.
+class LegacyRows {
+public:
+    LegacyRows() : deviceKey_(*SecKey::generateP256()) {
+        KeyItem item;
+        item.applicationTag = bytesOf(SecureEnclave::legacy().applicationTag() + ".privateKey");
+        item.applicationLabel = bytesOf("legacy device key");
+        item.keyData = *deviceKey_.externalRepresentation();
+        EXPECT_EQ(KeychainStore::current().addKey(item), errSecSuccess);
+    }
+
+    // The signing key the row carries.
+    const SecKey& signingKey() const { return signingKey_; }
+    std::string publicKeyHex() const { return hexString(*signingKey_.publicPoint()); }
+
+    // The row of a user protected under `password`.
+    using Row = LegacyRow;
+    Row row(const std::string& password, Row row = {}) const {
+        auto local = *deviceKey_.copyPublicKey();
+        std::string userID = row.userID.value_or("");
+        if (!row.keyValue) {
+            Bytes content = sampleKHMAC();
+            Bytes kAuth = sampleKAuth();
+            content.insert(content.end(), kAuth.begin(), kAuth.end());
+            row.keyValue = hexString(SecureEnclave::encrypt(Cryptor::encrypt(content, userID, password), local));
+        }
+        if (!row.privateKey) {
+            Bytes full = *signingKey_.externalRepresentation();
+            Bytes scalar(full.end() - 32, full.end());
+            row.privateKey = hexString(SecureEnclave::encrypt(Cryptor::encrypt(scalar, userID, password), local));
+        }
+        if (!row.publicKey) row.publicKey = publicKeyHex();
+        return row;
+    }
+
+    static void insert(const std::string& path, const Row& row) {
+        auto quote = [](const std::optional<std::string>& text) {
+            if (!text) return std::string("NULL");
+            std::string quoted = "'";
+            for (char c : *text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+            return quoted + "'";
+        };
+        RawDatabase raw(path);
+        raw.exec("INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "
+                 "fingerprint, keyFlags, keyName, deviceToken, keyValue, privateKey, publicKey) VALUES (" +
+                 quote(row.keyID) + ", " + quote(row.userID) + ", " + quote(row.systemID) + ", " + quote(row.url) +
+                 ", " + quote(row.expiry) + ", " + quote(row.fingerprint) + ", " +
+                 (row.keyFlags ? std::to_string(*row.keyFlags) : "NULL") + ", " + quote(row.keyName) + ", " +
+                 quote(row.deviceToken) + ", " + quote(row.keyValue) + ", " + quote(row.privateKey) + ", " +
+                 quote(row.publicKey) + ")");
+    }
+
+private:
+    SecKey deviceKey_;
+    SecKey signingKey_ = *SecKey::generateP256();
+};
+
+}  // namespace svsdk::testing
