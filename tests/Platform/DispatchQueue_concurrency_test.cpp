@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -37,12 +38,16 @@ TEST(DispatchQueueTest, DelayedTasksRunByDueTimeAndCanBeCancelled) {
         done.set_value();
     });
     auto cancelled = queue.asyncAfter(0.02, [&] { order.push_back(99); });
+    // Delays too long for the clock are "never", not a wrap into the past.
+    auto never = queue.asyncAfter(std::numeric_limits<double>::infinity(), [&] { order.push_back(98); });
+    queue.asyncAfter(1e300, [&] { order.push_back(97); });
     queue.asyncAfter(0.03, [&] { order.push_back(2); });
     queue.async([&] { order.push_back(1); });
     EXPECT_TRUE(queue.cancel(cancelled));
     EXPECT_FALSE(queue.cancel(cancelled));
     done.get_future().wait();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(queue.cancel(never));
 }
 
 TEST(DispatchQueueTest, SyncFromManyThreadsAndFromTheQueueItself) {
@@ -76,4 +81,27 @@ TEST(DispatchQueueTest, StopDropsPendingWorkWithoutHangingWaiters) {
     queue->async([&] { ran = true; });  // dropped after stop
     queue.reset();
     EXPECT_FALSE(ran);
+}
+
+TEST(DispatchQueueTest, StoppingWhileOtherThreadsSubmitAndStopToo) {
+    for (int round = 0; round < 20; ++round) {
+        DispatchQueue queue("racing");
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t)
+            threads.emplace_back([&] {
+                while (!go) std::this_thread::yield();
+                for (int i = 0; i < 50; ++i) {
+                    EXPECT_FALSE(queue.isCurrent());
+                    queue.async([] {});
+                }
+            });
+        for (int t = 0; t < 2; ++t)
+            threads.emplace_back([&] {
+                while (!go) std::this_thread::yield();
+                queue.stop();
+            });
+        go = true;
+        for (auto& t : threads) t.join();
+    }
 }
