@@ -44,9 +44,10 @@ const char* sqlType(const Member<Entity>& member) {
     return types[member.index()];
 }
 
+// The column lists are never destroyed, like the shared manager that reads them.
 const std::vector<Column<SVUserEntity>>& userColumns() {
     using E = SVUserEntity;
-    static const std::vector<Column<E>> columns = {
+    static const auto* columns = new std::vector<Column<E>>{
         {"apiVersion", &E::apiVersion, 2},
         {"expirationTimestamp", &E::expirationTimestamp},
         {"flags", &E::flags},
@@ -61,12 +62,12 @@ const std::vector<Column<SVUserEntity>>& userColumns() {
         {"systemName", &E::systemName, 2},
         {"userID", &E::userID},
     };
-    return columns;
+    return *columns;
 }
 
 const std::vector<Column<SVKeyEntity>>& keyColumns() {
     using E = SVKeyEntity;
-    static const std::vector<Column<E>> columns = {
+    static const auto* columns = new std::vector<Column<E>>{
         {"deviceToken", &E::deviceToken},
         {"encryptingAlgorithm", &E::encryptingAlgorithm},
         {"expirationDateString", &E::expirationDateString},
@@ -84,7 +85,7 @@ const std::vector<Column<SVKeyEntity>>& keyColumns() {
         {"systemID", &E::systemID},
         {"userID", &E::userID},
     };
-    return columns;
+    return *columns;
 }
 
 template <class Entity>
