@@ -71,9 +71,8 @@ TEST_F(StableTimeStoreTest, MalformedStoredValuesGiveNoRecord) {
         EXPECT_EQ(TimeManager::stableTime(), std::nullopt) << value.dump();
         EXPECT_EQ(storedValue(), value) << "a refused value is left alone";
     }
-    // Integers are numbers too.
     DefaultsStore::setValue("SVStableTime", json({{"Uptime", 100}, {"Timestamp", 1'700'000'000}, {"Offset", 2}}));
-    EXPECT_EQ(TimeManager::loadStableTime(), (StableTime{100, 1'700'000'000, 2}));
+    EXPECT_EQ(TimeManager::loadStableTime(), (StableTime{100, 1'700'000'000, 2})) << "integers are numbers too";
 }
 
 TEST_F(StableTimeStoreTest, NonFiniteValuesGiveNoRecord) {
@@ -92,14 +91,6 @@ TEST_F(StableTimeStoreTest, NonFiniteValuesGiveNoRecord) {
     TimeManager::saveStableTime(StableTime{100, 1'700'000'000, nan});
     EXPECT_EQ(storedValue(), json({{"Uptime", 100.0}, {"Timestamp", 1'700'000'000.0}, {"Offset", nullptr}}));
     EXPECT_EQ(TimeManager::loadStableTime(), std::nullopt);
-}
-
-TEST_F(StableTimeStoreTest, SavingNothingWritesNothing) {
-    TimeManager::saveStableTime(std::nullopt);
-    EXPECT_EQ(storedValue(), std::nullopt);
-    TimeManager::saveStableTime(kRecord);
-    TimeManager::saveStableTime(std::nullopt);
-    EXPECT_EQ(storedValue(), stable_time_store::record(kRecord));
 }
 
 TEST_F(StableTimeStoreTest, EveryReportWithAnOffsetReplacesTheRecord) {
@@ -133,18 +124,23 @@ TEST_F(StableTimeStoreTest, EveryReportWithAnOffsetReplacesTheRecord) {
     EXPECT_EQ(completions[1].second, std::nullopt);
 }
 
-TEST_F(StableTimeStoreTest, AnEmptyResolutionCompletesAtOnce) {
+TEST_F(StableTimeStoreTest, NothingRecordsNothing) {
     int calls = 0;
     auto handler = TimeManager::recordStableTime({}, [&](std::optional<SVDate> now, std::optional<double> offset) {
         ++calls;
         EXPECT_EQ(now, std::nullopt);
         EXPECT_EQ(offset, std::nullopt);
     });
-    handler(std::nullopt, 0, 0);
+    handler(std::nullopt, 0, 0);  // an empty resolution completes at once
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(TimeManager::stableTime(), std::nullopt);
+    TimeManager::saveStableTime(std::nullopt);
     EXPECT_EQ(storedValue(), std::nullopt);
-    // Without callbacks a report only records.
+
+    // Without callbacks a report only records; saving none afterwards keeps it.
     TimeManager::recordStableTime()(1.5, 1, 1);
-    EXPECT_EQ(TimeManager::stableTime(), (StableTime{160, kBoot + 160, 1.5}));
+    StableTime recorded{160, kBoot + 160, 1.5};
+    EXPECT_EQ(TimeManager::stableTime(), recorded);
+    TimeManager::saveStableTime(std::nullopt);
+    EXPECT_EQ(storedValue(), stable_time_store::record(recorded));
 }
