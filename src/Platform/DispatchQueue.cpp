@@ -97,8 +97,10 @@ void DispatchQueue::run() {
             continue;
         }
         auto first = tasks_.begin();
-        if (first->first.first > Clock::now()) {
-            wake_.wait_until(guard, first->first.first);
+        // A copy: the task may be cancelled, and its entry freed, while we wait.
+        const Clock::time_point due = first->first.first;
+        if (due > Clock::now()) {
+            wake_.wait_until(guard, due);
             continue;
         }
         Task task = std::move(first->second);
