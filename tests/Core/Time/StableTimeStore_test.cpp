@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include <svsdk/Common/SVSDK.h>
+
 #include "Core/Time/StableTimeStore.h"
 #include "Core/TimeManager.h"
 #include "Platform/DefaultsStore.h"
@@ -34,7 +36,7 @@ TEST_F(StableTimeStoreTest, RestoresARecordFromThisBoot) {
     TimeManager::saveStableTime(kRecord);
     EXPECT_EQ(storedValue(), json({{"Uptime", 100.0}, {"Timestamp", 1'700'000'000.0}, {"Offset", 2.5}}));
     clock.set(kBoot + 160.4, 160);  // same boot within rounding
-    TimeManager::restoreClockOffset();
+    SVSDK::restoreClockOffset();
     EXPECT_EQ(TimeManager::stableTime(), kRecord);
     clock.set(kBoot + 160, 160);
     EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'700'000'062.5);
@@ -44,7 +46,7 @@ TEST_F(StableTimeStoreTest, RestoresARecordFromThisBoot) {
 TEST_F(StableTimeStoreTest, RefusesARecordFromAnEarlierBootAndKeepsIt) {
     TimeManager::saveStableTime(kRecord);
     clock.set(kBoot + 160, 158);  // booted two seconds later than when the record was made
-    TimeManager::restoreClockOffset();
+    SVSDK::restoreClockOffset();
     EXPECT_EQ(TimeManager::stableTime(), std::nullopt);
     EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, kBoot + 160);
     EXPECT_EQ(storedValue(), stable_time_store::record(kRecord));
@@ -67,7 +69,7 @@ TEST_F(StableTimeStoreTest, MalformedStoredValuesGiveNoRecord) {
     };
     for (const auto& value : values) {
         DefaultsStore::setValue("SVStableTime", value);
-        TimeManager::restoreClockOffset();
+        SVSDK::restoreClockOffset();
         EXPECT_EQ(TimeManager::stableTime(), std::nullopt) << value.dump();
         EXPECT_EQ(storedValue(), value) << "a refused value is left alone";
     }
