@@ -130,14 +130,15 @@ std::map<std::string, Table> makeTables() {
     return tables;
 }
 
+// Never destroyed: error texts are still looked up while the process exits.
 std::mutex& tablesLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 std::map<std::string, Table>& tables() {
-    static std::map<std::string, Table> all = makeTables();
-    return all;
+    static auto* all = new std::map<std::string, Table>(makeTables());
+    return *all;
 }
 
 }  // namespace

@@ -35,12 +35,12 @@ private:
 }  // namespace
 
 void Logger::write(SVLogCategory category, SVLogType type, std::string_view message) {
-    static StandardErrorSink standardError;
+    static auto* standardError = new StandardErrorSink;  // never destroyed: logging goes on during exit
     auto sink = platform::logSink();
     if (sink)
         sink->write(category, type, message);
     else
-        standardError.write(category, type, message);
+        standardError->write(category, type, message);
 }
 
 std::string Logger::number(double value) {

@@ -2,12 +2,12 @@
 // The SDK's logger. Every message is gated by the process-wide options:
 // ordinary messages need `debug`; secret material needs `debug` and `keys`
 // and always goes to "Keys" with the info type.
-#include <algorithm>
 #include <atomic>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
+#include <svsdk/SVBytes.h>
 #include <svsdk/SVLogging.h>
 
 namespace svsdk {
@@ -46,7 +46,7 @@ public:
         if (isKeysEnabled()) {
             std::string text = std::forward<F>(build)();
             write(SVLogCategory::keys, SVLogType::info, text);
-            std::fill(text.begin(), text.end(), '\0');
+            secureWipe(text);
         }
     }
 

@@ -7,9 +7,10 @@
 namespace svsdk {
 namespace {
 
-// Code to identifier, built once and shared for the life of the process.
+// Code to identifier, built once and never destroyed (errors are still made
+// on other threads while the process exits).
 const std::map<std::int64_t, const char*>& identifiers() {
-    static const std::map<std::int64_t, const char*> table = {
+    static const auto* table = new std::map<std::int64_t, const char*>{
         {-2, "undefined"},
         {-1, "server_does_not_respond"},
         {100, "java_internal_error"},
@@ -97,7 +98,7 @@ const std::map<std::int64_t, const char*>& identifiers() {
         {295, "key_expired"},
         {297, "push_not_found"}
     };
-    return table;
+    return *table;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -40,6 +41,11 @@ double realWallClock() {
 }
 
 }  // namespace
+
+SVDate SVDate::now() {
+    auto since = std::chrono::system_clock::now().time_since_epoch();
+    return SVDate{std::chrono::duration<double>(since).count()};
+}
 
 TimeManager& TimeManager::shared() {
     static TimeManager* instance = new TimeManager;

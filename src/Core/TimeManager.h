@@ -62,9 +62,6 @@ public:
     // Stores a record; none stores and removes nothing. Failures are logged,
     // never reported.
     static void saveStableTime(const std::optional<StableTime>& stableTime);
-    // At start-up: the stable time becomes the stored record when it is from
-    // this boot, and a restored record is written back.
-    static void restoreClockOffset();
 
     // The handler of network-time reports (offset, done, total). Each report
     // with an offset records and stores a new stable time; `firstReport` gets

@@ -1,12 +1,16 @@
 #include "Platform/DispatchQueue.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 
 namespace svsdk {
 
 DispatchQueue::DispatchQueue(std::string label) : label_(std::move(label)) {
+    // The worker starts by taking the lock, so it sees both fields set.
+    std::lock_guard guard(lock_);
     thread_ = std::thread([this] { run(); });
+    worker_ = thread_.get_id();
 }
 
 DispatchQueue::~DispatchQueue() { stop(); }
@@ -25,7 +29,11 @@ DispatchQueue& DispatchQueue::main() {
 void DispatchQueue::async(Task task) { asyncAfter(0, std::move(task)); }
 
 std::uint64_t DispatchQueue::asyncAfter(double delay, Task task) {
-    auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay > 0 ? delay : 0));
+    // A century stands for "never": longer delays (infinity included) would
+    // overflow the clock's tick count. NaN and negative delays are none.
+    constexpr double longest = 100.0 * 365 * 24 * 3600;
+    delay = delay > 0 ? std::min(delay, longest) : 0;
+    auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
     std::lock_guard guard(lock_);
     if (stopping_) return 0;
     auto id = nextId_++;
@@ -62,19 +70,23 @@ void DispatchQueue::sync(const Task& task) {
     finished.wait();
 }
 
-bool DispatchQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool DispatchQueue::isCurrent() const { return std::this_thread::get_id() == worker_; }
 
 void DispatchQueue::stop() {
+    decltype(tasks_) dropped;  // destroyed outside the lock: a task may own things that submit work
     {
         std::lock_guard guard(lock_);
-        if (stopping_ && !thread_.joinable()) return;
         stopping_ = true;
-        tasks_.clear();
+        dropped.swap(tasks_);
         dueById_.clear();
         wake_.notify_all();
     }
-    if (thread_.joinable() && !isCurrent()) thread_.join();
-    else if (thread_.joinable()) thread_.detach();
+    std::lock_guard guard(joinLock_);
+    if (!thread_.joinable()) return;
+    if (isCurrent())
+        thread_.detach();
+    else
+        thread_.join();
 }
 
 void DispatchQueue::run() {
@@ -85,8 +97,10 @@ void DispatchQueue::run() {
             continue;
         }
         auto first = tasks_.begin();
-        if (first->first.first > Clock::now()) {
-            wake_.wait_until(guard, first->first.first);
+        // A copy: the task may be cancelled, and its entry freed, while we wait.
+        const Clock::time_point due = first->first.first;
+        if (due > Clock::now()) {
+            wake_.wait_until(guard, due);
             continue;
         }
         Task task = std::move(first->second);

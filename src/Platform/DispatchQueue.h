@@ -31,7 +31,7 @@ public:
     const std::string& label() const { return label_; }
 
     void async(Task task);
-    // Runs `task` after `delay` seconds; the result cancels it.
+    // Runs `task` after `delay` seconds (at most a century); the result cancels it.
     std::uint64_t asyncAfter(double delay, Task task);
     // Cancels a delayed task that has not started; true when it was pending.
     bool cancel(std::uint64_t id);
@@ -40,6 +40,7 @@ public:
     void sync(const Task& task);
     bool isCurrent() const;
     // Stops the thread after the running task; later submissions are dropped.
+    // Safe to call from any thread, also more than once at a time.
     void stop();
 
 private:
@@ -53,7 +54,9 @@ private:
     std::map<std::uint64_t, Clock::time_point> dueById_;
     std::uint64_t nextId_ = 1;
     bool stopping_ = false;
+    std::mutex joinLock_;  // one stop() at a time joins the thread
     std::thread thread_;
+    std::thread::id worker_;  // set before any task runs, never changed
 };
 
 }  // namespace svsdk

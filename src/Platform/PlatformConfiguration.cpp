@@ -28,10 +28,13 @@ State& state() {
     return *s;
 }
 
+// Without a data home or a home folder there is no private place to default
+// to (a folder in /tmp could be made first by another user): the host has to
+// configure one.
 std::string defaultDataDirectory() {
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') return std::string(xdg) + "/svsdk";
-    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share/svsdk";
-    return "/tmp/svsdk-" + std::to_string(::getuid());
+    if (const char* home = std::getenv("HOME"); home && *home == '/') return std::string(home) + "/.local/share/svsdk";
+    throw SVPlatformError("posix", ENOENT, "no data folder: neither XDG_DATA_HOME nor HOME is set");
 }
 
 }  // namespace

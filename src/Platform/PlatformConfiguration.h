@@ -12,7 +12,8 @@ namespace svsdk::platform {
 std::shared_ptr<const SVPlatformConfiguration> current();
 
 // The SDK's data folder, created 0700 when missing. Throws SVPlatformError
-// when it cannot be made.
+// when it cannot be made, or when none is configured and the environment
+// names no home.
 std::string dataDirectory();
 // Resolved store paths (the folder is created; the files are not).
 std::string keychainPath();

@@ -1,26 +1,14 @@
 #include <svsdk/SVUserOptions.h>
 
-#include <unicode/brkiter.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
+#include <unicode/utf8.h>
 
 #include <cstdint>
-#include <memory>
+
+#include "Core/Utilities/Graphemes.h"
 
 namespace svsdk {
 namespace {
-
-// The number of extended grapheme clusters of `text`.
-std::int64_t characterCount(const icu::UnicodeString& text) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> iterator(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !iterator) return text.countChar32();  // no break data: count code points
-    iterator->setText(text);
-    std::int64_t count = 0;
-    iterator->first();
-    while (iterator->next() != icu::BreakIterator::DONE) ++count;
-    return count;
-}
 
 struct Classes {
     bool lowercase = false;
@@ -28,10 +16,15 @@ struct Classes {
     bool digit = false;
 };
 
-Classes classesOf(const icu::UnicodeString& text) {
+// Read in place, so the password is not copied into a buffer that would have
+// to be wiped. Ill-formed UTF-8 reads as U+FFFD, which belongs to no class.
+Classes classesOf(std::string_view password) {
+    const auto* text = reinterpret_cast<const std::uint8_t*>(password.data());
+    const auto length = static_cast<std::int32_t>(password.size());
     Classes classes;
-    for (int32_t i = 0; i < text.length();) {
-        UChar32 c = text.char32At(i);
+    for (std::int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT_OR_FFFD(text, i, length, c);
         switch (u_charType(c)) {
         case U_LOWERCASE_LETTER: classes.lowercase = true; break;
         case U_UPPERCASE_LETTER:
@@ -39,7 +32,6 @@ Classes classesOf(const icu::UnicodeString& text) {
         case U_DECIMAL_DIGIT_NUMBER: classes.digit = true; break;
         default: break;
         }
-        i += U16_LENGTH(c);
     }
     return classes;
 }
@@ -47,17 +39,15 @@ Classes classesOf(const icu::UnicodeString& text) {
 }  // namespace
 
 bool validate(SVPasswordPolicy policy, std::string_view password) {
-    if (password.size() > static_cast<std::size_t>(INT32_MAX)) return false;  // beyond what the text type holds
-    // Ill-formed UTF-8 is replaced by U+FFFD during conversion.
-    auto text = icu::UnicodeString::fromUTF8(icu::StringPiece(password.data(), static_cast<int32_t>(password.size())));
-    std::int64_t length = characterCount(text);
+    if (password.size() > static_cast<std::size_t>(INT32_MAX)) return false;  // beyond ICU's indexes
+    std::size_t length = graphemeClusters(password).size();
     switch (policy) {
     case SVPasswordPolicy::optional:
     case SVPasswordPolicy::short_: return length > 5;
     case SVPasswordPolicy::longWithLetters:
     case SVPasswordPolicy::longWithLettersAndDigits: {
         if (length < 8) return false;
-        Classes classes = classesOf(text);
+        Classes classes = classesOf(password);
         if (!classes.lowercase || !classes.uppercase) return false;
         return policy == SVPasswordPolicy::longWithLetters || classes.digit;
     }

@@ -52,9 +52,9 @@ enum class SVPasswordPolicy {
 
 // Whether `password` (UTF-8) meets `policy`. Characters are extended grapheme
 // clusters; the classes are the Unicode general categories Ll (lowercase),
-// Lu or Lt (uppercase) and Nd (decimal digit). Bytes that are not valid UTF-8
-// each become one U+FFFD replacement character, which counts towards the
-// length and belongs to no class. Texts over 2 GiB are refused.
+// Lu or Lt (uppercase) and Nd (decimal digit). Each ill-formed UTF-8 sequence
+// reads as one U+FFFD replacement character, which counts towards the length
+// and belongs to no class. Texts over 2 GiB are refused.
 bool validate(SVPasswordPolicy policy, std::string_view password);
 
 // The public, read-only view of a user's flags.

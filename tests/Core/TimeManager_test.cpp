@@ -10,15 +10,10 @@ using namespace svsdk;
 using svsdk::testing::ScopedClock;
 using svsdk::testing::ScopedPlatform;
 
-TEST(TimeManagerTest, WithoutStableTimeTheClockIsTheDeviceClock) {
+TEST(TimeManagerTest, TheDeviceClockCorrectedByTheStableTime) {
     ScopedClock clock(1'650'000'000.25, 42);
-    EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'650'000'000.25);
-    clock.advance(10);
-    EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'650'000'010.25);
-}
-
-TEST(TimeManagerTest, StableTimeCorrectsByElapsedUptimeAndOffset) {
-    ScopedClock clock(1'234'567'890, 1060);  // the device clock plays no part
+    EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'650'000'000.25) << "no stable time";
+    clock.set(1'234'567'890, 1060);  // from here the device clock plays no part
     TimeManager::setStableTime(StableTime{1000, 1'700'000'000, 2.5});
     EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'700'000'062.5);
     clock.set(1'234'567'890, 160);
@@ -32,7 +27,6 @@ TEST(TimeManagerTest, DiscreteTimeIntervalIsUnroundedAndLogged) {
     TimeManager::setStableTime(StableTime{1000, 1'700'000'000, 2.5});
     double d = TimeManager::shared().discreteTimeInterval(180);
     EXPECT_EQ(d, 1'700'000'062.5 / 180);
-    EXPECT_NEAR(d, 9'444'444.791666, 1e-6);
     EXPECT_NE(d, std::trunc(d));
     auto entries = platform.log().entries();
     ASSERT_EQ(entries.size(), 2u);

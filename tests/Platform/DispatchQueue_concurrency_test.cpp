@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <iterator>
+#include <limits>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -11,21 +15,27 @@
 using namespace svsdk;
 using namespace std::chrono_literals;
 
-TEST(DispatchQueueTest, RunsTasksInSubmissionOrderOnItsOwnThread) {
+TEST(DispatchQueueTest, RunsTasksInOrderOnItsOwnThreadAlsoWhenWaitedFor) {
     DispatchQueue queue("test");
-    std::vector<int> order;
-    std::promise<void> done;
-    std::thread::id worker;
-    for (int i = 0; i < 100; ++i) queue.async([&, i] { order.push_back(i); });
-    queue.async([&] {
-        worker = std::this_thread::get_id();
+    std::vector<int> order;  // only touched on the queue
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) queue.sync([&] { order.push_back(i); });
+        });
+    for (int i = 100; i < 200; ++i) queue.async([&, i] { order.push_back(i); });
+    for (auto& t : threads) t.join();
+    queue.sync([&] {
         EXPECT_TRUE(queue.isCurrent());
-        done.set_value();
+        queue.sync([&] { order.push_back(-1); });  // re-entrant: runs inline
     });
-    done.get_future().wait();
-    EXPECT_NE(worker, std::this_thread::get_id());
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_FALSE(queue.isCurrent());
+    ASSERT_EQ(order.size(), 501u);
+    EXPECT_EQ(order.back(), -1);
+    std::vector<int> asynchronous, expected(100);
+    std::copy_if(order.begin(), order.end(), std::back_inserter(asynchronous), [](int i) { return i >= 100; });
+    std::iota(expected.begin(), expected.end(), 100);
+    EXPECT_EQ(asynchronous, expected) << "in submission order";
 }
 
 TEST(DispatchQueueTest, DelayedTasksRunByDueTimeAndCanBeCancelled) {
@@ -37,25 +47,17 @@ TEST(DispatchQueueTest, DelayedTasksRunByDueTimeAndCanBeCancelled) {
         done.set_value();
     });
     auto cancelled = queue.asyncAfter(0.02, [&] { order.push_back(99); });
+    // Delays too long for the clock are "never", not a wrap into the past.
+    auto never = queue.asyncAfter(std::numeric_limits<double>::infinity(), [&] { order.push_back(98); });
+    queue.asyncAfter(1e300, [&] { order.push_back(97); });
     queue.asyncAfter(0.03, [&] { order.push_back(2); });
     queue.async([&] { order.push_back(1); });
     EXPECT_TRUE(queue.cancel(cancelled));
     EXPECT_FALSE(queue.cancel(cancelled));
     done.get_future().wait();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
-
-TEST(DispatchQueueTest, SyncFromManyThreadsAndFromTheQueueItself) {
-    DispatchQueue queue("sync");
-    int counter = 0;  // only touched on the queue
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) queue.sync([&] { ++counter; });
-        });
-    for (auto& t : threads) t.join();
-    queue.sync([&] { queue.sync([&] { ++counter; }); });  // re-entrant: runs inline
-    queue.sync([&] { EXPECT_EQ(counter, 8 * 200 + 1); });
+    std::this_thread::sleep_for(10ms);  // the queue now waits for the earliest task left
+    EXPECT_TRUE(queue.cancel(never));
 }
 
 TEST(DispatchQueueTest, StopDropsPendingWorkWithoutHangingWaiters) {
@@ -76,4 +78,23 @@ TEST(DispatchQueueTest, StopDropsPendingWorkWithoutHangingWaiters) {
     queue->async([&] { ran = true; });  // dropped after stop
     queue.reset();
     EXPECT_FALSE(ran);
+}
+
+TEST(DispatchQueueTest, StoppingWhileOtherThreadsSubmitAndStopToo) {
+    for (int round = 0; round < 20; ++round) {
+        DispatchQueue queue("racing");
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 5; ++t)
+            threads.emplace_back([&, t] {
+                while (!go) std::this_thread::yield();
+                if (t < 2) return queue.stop();
+                for (int i = 0; i < 50; ++i) {
+                    EXPECT_FALSE(queue.isCurrent());
+                    queue.async([] {});
+                }
+            });
+        go = true;
+        for (auto& t : threads) t.join();
+    }
 }

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <stdlib.h>
 
 #include <fstream>
+#include <optional>
 #include <regex>
 
 #include <svsdk/SVError.h>
@@ -15,6 +16,22 @@ using svsdk::testing::modeOf;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
+
+// Sets (or, with none, removes) an environment variable until the end of the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        set(value);
+    }
+    ~ScopedVariable() { set(previous_ ? previous_->c_str() : nullptr); }
+    void set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
 }  // namespace
 
 TEST(PlatformConfigurationTest, DefaultFolderLiesUnderTheDataHomeAndIsPrivate) {
@@ -24,15 +41,22 @@ TEST(PlatformConfigurationTest, DefaultFolderLiesUnderTheDataHomeAndIsPrivate) {
     config.keychainPath.clear();
     config.defaultsPath.clear();
     platform.apply(config);
-    ::setenv("XDG_DATA_HOME", platform.dir().file("xdg").c_str(), 1);
+    ScopedVariable xdg("XDG_DATA_HOME", platform.dir().file("xdg").c_str());
     std::string dir = platform::dataDirectory();
     EXPECT_EQ(dir, platform.dir().file("xdg") + "/svsdk");
     EXPECT_EQ(modeOf(dir), 0700u);
     EXPECT_EQ(platform::keychainPath(), dir + "/keychain.sqlite");
     EXPECT_EQ(platform::defaultsPath(), dir + "/defaults.json");
+
     // A relative XDG_DATA_HOME is ignored, as the base directory rules say.
-    ::setenv("XDG_DATA_HOME", "relative", 1);
-    EXPECT_NE(platform::dataDirectory().find("/.local/share/svsdk"), std::string::npos);
+    xdg.set("relative");
+    EXPECT_EQ(platform::dataDirectory(), std::string(std::getenv("HOME")) + "/.local/share/svsdk");
+
+    // Without a home there is no default: nothing falls back to a shared folder.
+    xdg.set(nullptr);
+    ScopedVariable home("HOME", nullptr);
+    EXPECT_THROW(platform::dataDirectory(), SVPlatformError);
+    EXPECT_THROW(platform::defaultsPath(), SVPlatformError);
 }
 
 TEST(PlatformConfigurationTest, ConfiguredPathsWinAndAFileInTheWayIsAnError) {

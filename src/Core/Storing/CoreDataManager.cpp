@@ -44,9 +44,10 @@ const char* sqlType(const Member<Entity>& member) {
     return types[member.index()];
 }
 
+// The column lists are never destroyed, like the shared manager that reads them.
 const std::vector<Column<SVUserEntity>>& userColumns() {
     using E = SVUserEntity;
-    static const std::vector<Column<E>> columns = {
+    static const auto* columns = new std::vector<Column<E>>{
         {"apiVersion", &E::apiVersion, 2},
         {"expirationTimestamp", &E::expirationTimestamp},
         {"flags", &E::flags},
@@ -61,12 +62,12 @@ const std::vector<Column<SVUserEntity>>& userColumns() {
         {"systemName", &E::systemName, 2},
         {"userID", &E::userID},
     };
-    return columns;
+    return *columns;
 }
 
 const std::vector<Column<SVKeyEntity>>& keyColumns() {
     using E = SVKeyEntity;
-    static const std::vector<Column<E>> columns = {
+    static const auto* columns = new std::vector<Column<E>>{
         {"deviceToken", &E::deviceToken},
         {"encryptingAlgorithm", &E::encryptingAlgorithm},
         {"expirationDateString", &E::expirationDateString},
@@ -84,7 +85,7 @@ const std::vector<Column<SVKeyEntity>>& keyColumns() {
         {"systemID", &E::systemID},
         {"userID", &E::userID},
     };
-    return columns;
+    return *columns;
 }
 
 template <class Entity>
@@ -383,7 +384,7 @@ void rollBack(sqlite3* db, const std::string& savepoint) {
 
 // ---- StoreContext -------------------------------------------------------------
 
-void StoreContext::requireWritable() const {
+void StoreContext::requireStore() const {
     if (!db_) {
         if (failure_) throw *failure_;
         throw SVPlatformError("store", CoreDataManager::noStore, "There is no persistent store");
@@ -394,8 +395,6 @@ void StoreContext::requireWritable() const {
         throw SVPlatformError("sqlite", SQLITE_ABORT, "The operation's transaction was rolled back by an earlier error");
 }
 
-void StoreContext::requireStore() const { requireWritable(); }
-
 std::vector<SVUserEntity> StoreContext::fetchUserEntities() const { return fetchAll(db_, userTable()); }
 
 std::optional<SVUserEntity> StoreContext::fetchUserEntity(const std::string& storageID) const {
@@ -403,17 +402,17 @@ std::optional<SVUserEntity> StoreContext::fetchUserEntity(const std::string& sto
 }
 
 void StoreContext::insert(SVUserEntity& entity) {
-    requireWritable();
+    requireStore();
     insertRow(db_, userTable(), entity);
 }
 
 void StoreContext::update(const SVUserEntity& entity) {
-    requireWritable();
+    requireStore();
     updateRow(db_, userTable(), entity);
 }
 
 void StoreContext::remove(const SVUserEntity& entity) {
-    requireWritable();
+    requireStore();
     deleteRow(db_, userTable(), entity);
 }
 
@@ -424,7 +423,7 @@ std::optional<SVKeyEntity> StoreContext::fetchKeyEntity(const std::string& keyID
 }
 
 void StoreContext::remove(const SVKeyEntity& entity) {
-    requireWritable();
+    requireStore();
     deleteRow(db_, keyTable(), entity);
 }
 
@@ -508,7 +507,7 @@ void CoreDataManager::run(const std::function<void(StoreContext&)>& body) {
         // Nested in an operation of this thread, which holds the lock.
         StoreContext context(db_, failure_ ? &*failure_ : nullptr);
         if (!db_) return body(context);
-        context.requireWritable();
+        context.requireStore();
         std::string savepoint = "nested" + std::to_string(++savepoints_);
         struct Count {
             int& n;

@@ -68,15 +68,15 @@ public:
     std::optional<SVKeyEntity> fetchKeyEntity(const std::string& keyID) const;
     void remove(const SVKeyEntity& entity);
 
-    // Where an operation saves without having written anything: throws, like
-    // a write, when there is no store; otherwise does nothing (the changes are
-    // committed when the body returns).
+    // Throws what a write would throw: the store's error when there is no
+    // store, or an abort once SQLite has rolled the operation back. Every
+    // write checks it; an operation that saves without writing calls it (the
+    // changes are committed when the body returns).
     void requireStore() const;
 
 private:
     friend class CoreDataManager;
     StoreContext(sqlite3* db, const SVPlatformError* failure) : db_(db), failure_(failure) {}
-    void requireWritable() const;
 
     sqlite3* db_;
     const SVPlatformError* failure_;

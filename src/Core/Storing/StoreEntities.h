@@ -33,6 +33,8 @@ struct SVUserEntity {
     std::optional<std::string> systemID;
     std::optional<std::string> systemName;
     std::optional<std::string> userID;
+
+    friend bool operator==(const SVUserEntity&, const SVUserEntity&) = default;
 };
 
 // A user stored by older versions of the SDK; only read and deleted.
@@ -55,6 +57,8 @@ struct SVKeyEntity {
     std::optional<std::string> publicKey;
     std::optional<std::string> systemID;
     std::optional<std::string> userID;
+
+    friend bool operator==(const SVKeyEntity&, const SVKeyEntity&) = default;
 };
 
 // A text attribute read as plain text: "" when unset.

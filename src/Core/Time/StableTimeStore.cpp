@@ -60,12 +60,6 @@ void TimeManager::saveStableTime(const std::optional<StableTime>& stableTime) {
     }
 }
 
-void TimeManager::restoreClockOffset() {
-    auto restored = loadStableTime();
-    setStableTime(restored);
-    saveStableTime(restored);
-}
-
 TimeManager::ProgressHandler TimeManager::recordStableTime(FirstReportHandler firstReport,
                                                            CompletionHandler completion) {
     return [firstReport = std::move(firstReport), completion = std::move(completion)](std::optional<double> offset,

@@ -2,16 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include <chrono>
-
-#include <svsdk/SVDate.h>
-
 namespace svsdk {
-
-SVDate SVDate::now() {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    return SVDate{std::chrono::duration<double>(since).count()};
-}
 
 std::string hexString(const Bytes& bytes) { return hexString(bytes.data(), bytes.size()); }
 

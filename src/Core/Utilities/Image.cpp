@@ -36,8 +36,8 @@ void ignoreOutput(j_common_ptr) {}
 // malloc'ed buffer of `*outSize` bytes; on failure it is null.
 void compress(const unsigned char* rgb, JDIMENSION width, JDIMENSION height, int quality, unsigned char** out,
               unsigned long* outSize) {
-    jpeg_compress_struct info;
-    ErrorManager errors;
+    jpeg_compress_struct info{};  // zeroed, so a failure before set-up is safe to destroy
+    ErrorManager errors{};
     info.err = jpeg_std_error(&errors.base);
     errors.base.error_exit = jumpOnError;
     errors.base.emit_message = ignoreMessage;

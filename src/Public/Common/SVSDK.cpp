@@ -72,6 +72,12 @@ std::string SVSDK::version() { return build::kVersion; }
 
 SVDate SVSDK::now() { return TimeManager::shared().now(); }
 
+void SVSDK::restoreClockOffset() {
+    auto restored = TimeManager::loadStableTime();
+    TimeManager::setStableTime(restored);
+    TimeManager::saveStableTime(restored);
+}
+
 std::string SVSDK::defaultDatabaseFileName() { return CoreDataManager::shared().databaseResourceName() + ".sqlite"; }
 
 std::string SVSDK::defaultDatabaseURL() {

@@ -22,6 +22,10 @@ public:
     static constexpr int apiVersion() noexcept { return 3; }
     // The device clock corrected by the network-time offset.
     static SVDate now();
+    // A start-up step: the clock correction becomes the stored one when it was
+    // recorded since the device last booted (a restored record is written
+    // back); otherwise there is none until the next network-time sample.
+    static void restoreClockOffset();
 
     // The database resource name followed by ".sqlite".
     static std::string defaultDatabaseFileName();

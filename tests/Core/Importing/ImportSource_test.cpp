@@ -8,14 +8,8 @@ using svsdk::testing::ScopedPlatform;
 
 namespace {
 const char* name(ImportSource source) {
-    switch (source) {
-        case ImportSource::plainText: return "plainText";
-        case ImportSource::json: return "json";
-        case ImportSource::xml: return "xml";
-        case ImportSource::deepLink: return "deepLink";
-        case ImportSource::unrecognized: return "unrecognized";
-    }
-    return "?";
+    static constexpr const char* names[] = {"plainText", "json", "xml", "deepLink", "unrecognized"};
+    return names[source];
 }
 }  // namespace
 

@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include <svsdk/Common/SVSDK.h>
+
 #include "Core/Time/StableTimeStore.h"
 #include "Core/TimeManager.h"
 #include "Platform/DefaultsStore.h"
@@ -34,7 +36,7 @@ TEST_F(StableTimeStoreTest, RestoresARecordFromThisBoot) {
     TimeManager::saveStableTime(kRecord);
     EXPECT_EQ(storedValue(), json({{"Uptime", 100.0}, {"Timestamp", 1'700'000'000.0}, {"Offset", 2.5}}));
     clock.set(kBoot + 160.4, 160);  // same boot within rounding
-    TimeManager::restoreClockOffset();
+    SVSDK::restoreClockOffset();
     EXPECT_EQ(TimeManager::stableTime(), kRecord);
     clock.set(kBoot + 160, 160);
     EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'700'000'062.5);
@@ -44,7 +46,7 @@ TEST_F(StableTimeStoreTest, RestoresARecordFromThisBoot) {
 TEST_F(StableTimeStoreTest, RefusesARecordFromAnEarlierBootAndKeepsIt) {
     TimeManager::saveStableTime(kRecord);
     clock.set(kBoot + 160, 158);  // booted two seconds later than when the record was made
-    TimeManager::restoreClockOffset();
+    SVSDK::restoreClockOffset();
     EXPECT_EQ(TimeManager::stableTime(), std::nullopt);
     EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, kBoot + 160);
     EXPECT_EQ(storedValue(), stable_time_store::record(kRecord));
@@ -67,13 +69,12 @@ TEST_F(StableTimeStoreTest, MalformedStoredValuesGiveNoRecord) {
     };
     for (const auto& value : values) {
         DefaultsStore::setValue("SVStableTime", value);
-        TimeManager::restoreClockOffset();
+        SVSDK::restoreClockOffset();
         EXPECT_EQ(TimeManager::stableTime(), std::nullopt) << value.dump();
         EXPECT_EQ(storedValue(), value) << "a refused value is left alone";
     }
-    // Integers are numbers too.
     DefaultsStore::setValue("SVStableTime", json({{"Uptime", 100}, {"Timestamp", 1'700'000'000}, {"Offset", 2}}));
-    EXPECT_EQ(TimeManager::loadStableTime(), (StableTime{100, 1'700'000'000, 2}));
+    EXPECT_EQ(TimeManager::loadStableTime(), (StableTime{100, 1'700'000'000, 2})) << "integers are numbers too";
 }
 
 TEST_F(StableTimeStoreTest, NonFiniteValuesGiveNoRecord) {
@@ -92,14 +93,6 @@ TEST_F(StableTimeStoreTest, NonFiniteValuesGiveNoRecord) {
     TimeManager::saveStableTime(StableTime{100, 1'700'000'000, nan});
     EXPECT_EQ(storedValue(), json({{"Uptime", 100.0}, {"Timestamp", 1'700'000'000.0}, {"Offset", nullptr}}));
     EXPECT_EQ(TimeManager::loadStableTime(), std::nullopt);
-}
-
-TEST_F(StableTimeStoreTest, SavingNothingWritesNothing) {
-    TimeManager::saveStableTime(std::nullopt);
-    EXPECT_EQ(storedValue(), std::nullopt);
-    TimeManager::saveStableTime(kRecord);
-    TimeManager::saveStableTime(std::nullopt);
-    EXPECT_EQ(storedValue(), stable_time_store::record(kRecord));
 }
 
 TEST_F(StableTimeStoreTest, EveryReportWithAnOffsetReplacesTheRecord) {
@@ -133,18 +126,23 @@ TEST_F(StableTimeStoreTest, EveryReportWithAnOffsetReplacesTheRecord) {
     EXPECT_EQ(completions[1].second, std::nullopt);
 }
 
-TEST_F(StableTimeStoreTest, AnEmptyResolutionCompletesAtOnce) {
+TEST_F(StableTimeStoreTest, NothingRecordsNothing) {
     int calls = 0;
     auto handler = TimeManager::recordStableTime({}, [&](std::optional<SVDate> now, std::optional<double> offset) {
         ++calls;
         EXPECT_EQ(now, std::nullopt);
         EXPECT_EQ(offset, std::nullopt);
     });
-    handler(std::nullopt, 0, 0);
+    handler(std::nullopt, 0, 0);  // an empty resolution completes at once
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(TimeManager::stableTime(), std::nullopt);
+    TimeManager::saveStableTime(std::nullopt);
     EXPECT_EQ(storedValue(), std::nullopt);
-    // Without callbacks a report only records.
+
+    // Without callbacks a report only records; saving none afterwards keeps it.
     TimeManager::recordStableTime()(1.5, 1, 1);
-    EXPECT_EQ(TimeManager::stableTime(), (StableTime{160, kBoot + 160, 1.5}));
+    StableTime recorded{160, kBoot + 160, 1.5};
+    EXPECT_EQ(TimeManager::stableTime(), recorded);
+    TimeManager::saveStableTime(std::nullopt);
+    EXPECT_EQ(storedValue(), stable_time_store::record(recorded));
 }

@@ -9,7 +9,7 @@ URL url(std::string_view text) { return URL::parse(text).value(); }
 using Item = URL::QueryItem;
 }  // namespace
 
-TEST(URLTest, ParsesAbsoluteURLsIntoTheirParts) {
+TEST(URLTest, ParsesAbsoluteAndRelativeReferencesIntoTheirParts) {
     auto server = url("https://sign.example.com:8443/api/jsonrequest_v3?lang=en#top");
     EXPECT_EQ(server.absoluteString(), "https://sign.example.com:8443/api/jsonrequest_v3?lang=en#top");
     EXPECT_TRUE(server.isAbsolute());
@@ -20,27 +20,18 @@ TEST(URLTest, ParsesAbsoluteURLsIntoTheirParts) {
     EXPECT_EQ(server.query(), "lang=en");
 
     auto plain = url("http://127.0.0.1");
-    EXPECT_EQ(plain.scheme(), "http");
-    EXPECT_EQ(plain.host(), "127.0.0.1");
-    EXPECT_FALSE(plain.port());
+    EXPECT_FALSE(plain.port() || plain.query());
     EXPECT_EQ(plain.path(), "");
-    EXPECT_FALSE(plain.query());
-
     auto ipv6 = url("http://user:pw@[::1]:80/p/");
     EXPECT_EQ(ipv6.host(), "::1");
     EXPECT_EQ(ipv6.port(), 80);
-    EXPECT_EQ(ipv6.path(), "/p/");
     EXPECT_EQ(url("http://h:/x").port(), std::nullopt);
-}
 
-TEST(URLTest, ParsesRelativeReferences) {
     auto key = url("user_key?x=1");
     EXPECT_FALSE(key.isAbsolute());
-    EXPECT_EQ(key.scheme(), "");
     EXPECT_EQ(key.host(), "");
     EXPECT_EQ(key.path(), "user_key");
     EXPECT_EQ(key.query(), "x=1");
-
     EXPECT_EQ(url("a/b/../c").path(), "a/b/../c");
     EXPECT_EQ(url("//host/p").host(), "host");
     EXPECT_EQ(url("//host/p").path(), "/p");
