@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
@@ -143,15 +144,17 @@ std::string SecKey::spkiHexString() const {
 }
 
 std::optional<Bytes> SecKey::sign(const Bytes& message) const {
-    if (!isPrivate()) return std::nullopt;
+    const int size = key_ ? EVP_PKEY_get_size(get()) : 0;
+    if (size <= 0) return std::nullopt;
     MdCtx ctx(EVP_MD_CTX_new());
-    std::size_t length = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, get()) != 1 ||
-        EVP_DigestSignUpdate(ctx.get(), message.data(), message.size()) != 1 ||
-        EVP_DigestSignFinal(ctx.get(), nullptr, &length) != 1)
+    Bytes signature(static_cast<std::size_t>(size), 0);
+    std::size_t length = signature.size();
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, openssl::sha256(), nullptr, get()) != 1 ||
+        EVP_DigestSign(ctx.get(), signature.data(), &length, message.data(), message.size()) != 1) {
+        // A key without its private half gives no signature and no library error.
+        if (!isPrivate()) ERR_clear_error();
         return std::nullopt;
-    Bytes signature(length, 0);
-    if (EVP_DigestSignFinal(ctx.get(), signature.data(), &length) != 1) return std::nullopt;
+    }
     signature.resize(length);
     return signature;
 }
@@ -159,9 +162,8 @@ std::optional<Bytes> SecKey::sign(const Bytes& message) const {
 bool SecKey::verify(const Bytes& message, const Bytes& signature) const {
     if (!key_ || signature.empty()) return false;
     MdCtx ctx(EVP_MD_CTX_new());
-    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, get()) == 1 &&
-           EVP_DigestVerifyUpdate(ctx.get(), message.data(), message.size()) == 1 &&
-           EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1;
+    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, openssl::sha256(), nullptr, get()) == 1 &&
+           EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
 }
 
 }  // namespace svsdk
