@@ -61,9 +61,12 @@ std::optional<SecKey> SecKey::publicKeyFromData(const Bytes& point) {
 std::optional<SecKey> SecKey::privateKeyFromData(const Bytes& data) {
     if (data.size() != kPointSize + kScalarSize || data[0] != 0x04) return std::nullopt;
     Bytes point(data.begin(), data.begin() + kPointSize);
-    Bignum scalar(BN_bin2bn(data.data() + kPointSize, static_cast<int>(kScalarSize), nullptr));
+    // A secure number: the parameters made from it then hold the scalar in
+    // memory that is cleared when they are freed.
+    Bignum scalar(BN_secure_new());
     Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
-    if (!scalar || !group) return std::nullopt;
+    if (!scalar || !group || !BN_bin2bn(data.data() + kPointSize, static_cast<int>(kScalarSize), scalar.get()))
+        return std::nullopt;
     // 0 < scalar < order, and the given point is scalar * G.
     if (BN_is_zero(scalar.get()) || BN_cmp(scalar.get(), EC_GROUP_get0_order(group.get())) >= 0) return std::nullopt;
     Point derived(EC_POINT_new(group.get()));
