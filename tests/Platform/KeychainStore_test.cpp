@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "Platform/KeychainStore.h"
+#include "support/KeyStoreFaults.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
@@ -76,31 +77,29 @@ TEST(KeychainStoreTest, UnusableFilesAnswerWithAStatus) {
 TEST(KeychainStoreTest, GenericPasswordsAddFindUpdateDelete) {
     ScopedPlatform platform;
     auto store = KeychainStore::current();
-    PasswordQuery query{"host.app", "account", std::nullopt};
-    EXPECT_EQ(store.updatePassword(query, bytesOf("x"), KeychainAccessibility::afterFirstUnlock),
-              errSecItemNotFound);
+    const PasswordQuery query{"host.app", "account", std::nullopt};
+    const auto shared = KeychainAccessibility::afterFirstUnlock;
+    const auto local = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
+    EXPECT_EQ(store.updatePassword(query, bytesOf("x"), shared), errSecItemNotFound);
     EXPECT_EQ(store.deletePasswords(query), errSecItemNotFound);
-    ASSERT_EQ(store.addPassword(query, bytesOf("one"), KeychainAccessibility::afterFirstUnlock), errSecSuccess);
-    EXPECT_EQ(store.addPassword(query, bytesOf("two"), KeychainAccessibility::afterFirstUnlock), errSecDuplicateItem);
+    ASSERT_EQ(store.addPassword(query, bytesOf("one"), shared), errSecSuccess);
+    EXPECT_EQ(store.addPassword(query, bytesOf("two"), shared), errSecDuplicateItem);
 
     PasswordItem item;
     ASSERT_EQ(store.findPassword(query, &item), errSecSuccess);
     EXPECT_EQ(stringOf(item.value), "one");
-    EXPECT_EQ(item.accessible, KeychainAccessibility::afterFirstUnlock);
+    EXPECT_EQ(item.accessible, shared);
     EXPECT_FALSE(item.accessGroup.has_value());
-
-    ASSERT_EQ(store.updatePassword(query, bytesOf("three"), KeychainAccessibility::afterFirstUnlockThisDeviceOnly),
-              errSecSuccess);
+    ASSERT_EQ(store.updatePassword(query, bytesOf("three"), local), errSecSuccess);
     ASSERT_EQ(store.findPassword(query, &item), errSecSuccess);
     EXPECT_EQ(stringOf(item.value), "three");
-    EXPECT_EQ(item.accessible, KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
+    EXPECT_EQ(item.accessible, local);
 
     // An empty value is a value.
-    PasswordQuery empty{"host.app", "empty", std::nullopt};
-    ASSERT_EQ(store.addPassword(empty, Bytes{}, KeychainAccessibility::afterFirstUnlock), errSecSuccess);
+    const PasswordQuery empty{"host.app", "empty", std::nullopt};
+    ASSERT_EQ(store.addPassword(empty, Bytes{}, shared), errSecSuccess);
     ASSERT_EQ(store.findPassword(empty, &item), errSecSuccess);
     EXPECT_TRUE(item.value.empty());
-
     EXPECT_EQ(store.deletePasswords(query), errSecSuccess);
     EXPECT_EQ(store.findPassword(query), errSecItemNotFound);
     EXPECT_EQ(store.findPassword(empty), errSecSuccess);
@@ -184,12 +183,7 @@ TEST(KeychainStoreTest, ReplacementIsOneTransaction) {
     EXPECT_EQ(store.replaceKeys(keyQuery("beta"), keyItem("beta")), errSecSuccess);
 
     // Make every insert fail: the deletion that came first is rolled back.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(store.path().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON keys BEGIN SELECT RAISE(ABORT, 'refused'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    svsdk::testing::refuseKeyInserts(store.path());
     auto third = keyItem("alpha");
     third.keyData = bytesOf("third key");
     EXPECT_NE(store.replaceKeys(keyQuery("alpha"), third), errSecSuccess);

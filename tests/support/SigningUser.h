@@ -15,10 +15,11 @@
 namespace svsdk::testing {
 
 inline SVUser makeUser(const std::string& userID, std::int64_t flags = 0, double confirmationTSI = 180,
-                       double authorizationTSI = 180, const std::string& storageID = "storage-1") {
+                       double authorizationTSI = 180, const std::string& storageID = "storage-1",
+                       std::int64_t userVersion = 3, UserKeysContent content = UserKeysContent::storedEncrypted()) {
     return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, "https://signing.example.org",
                   std::nullopt, std::nullopt, std::int64_t{3}, std::nullopt, {}, confirmationTSI, authorizationTSI,
-                  storageID, 3, UserKeysContent::storedEncrypted(), 1900000000);
+                  storageID, userVersion, std::move(content), 1900000000);
 }
 
 inline Bytes numbered(std::size_t count, std::uint8_t first = 1) {

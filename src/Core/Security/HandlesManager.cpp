@@ -89,7 +89,7 @@ std::optional<Bytes> HandlesManager::handle(HandleType type, const SVUser& user)
         auto found = handles_.find(handleKey);
         if (found == handles_.end()) return std::nullopt;
         double age = std::fabs(current.timeIntervalSince1970 - found->second.created.timeIntervalSince1970);
-        if (!(age > handlesForegroundTimeout_)) return found->second.value;
+        if (!(age > handlesForegroundTimeout)) return found->second.value;
         expired = std::move(found->second);
         handles_.erase(found);
     }
@@ -139,16 +139,6 @@ void HandlesManager::appDidBecomeActive() {
     log("All handles are removed");
 }
 
-double HandlesManager::handlesForegroundTimeout() const {
-    std::lock_guard guard(lock_);
-    return handlesForegroundTimeout_;
-}
-
-void HandlesManager::setHandlesForegroundTimeout(double seconds) {
-    std::lock_guard guard(lock_);
-    handlesForegroundTimeout_ = seconds;
-}
-
 double HandlesManager::handlesBackgroundTimeout() const {
     std::lock_guard guard(lock_);
     return handlesBackgroundTimeout_;
@@ -159,18 +149,8 @@ void HandlesManager::setHandlesBackgroundTimeout(double seconds) {
     handlesBackgroundTimeout_ = seconds;
 }
 
-void HandlesManager::setClock(Clock clock) {
-    std::lock_guard guard(lock_);
-    clock_ = std::move(clock);
-}
-
 SVDate HandlesManager::now() const {
-    Clock clock;
-    {
-        std::lock_guard guard(lock_);
-        clock = clock_;
-    }
-    return clock ? clock() : SVDate::fromTimeInterval(TimeManager::deviceClock());
+    return clock_ ? clock_() : SVDate::fromTimeInterval(TimeManager::deviceClock());
 }
 
 }  // namespace svsdk

@@ -66,23 +66,20 @@ public:
     // SHA-256 of the user's uniqueID followed by the type's name; 32 bytes.
     static Bytes key(HandleType type, const SVUser& user);
 
-    // Seconds; 7200 and 15 unless set.
-    double handlesForegroundTimeout() const;
-    void setHandlesForegroundTimeout(double seconds);
+    // A handle older than this (seconds) is expired when read.
+    static constexpr double handlesForegroundTimeout = 7200.0;
+    // Seconds; 15 unless set.
     double handlesBackgroundTimeout() const;
     void setHandlesBackgroundTimeout(double seconds);
-
-    void setClock(Clock clock);
 
 private:
     SVDate now() const;
 
+    const Clock clock_;
     mutable std::mutex lock_;
-    Clock clock_;
     std::optional<LifecycleNotifications::Token> becomeActiveObserver_;
     std::optional<LifecycleNotifications::Token> becomeInactiveObserver_;
     std::optional<LifecycleNotifications::Token> terminatingAppObserver_;
-    double handlesForegroundTimeout_ = 7200.0;
     double handlesBackgroundTimeout_ = 15.0;
     std::map<Bytes, Handle> handles_;
     std::optional<SVDate> backgroundEnteringTime_;

@@ -16,7 +16,6 @@ inline constexpr OSStatus errSecAllocate = -108;
 inline constexpr OSStatus errSecInternalComponent = -2070;
 inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
-inline constexpr OSStatus errSecInteractionNotAllowed = -25308;
 inline constexpr OSStatus errSecDecode = -26275;
 
 // "<text> (<code>)" for a code of the fixed table, else "OSStatus: <code>".

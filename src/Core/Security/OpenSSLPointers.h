@@ -1,5 +1,6 @@
 #pragma once
-// Owning pointers for OpenSSL objects, each freed with its own function.
+// Owning pointers for OpenSSL objects, each freed with its own function, and
+// the SHA-256 digest fetched once for the process.
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -26,5 +27,15 @@ using Group = std::unique_ptr<EC_GROUP, Deleter<EC_GROUP, EC_GROUP_free>>;
 using Point = std::unique_ptr<EC_POINT, Deleter<EC_POINT, EC_POINT_free>>;
 using ParamBuilder = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+using MacCtx = std::unique_ptr<EVP_MAC_CTX, Deleter<EVP_MAC_CTX, EVP_MAC_CTX_free>>;
+
+// SHA-256 from the default provider. Looking an algorithm up by name costs
+// more than hashing a short block, so it is fetched once (thread-safely, on
+// first use) and kept until the process ends. Null only when the library
+// cannot provide it at all.
+inline const EVP_MD* sha256() {
+    static EVP_MD* const digest = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return digest;
+}
 
 }  // namespace svsdk::openssl

@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
@@ -60,9 +61,12 @@ std::optional<SecKey> SecKey::publicKeyFromData(const Bytes& point) {
 std::optional<SecKey> SecKey::privateKeyFromData(const Bytes& data) {
     if (data.size() != kPointSize + kScalarSize || data[0] != 0x04) return std::nullopt;
     Bytes point(data.begin(), data.begin() + kPointSize);
-    Bignum scalar(BN_bin2bn(data.data() + kPointSize, static_cast<int>(kScalarSize), nullptr));
+    // A secure number: the parameters made from it then hold the scalar in
+    // memory that is cleared when they are freed.
+    Bignum scalar(BN_secure_new());
     Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
-    if (!scalar || !group) return std::nullopt;
+    if (!scalar || !group || !BN_bin2bn(data.data() + kPointSize, static_cast<int>(kScalarSize), scalar.get()))
+        return std::nullopt;
     // 0 < scalar < order, and the given point is scalar * G.
     if (BN_is_zero(scalar.get()) || BN_cmp(scalar.get(), EC_GROUP_get0_order(group.get())) >= 0) return std::nullopt;
     Point derived(EC_POINT_new(group.get()));
@@ -143,15 +147,17 @@ std::string SecKey::spkiHexString() const {
 }
 
 std::optional<Bytes> SecKey::sign(const Bytes& message) const {
-    if (!isPrivate()) return std::nullopt;
+    const int size = key_ ? EVP_PKEY_get_size(get()) : 0;
+    if (size <= 0) return std::nullopt;
     MdCtx ctx(EVP_MD_CTX_new());
-    std::size_t length = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, get()) != 1 ||
-        EVP_DigestSignUpdate(ctx.get(), message.data(), message.size()) != 1 ||
-        EVP_DigestSignFinal(ctx.get(), nullptr, &length) != 1)
+    Bytes signature(static_cast<std::size_t>(size), 0);
+    std::size_t length = signature.size();
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, openssl::sha256(), nullptr, get()) != 1 ||
+        EVP_DigestSign(ctx.get(), signature.data(), &length, message.data(), message.size()) != 1) {
+        // A key without its private half gives no signature and no library error.
+        if (!isPrivate()) ERR_clear_error();
         return std::nullopt;
-    Bytes signature(length, 0);
-    if (EVP_DigestSignFinal(ctx.get(), signature.data(), &length) != 1) return std::nullopt;
+    }
     signature.resize(length);
     return signature;
 }
@@ -159,9 +165,8 @@ std::optional<Bytes> SecKey::sign(const Bytes& message) const {
 bool SecKey::verify(const Bytes& message, const Bytes& signature) const {
     if (!key_ || signature.empty()) return false;
     MdCtx ctx(EVP_MD_CTX_new());
-    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, get()) == 1 &&
-           EVP_DigestVerifyUpdate(ctx.get(), message.data(), message.size()) == 1 &&
-           EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1;
+    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, openssl::sha256(), nullptr, get()) == 1 &&
+           EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
 }
 
 }  // namespace svsdk

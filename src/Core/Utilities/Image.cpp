@@ -4,9 +4,10 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>  // before jpeglib.h, which uses FILE
-#include <cstdlib>
+#include <exception>
 
 #include <jpeglib.h>
+#include <jerror.h>
 #include <stb_image_resize.h>
 
 namespace svsdk::image {
@@ -32,27 +33,66 @@ struct ErrorManager {
 void ignoreMessage(j_common_ptr, int) {}
 void ignoreOutput(j_common_ptr) {}
 
-// Compresses `height` rows of `width` RGB pixels. On success `*out` is a
-// malloc'ed buffer of `*outSize` bytes; on failure it is null.
-void compress(const unsigned char* rgb, JDIMENSION width, JDIMENSION height, int quality, unsigned char** out,
-              unsigned long* outSize) {
+// Writes the compressed bytes straight into a vector, which grows as needed
+// (the library's memory destination keeps a buffer of its own that an error
+// part-way through would leave us unable to release safely).
+struct VectorDestination {
+    jpeg_destination_mgr base;
+    std::vector<std::uint8_t>* out;
+};
+
+// Makes the whole vector from `used` on the library's free space; false when
+// it cannot grow to `size`.
+bool offer(j_compress_ptr info, std::size_t used, std::size_t size) {
+    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+    try {
+        destination->out->resize(size);
+    } catch (const std::exception&) {
+        return false;
+    }
+    destination->base.next_output_byte = destination->out->data() + used;
+    destination->base.free_in_buffer = size - used;
+    return true;
+}
+
+void startOutput(j_compress_ptr info) {
+    if (!offer(info, 0, 64 * 1024)) ERREXIT(info, JERR_OUT_OF_MEMORY);
+}
+
+boolean growOutput(j_compress_ptr info) {
+    // Called when the whole vector is full.
+    const std::size_t used = reinterpret_cast<VectorDestination*>(info->dest)->out->size();
+    if (!offer(info, used, used * 2)) ERREXIT(info, JERR_OUT_OF_MEMORY);
+    return TRUE;
+}
+
+void finishOutput(j_compress_ptr info) {
+    auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+    destination->out->resize(destination->out->size() - destination->base.free_in_buffer);
+}
+
+// Compresses `height` rows of `width` RGB pixels into `out`; false (and `out`
+// empty) when the library fails.
+bool compress(const unsigned char* rgb, JDIMENSION width, JDIMENSION height, int quality,
+              std::vector<std::uint8_t>& out) {
     jpeg_compress_struct info{};  // zeroed, so a failure before set-up is safe to destroy
     ErrorManager errors{};
+    VectorDestination destination{};
+    destination.out = &out;
+    destination.base.init_destination = startOutput;
+    destination.base.empty_output_buffer = growOutput;
+    destination.base.term_destination = finishOutput;
     info.err = jpeg_std_error(&errors.base);
     errors.base.error_exit = jumpOnError;
     errors.base.emit_message = ignoreMessage;
     errors.base.output_message = ignoreOutput;
-    *out = nullptr;
-    *outSize = 0;
     if (setjmp(errors.jump)) {
         jpeg_destroy_compress(&info);
-        std::free(*out);
-        *out = nullptr;
-        *outSize = 0;
-        return;
+        out.clear();
+        return false;
     }
     jpeg_create_compress(&info);
-    jpeg_mem_dest(&info, out, outSize);
+    info.dest = &destination.base;
     info.image_width = width;
     info.image_height = height;
     info.input_components = 3;
@@ -67,6 +107,7 @@ void compress(const unsigned char* rgb, JDIMENSION width, JDIMENSION height, int
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
+    return true;
 }
 
 }  // namespace
@@ -103,13 +144,10 @@ std::optional<std::vector<std::uint8_t>> jpegData(const SVImage& image, int qual
         for (std::size_t c = 0; c < 3; ++c)
             rgb[3 * i + c] = static_cast<unsigned char>((rgba[4 * i + c] * alpha + 127) / 255);
     }
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    compress(rgb.data(), static_cast<JDIMENSION>(image.width()), static_cast<JDIMENSION>(image.height()),
-             quality, &buffer, &size);
-    if (!buffer) return std::nullopt;
-    std::vector<std::uint8_t> data(buffer, buffer + size);
-    std::free(buffer);
+    std::vector<std::uint8_t> data;
+    if (!compress(rgb.data(), static_cast<JDIMENSION>(image.width()), static_cast<JDIMENSION>(image.height()),
+                  quality, data))
+        return std::nullopt;
     return data;
 }
 

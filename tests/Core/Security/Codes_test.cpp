@@ -11,12 +11,14 @@
 #include "support/ScopedClock.h"
 #include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
+#include "support/Thrown.h"
 
 using namespace svsdk;
 using svsdk::testing::makeUser;
 using svsdk::testing::numbered;
 using svsdk::testing::ScopedClock;
 using svsdk::testing::ScopedPlatform;
+using svsdk::testing::thrownCode;
 
 TEST(ShortCodeTest, FoldsTheCodeIntoTheRequestedDigits) {
     const Bytes code = numbered(32);  // 01 02 ... 20
@@ -92,22 +94,19 @@ TEST(CodesTest, RegistrationCodesFollowTheAuthorizationTimeStep) {
     ScopedClock clock(1'700'000'000.0, 5000);  // 1'700'000'000 / 60 = 28'333'333.33
     const SVUser user = makeUser("u-1", 0, 180, 60);
     const Bytes kAuth = numbered(32, 0x40);
-
-    Bytes expectedBlock = TLV::make(TLV::Tag::systemID, std::string_view("system-1"));
-    TLV::append(expectedBlock, TLV::make(TLV::Tag::userID, std::string_view("u-1")));
-    TLV::append(expectedBlock, TLV::make(TLV::Tag::fingerprint, std::string_view("fp-1")));
-    TLV::append(expectedBlock, TLV::timeInterval(28'333'333));
+    // 22 (systemID), 18 (userID), the registered item, 20 (the step), as the server builds it.
+    auto expectedCode = [&](TLV::Tag tag, std::string_view value) {
+        Bytes block = TLV::make(TLV::Tag::systemID, std::string_view("system-1"));
+        TLV::append(block, TLV::make(TLV::Tag::userID, std::string_view("u-1")));
+        TLV::append(block, TLV::make(tag, value));
+        TLV::append(block, TLV::timeInterval(28'333'333));
+        return Cryptor::hmac(kAuth, block);
+    };
     Bytes fingerprintCode = Cryptor::authenticationCodeForFingerprint("fp-1", user, kAuth);
-    EXPECT_EQ(fingerprintCode, Cryptor::hmac(kAuth, expectedBlock));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::data, "TLV SystemID"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::data, "TLV Fingerprint"));
-
-    Bytes keyBlock = TLV::make(TLV::Tag::systemID, std::string_view("system-1"));
-    TLV::append(keyBlock, TLV::make(TLV::Tag::userID, std::string_view("u-1")));
-    TLV::append(keyBlock, TLV::make(TLV::Tag::publicKey, std::string_view("3059")));
-    TLV::append(keyBlock, TLV::timeInterval(28'333'333));
-    EXPECT_EQ(Cryptor::authenticationCodeForPublicKey("3059", user, kAuth), Cryptor::hmac(kAuth, keyBlock));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::data, "TLV Public Key"));
+    EXPECT_EQ(fingerprintCode, expectedCode(TLV::Tag::fingerprint, "fp-1"));
+    EXPECT_EQ(Cryptor::authenticationCodeForPublicKey("3059", user, kAuth), expectedCode(TLV::Tag::publicKey, "3059"));
+    for (const char* label : {"TLV SystemID", "TLV UserID", "TLV Fingerprint", "TLV Public Key"})
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::data, label)) << label;
 
     clock.advance(39);  // 28'333'333.98: same step
     EXPECT_EQ(Cryptor::authenticationCodeForFingerprint("fp-1", user, kAuth), fingerprintCode);
@@ -115,12 +114,10 @@ TEST(CodesTest, RegistrationCodesFollowTheAuthorizationTimeStep) {
     EXPECT_NE(Cryptor::authenticationCodeForFingerprint("fp-1", user, kAuth), fingerprintCode);
 
     // A step that gives no valid time fails instead of encoding garbage.
-    for (double step : {0.0, -60.0, std::numeric_limits<double>::quiet_NaN()}) {
-        try {
-            Cryptor::authenticationCodeForFingerprint("fp-1", makeUser("u-1", 0, 180, step), kAuth);
-            ADD_FAILURE() << step;
-        } catch (const SVError& e) {
-            EXPECT_EQ(e.code(), SVError::Code::internalError);
-        }
-    }
+    for (double step : {0.0, -60.0, std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(thrownCode([&] {
+                      Cryptor::authenticationCodeForFingerprint("fp-1", makeUser("u-1", 0, 180, step), kAuth);
+                  }),
+                  SVError::Code::internalError)
+            << step;
 }

@@ -9,75 +9,68 @@
 #include "Core/TimeManager.h"
 #include "Platform/DispatchQueue.h"
 #include "support/ScopedClock.h"
+#include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
+using svsdk::testing::makeUser;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
 
-SVUser user(std::string userID, std::string storageID) {
-    return SVUser(std::move(userID), "sys", SVUserOptions{}, "https://example.org", std::nullopt, std::nullopt,
-                  std::nullopt, std::nullopt, {}, 180, 180, std::move(storageID), 3,
-                  UserKeysContent::storedEncrypted(), 0);
-}
-
-// A device clock the test moves by hand.
+// A device clock the test moves by hand, given to the manager.
 struct ManualClock {
     std::shared_ptr<std::atomic<double>> seconds = std::make_shared<std::atomic<double>>(1'700'000'000.0);
     HandlesManager::Clock clock() const {
-        auto s = seconds;
-        return [s] { return SVDate::fromTimeInterval(s->load()); };
+        return [s = seconds] { return SVDate::fromTimeInterval(s->load()); };
     }
     void advance(double by) { *seconds = seconds->load() + by; }
 };
 
-int count(const svsdk::testing::RecordingSink& log, const std::string& text) {
-    int n = 0;
-    for (const auto& e : log.entries())
-        if (e.category == SVLogCategory::handles && e.message == text) ++n;
-    return n;
-}
+// A manager on a manual clock, with the log of the "Handles" category.
+struct HandlesTest : ::testing::Test {
+    ScopedPlatform platform{SVLoggingOptions::debug};
+    ManualClock clock;
+    HandlesManager handles{clock.clock()};
+    const SVUser alice = makeUser("alice", 0, 180, 180, "storage-1");
+
+    int logged(const std::string& text) {
+        int n = 0;
+        for (const auto& e : platform.log().entries())
+            if (e.category == SVLogCategory::handles && e.message == text) ++n;
+        return n;
+    }
+};
 
 }  // namespace
 
-TEST(HandlesManagerTest, HandlesAreFiledByUniqueUserAndType) {
-    ScopedPlatform platform(SVLoggingOptions::debug);
-    HandlesManager handles;
-    SVUser alice = user("alice", "storage-1");
-    SVUser aliceCopy = user("alice", "storage-2");  // same userID, another copy
+TEST_F(HandlesTest, HandlesAreFiledByUniqueUserAndType) {
+    const SVUser aliceCopy = makeUser("alice", 0, 180, 180, "storage-2");  // same userID, another copy
     handles.add(bytesOf("hmac key"), HandleType::hmac, alice);
     EXPECT_EQ(handles.handle(HandleType::hmac, alice), bytesOf("hmac key"));
     EXPECT_FALSE(handles.handle(HandleType::auth, alice));
     EXPECT_FALSE(handles.handle(HandleType::hmac, aliceCopy));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::handles, "Added hmac handle for alice"));
+    EXPECT_EQ(logged("Added hmac handle for alice"), 1);
 
     std::string text = alice.uniqueID() + "deviceToken";
     EXPECT_EQ(HandlesManager::key(HandleType::deviceToken, alice), Cryptor::sha256(text.data(), text.size()));
-    EXPECT_STREQ(handleTypeName(HandleType::password), "password");
 
     handles.add(bytesOf("replaced"), HandleType::hmac, alice);
     EXPECT_EQ(handles.handle(HandleType::hmac, alice), bytesOf("replaced"));
     handles.remove(HandleType::hmac, alice);
     EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
-    platform.log().clear();
     handles.remove(HandleType::password, aliceCopy);
-    EXPECT_EQ(count(platform.log(), "Removed password handle for alice"), 1) << "logged even when nothing was there";
+    EXPECT_EQ(logged("Removed password handle for alice"), 1) << "logged even when nothing was there";
 }
 
-TEST(HandlesManagerTest, HandlesExpireByAgeWhenRead) {
-    ScopedPlatform platform(SVLoggingOptions::debug);
-    ManualClock clock;
-    HandlesManager handles(clock.clock());
-    EXPECT_EQ(handles.handlesForegroundTimeout(), 7200.0);
-    SVUser alice = user("alice", "s");
+TEST_F(HandlesTest, HandlesExpireByAgeWhenRead) {
     handles.add(bytesOf("k"), HandleType::hmac, alice);
     clock.advance(7200);
     EXPECT_TRUE(handles.handle(HandleType::hmac, alice)) << "exactly the timeout is still valid";
     clock.advance(1);
     EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
     EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
-    EXPECT_EQ(count(platform.log(), "Handle of type hmac is no longer valid."), 1);
+    EXPECT_EQ(logged("Handle of type hmac is no longer valid."), 1);
 
     // Adding again restarts the age; reading does not.
     handles.add(bytesOf("a"), HandleType::auth, alice);
@@ -98,7 +91,7 @@ TEST(HandlesManagerTest, HandlesExpireByAgeWhenRead) {
 TEST(HandlesManagerTest, AgesFollowTheDeviceClockNotTheCorrectedOne) {
     svsdk::testing::ScopedClock clock(1'700'000'000, 1000);
     HandlesManager handles;
-    SVUser alice = user("alice", "s");
+    const SVUser alice = makeUser("alice");
     handles.add(bytesOf("k"), HandleType::hmac, alice);
     clock.advance(100);
     TimeManager::setStableTime(StableTime{1100, 1'700'000'100, 10'000});  // corrected time jumps ahead
@@ -107,43 +100,31 @@ TEST(HandlesManagerTest, AgesFollowTheDeviceClockNotTheCorrectedOne) {
     EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
 }
 
-TEST(HandlesManagerTest, ReturnAfterALongAbsenceDropsEverything) {
-    ScopedPlatform platform(SVLoggingOptions::debug);
-    ManualClock clock;
-    HandlesManager handles(clock.clock());
-    SVUser alice = user("alice", "s");
+TEST_F(HandlesTest, ReturnAfterALongAbsenceDropsEverything) {
     handles.add(bytesOf("k"), HandleType::hmac, alice);
-
     handles.appDidBecomeActive();  // first launch: nothing recorded
     EXPECT_TRUE(handles.handle(HandleType::hmac, alice));
 
-    handles.appWillResignActive();
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::handles, "Handles will be removed in 15.0 seconds"));
-    clock.advance(10);
-    handles.appDidBecomeActive();
-    EXPECT_TRUE(handles.handle(HandleType::hmac, alice));
-
-    handles.appWillResignActive();
-    clock.advance(15);
-    handles.appDidBecomeActive();
-    EXPECT_TRUE(handles.handle(HandleType::hmac, alice)) << "exactly the timeout keeps the handles";
-
-    handles.appWillResignActive();
-    clock.advance(16);
-    handles.appDidBecomeActive();
-    EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
-    EXPECT_EQ(count(platform.log(), "All handles are removed"), 1);
+    // Away for 10 s, then exactly the timeout: kept; for 16 s: all dropped.
+    for (double away : {10.0, 15.0, 16.0}) {
+        handles.appWillResignActive();
+        clock.advance(away);
+        handles.appDidBecomeActive();
+        EXPECT_EQ(handles.handle(HandleType::hmac, alice).has_value(), away <= 15) << away;
+    }
+    EXPECT_EQ(logged("Handles will be removed in 15.0 seconds"), 3);
+    EXPECT_EQ(logged("All handles are removed"), 1);
 
     handles.setHandlesBackgroundTimeout(60);
     handles.add(bytesOf("k"), HandleType::hmac, alice);
     handles.appWillResignActive();
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::handles, "Handles will be removed in 60.0 seconds"));
+    EXPECT_EQ(logged("Handles will be removed in 60.0 seconds"), 1);
     clock.advance(30);
     handles.appDidBecomeActive();
     EXPECT_TRUE(handles.handle(HandleType::hmac, alice));
     handles.setHandlesBackgroundTimeout(2.5);
     handles.appWillResignActive();
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::handles, "Handles will be removed in 2.5 seconds"));
+    EXPECT_EQ(logged("Handles will be removed in 2.5 seconds"), 1);
 }
 
 TEST(HandlesManagerTest, HostLifecycleEntryPointsReachTheHandlersOnTheMainQueue) {
@@ -160,7 +141,7 @@ TEST(HandlesManagerTest, HostLifecycleEntryPointsReachTheHandlersOnTheMainQueue)
     Recording handles(clock.clock());
     handles.startObserving();
     handles.startObserving();  // registering again replaces the registrations
-    SVUser alice = user("alice", "s");
+    const SVUser alice = makeUser("alice");
     handles.add(bytesOf("k"), HandleType::hmac, alice);
 
     SVApplicationLifecycle::willResignActive();
@@ -168,7 +149,9 @@ TEST(HandlesManagerTest, HostLifecycleEntryPointsReachTheHandlersOnTheMainQueue)
     SVApplicationLifecycle::didBecomeActive();
     EXPECT_TRUE(handles.onMain);
     EXPECT_FALSE(handles.handle(HandleType::hmac, alice));
-    EXPECT_EQ(count(platform.log(), "All handles are removed"), 1) << "one registration per event";
+    int removals = 0;
+    for (const auto& e : platform.log().entries()) removals += e.message == "All handles are removed";
+    EXPECT_EQ(removals, 1) << "one registration per event";
 
     handles.add(bytesOf("k"), HandleType::hmac, alice);
     SVApplicationLifecycle::willTerminate();

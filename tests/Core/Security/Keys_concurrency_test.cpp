@@ -11,21 +11,17 @@
 #include <svsdk/SVApplicationLifecycle.h>
 
 #include "Core/HostState.h"
+#include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/SecureEnclave.h"
+#include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
-
-SVUser user(int index) {
-    return SVUser("user-" + std::to_string(index), "sys", SVUserOptions{}, "https://example.org", std::nullopt,
-                  std::nullopt, std::nullopt, std::nullopt, {}, 180, 180, "storage-" + std::to_string(index), 3,
-                  UserKeysContent::storedEncrypted(), 0);
-}
 
 // The value a writer stores: its user, type and round, 32 bytes long.
 Bytes secretFor(int userIndex, int type, int round) {
@@ -36,7 +32,7 @@ Bytes secretFor(int userIndex, int type, int round) {
 
 }  // namespace
 
-TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdated) {
+TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdatedAndCodesAgree) {
     ScopedPlatform platform;
     HandlesManager handles;
     handles.startObserving();
@@ -44,11 +40,16 @@ TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdated) {
     constexpr int kRounds = 300;
     std::atomic<bool> stop{false};
     std::atomic<int> mismatches{0};
+    // The digest and MAC objects are shared by every thread.
+    const Bytes block = bytesOf("a block signed from many threads");
+    const auto code = Cryptor::hmac(block, block);
+    const Bytes digest = Cryptor::sha256(block);
 
     std::vector<std::thread> threads;
     for (int u = 0; u < kUsers; ++u) {
         threads.emplace_back([&, u] {
-            SVUser owner = user(u);
+            const SVUser owner = svsdk::testing::makeUser("user-" + std::to_string(u), 0, 180, 180,
+                                                          "storage-" + std::to_string(u));
             for (int round = 0; round < kRounds; ++round) {
                 for (int type = 0; type < 4; ++type) {
                     auto handleType = static_cast<HandleType>(type);
@@ -63,6 +64,7 @@ TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdated) {
                             ++mismatches;
                     }
                     if (round % 7 == 0) handles.remove(handleType, owner);
+                    if (Cryptor::hmac(block, block) != code || Cryptor::sha256(block) != digest) ++mismatches;
                 }
             }
         });

@@ -10,10 +10,12 @@
 #include "Core/Utilities/Encoding.h"
 #include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
+#include "support/Thrown.h"
 
 using namespace svsdk;
 using svsdk::testing::makeUser;
 using svsdk::testing::ScopedPlatform;
+using svsdk::testing::thrownCode;
 
 namespace {
 
@@ -61,12 +63,8 @@ TEST(TLVTest, ItemIsTagBigEndianLengthAndValueAndIsLogged) {
     EXPECT_EQ(hex(Bytes(item.begin(), item.begin() + 5)), "1100010203");
 
     EXPECT_EQ(TLV::lengthField(0xFFFFFFFFu), 0xFFFFFFFFu);
-    try {
-        TLV::lengthField(std::size_t{1} << 32);
-        FAIL() << "a value over 2^32 - 1 bytes must not wrap its length";
-    } catch (const SVError& e) {
-        EXPECT_EQ(e.code(), SVError::Code::internalError);
-    }
+    // A value over 2^32 - 1 bytes must not wrap its length.
+    EXPECT_EQ(thrownCode([] { TLV::lengthField(std::size_t{1} << 32); }), SVError::Code::internalError);
 }
 
 TEST(TLVTest, TimeIsTruncatedToItsShortestBigEndianForm) {
@@ -85,14 +83,8 @@ TEST(TLVTest, TimesOutsideTheUnsigned64BitRangeThrow) {
     // A zero, negative or non-finite step gives such times; the item refuses
     // them instead of converting with undefined behaviour.
     for (double time : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                        std::numeric_limits<double>::quiet_NaN(), -0.5, -1.0, 18446744073709551616.0, 1e300}) {
-        try {
-            TLV::timeInterval(time);
-            ADD_FAILURE() << "accepted " << time;
-        } catch (const SVError& e) {
-            EXPECT_EQ(e.code(), SVError::Code::internalError) << time;
-        }
-    }
+                        std::numeric_limits<double>::quiet_NaN(), -0.5, -1.0, 18446744073709551616.0, 1e300})
+        EXPECT_EQ(thrownCode([&] { TLV::timeInterval(time); }), SVError::Code::internalError) << time;
 }
 
 TEST(TLVTest, TransactionValueIsTextDataAndDeclineReason) {
