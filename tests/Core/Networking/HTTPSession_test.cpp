@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <thread>
 
 #include "Core/Networking/HTTPSession.h"
 #include "support/LoopbackServer.h"
@@ -171,4 +172,16 @@ TEST(HTTPSessionTest, StoppingDropsTransfersInFlight) {
     }
     EXPECT_FALSE(called);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(HTTPSessionTest, MayBeDestroyedFromItsOwnCompletion) {
+    LoopbackServer server;
+    auto* session = new HTTPSession();
+    std::promise<void> done;
+    session->dataTask(get(server.baseURL() + "/x"), [&](TransferResult) {
+        delete session;
+        done.set_value();
+    });
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
