@@ -85,7 +85,7 @@ TEST(EndpointTest, AppendsEachComponentWholeAndEncoded) {
               "https://sv.example/api/%2E%2E/x%2F%2E%2E%2Fy/%2E");
 }
 
-TEST(RequestBuildingTest, UnsignedRequestHasOnlyTheContentTypeHeader) {
+TEST(RequestBuildingTest, SignsTheExactBodyUnderTheRequestedHeaderAndOnlyWithAKey) {
     TimeoutGuard timeout;
     Request<OrderedBody> request{Endpoint(url("http://h/p"), {"x"}), HTTPMethod::patch, {"z", 1}};
     URLRequest built = request.urlRequest(std::nullopt, false);
@@ -93,33 +93,25 @@ TEST(RequestBuildingTest, UnsignedRequestHasOnlyTheContentTypeHeader) {
     EXPECT_EQ(built.httpMethod, "PATCH");
     ASSERT_EQ(built.headers.size(), 1u);
     EXPECT_EQ(built.headers.value("Content-Type"), "application/json; charset=utf-8");
-    ASSERT_TRUE(built.httpBody);
-    EXPECT_EQ(stringOf(*built.httpBody), R"({"zulu":"z","alpha":1})");
+    EXPECT_EQ(stringOf(built.httpBody.value()), R"({"zulu":"z","alpha":1})");
     EXPECT_EQ(built.timeoutInterval, 30.0);
+
+    Bytes key = key32();
+    ASSERT_EQ(expectedSignature(key, "{}").size(), 64u);
+    for (bool standard : {false, true}) {
+        URLRequest signedRequest = emptyRequest("http://h/").urlRequest(key, standard);
+        EXPECT_EQ(stringOf(signedRequest.httpBody.value()), "{}");
+        EXPECT_EQ(signedRequest.headers.size(), 2u);
+        EXPECT_EQ(signedRequest.headers.value(standard ? "Authorization" : "SV-Authorization"),
+                  expectedSignature(key, "{}"));
+    }
+    // Any key length, the empty key included, gives a signature.
+    EXPECT_EQ(emptyRequest("http://h/").urlRequest(Bytes{}, false).headers.value("SV-Authorization"),
+              expectedSignature(Bytes{}, "{}"));
 
     // Text that is not UTF-8 is replaced, never a failure.
     Request<OrderedBody> odd{Endpoint(url("http://h/")), HTTPMethod::post, {std::string("a\xff"), 2}};
     EXPECT_EQ(stringOf(odd.jsonBody()), "{\"zulu\":\"a\xef\xbf\xbd\",\"alpha\":2}");
-}
-
-TEST(RequestBuildingTest, SignsTheExactBodyUnderTheRequestedHeader) {
-    Bytes key = key32();
-    std::string expected = expectedSignature(key, "{}");
-    ASSERT_EQ(expected.size(), 64u);
-
-    URLRequest v3 = emptyRequest("http://h/").urlRequest(key, false);
-    EXPECT_EQ(stringOf(*v3.httpBody), "{}");
-    EXPECT_EQ(v3.headers.value("SV-Authorization"), expected);
-    EXPECT_FALSE(v3.headers.value("Authorization"));
-    EXPECT_EQ(v3.headers.size(), 2u);
-
-    URLRequest legacy = emptyRequest("http://h/").urlRequest(key, true);
-    EXPECT_EQ(legacy.headers.value("Authorization"), expected);
-    EXPECT_FALSE(legacy.headers.value("SV-Authorization"));
-
-    // Any key length, the empty key included, gives a signature.
-    EXPECT_EQ(emptyRequest("http://h/").urlRequest(Bytes{}, false).headers.value("SV-Authorization"),
-              expectedSignature(Bytes{}, "{}"));
 }
 
 TEST(RequestBuildingTest, ReadsTheHostTimeoutWhenBuilt) {
@@ -231,9 +223,7 @@ TEST_F(SendRequestTest, NoCompleteAnswerIsServerDoesNotRespond) {
     URLRequest file = emptyRequest("http://h/").urlRequest(std::nullopt, false);
     file.url = "file:///etc/hostname";
     EXPECT_TRUE(failedWith(await(sendRequest(file)), SVNetworkError::Code::serverDoesNotRespond));
-}
 
-TEST_F(SendRequestTest, TimesOutAfterTheHostTimeout) {
     TimeoutGuard timeout;
     ScriptedAnswer slow;
     slow.delay = 5;
@@ -244,26 +234,13 @@ TEST_F(SendRequestTest, TimesOutAfterTheHostTimeout) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
-TEST_F(SendRequestTest, TheServerSeesTheSignedBytesAndTheRawPath) {
+TEST_F(SendRequestTest, TheServerSeesTheSignedBytesAndTheRawPathAndLaterStepsRunOnTheNetworkThread) {
     Bytes key = key32();
-    server.answer("POST", "/S%2FY/users/U%20%2E", ScriptedAnswer{});
+    server.answer("POST", "/S%2FY/users/U%20%2E", ScriptedAnswer::json(200, R"({"n":1})"));
     Request<OrderedBody> request{Endpoint(url(server.baseURL()), {"S/Y", "users", "U ."}), HTTPMethod::post,
                                  {"z", 7}};
-    ASSERT_TRUE(await(sendRequest(request.urlRequest(key, false))).ok());
-    auto received = server.requests();
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].path, "/S%2FY/users/U%20%2E");
-    EXPECT_EQ(received[0].body, R"({"zulu":"z","alpha":7})");
-    EXPECT_EQ(received[0].headerCount("SV-Authorization"), 1u);
-    EXPECT_EQ(received[0].header("SV-Authorization"), expectedSignature(key, received[0].body));
-    EXPECT_EQ(received[0].header("Content-Type"), "application/json; charset=utf-8");
-    EXPECT_FALSE(received[0].header("Authorization"));
-}
-
-TEST_F(SendRequestTest, CompletionsAndLaterStepsRunOnTheNetworkThread) {
-    server.answer("POST", "/ok", ScriptedAnswer::json(200, R"({"n":1})"));
     std::atomic<bool> sendOnNetwork{false}, stepOnNetwork{false};
-    auto chain = sendRequest(emptyRequest(server.baseURL() + "/ok").urlRequest(std::nullopt, false))
+    auto chain = sendRequest(request.urlRequest(key, false))
                      .transformed([&](const Bytes& body) {
                          sendOnNetwork = HTTPSession::shared().isCurrent();
                          return body.size();
@@ -273,6 +250,14 @@ TEST_F(SendRequestTest, CompletionsAndLaterStepsRunOnTheNetworkThread) {
                          return Promise<std::size_t>::resolved(size);
                      });
     EXPECT_EQ(await(chain).value(), 7u);
-    EXPECT_TRUE(sendOnNetwork);
-    EXPECT_TRUE(stepOnNetwork);
+    EXPECT_TRUE(sendOnNetwork && stepOnNetwork);
+
+    auto received = server.requests();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].path, "/S%2FY/users/U%20%2E");
+    EXPECT_EQ(received[0].body, R"({"zulu":"z","alpha":7})");
+    EXPECT_EQ(received[0].headerCount("SV-Authorization"), 1u);
+    EXPECT_EQ(received[0].header("SV-Authorization"), expectedSignature(key, received[0].body));
+    EXPECT_EQ(received[0].header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_FALSE(received[0].header("Authorization"));
 }

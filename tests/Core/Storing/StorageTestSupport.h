@@ -72,7 +72,6 @@ public:
     ScopedPlatform& platform() { return platform_; }
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
-    CoreDataManager& store() { return *store_; }
 
     // Closes the store (so that another process can own it) and opens it again.
     void close() {
@@ -152,9 +151,8 @@ public:
         EXPECT_EQ(KeychainStore::current().addKey(item), errSecSuccess);
     }
 
-    // The signing key the row carries.
+    // The signing key the rows carry.
     const SecKey& signingKey() const { return signingKey_; }
-    std::string publicKeyHex() const { return hexString(*signingKey_.publicPoint()); }
 
     // The row of a user protected under `password`.
     using Row = LegacyRow;
@@ -172,7 +170,7 @@ public:
             Bytes scalar(full.end() - 32, full.end());
             row.privateKey = hexString(SecureEnclave::encrypt(Cryptor::encrypt(scalar, userID, password), local));
         }
-        if (!row.publicKey) row.publicKey = publicKeyHex();
+        if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
         return row;
     }
 
