@@ -66,40 +66,32 @@ const Bytes& benchKey() {
 
 using Clock = std::chrono::steady_clock;
 
-// The SDK's path: build, sign, send on the network thread, and call the
-// completion there. Returns when the completion ran, with the moment it ran:
-// the caller's own wake-up afterwards is not part of the request.
-std::optional<Clock::time_point> signAndSend(const Request<BenchBody>& request) {
+// Waits on the calling thread for `future` to settle. On success, the moment
+// its observer ran (on the settling thread): the caller's own wake-up
+// afterwards is not counted.
+template <class T>
+std::optional<Clock::time_point> settledAt(const Future<T>& future) {
     std::mutex lock;
     std::condition_variable settled;
     std::optional<bool> ok;
-    Clock::time_point completed;
-    sendRequest(request.urlRequest(benchKey(), false)).observe([&](const SVResult<Bytes>& result) {
+    Clock::time_point moment;
+    future.observe([&](const SVResult<T>& result) {
         auto now = Clock::now();
         std::lock_guard guard(lock);
-        completed = now;
+        moment = now;
         ok = result.ok();
         settled.notify_one();
     });
     std::unique_lock guard(lock);
     settled.wait(guard, [&] { return ok.has_value(); });
     if (!*ok) return std::nullopt;
-    return completed;
+    return moment;
 }
 
-// Waits on the calling thread for a future to settle; true on success.
-bool awaitOK(const Future<void>& future) {
-    std::mutex lock;
-    std::condition_variable settled;
-    std::optional<bool> ok;
-    future.observe([&](const SVResult<void>& result) {
-        std::lock_guard guard(lock);
-        ok = result.ok();
-        settled.notify_one();
-    });
-    std::unique_lock guard(lock);
-    settled.wait(guard, [&] { return ok.has_value(); });
-    return *ok;
+// The SDK's path: build, sign, send on the network thread, and call the
+// completion there.
+std::optional<Clock::time_point> signAndSend(const Request<BenchBody>& request) {
+    return settledAt(sendRequest(request.urlRequest(benchKey(), false)));
 }
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
@@ -211,7 +203,7 @@ void BM_SignAndSend_Chained(benchmark::State& state) {
             });
         };
         next(kChain);
-        if (!awaitOK(Future<void>(finished))) state.SkipWithError("a request failed");
+        if (!settledAt(Future<void>(finished))) state.SkipWithError("a request failed");
     }
     double elapsed = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     state.counters["per_request_ns"] =
