@@ -68,13 +68,6 @@ void killedAtStep(const char* step, const std::function<void()>& work) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << step;
 }
 
-SVUser storedForm(const SVUser& user, std::optional<std::string> name, std::optional<std::string> token,
-                  std::string storageID) {
-    return SVUser(user.userID(), user.systemID(), user.options(), user.interactionURL(), std::move(name),
-                  std::move(token), user.apiVersion().value_or(0), user.systemName(), {}, 180, 180,
-                  std::move(storageID), 3, UserKeysContent::storedEncrypted(), user.expirationTimestamp());
-}
-
 }  // namespace
 
 TEST(StorageManagerTest, NewUserChecksComeInOrderAndWriteNothing) {
@@ -132,7 +125,7 @@ TEST(StorageManagerTest, StoresANewUserWithItsKeysProtectedAndDropsTheKeyHandles
 
     // Read back: the pending token rather than the one on record; what is not
     // stored comes back at its defaults.
-    EXPECT_EQ(env.storage().users(), (std::vector<SVUser>{storedForm(user, "", "pending-token", "S1")}));
+    EXPECT_EQ(env.storage().users(), (std::vector<SVUser>{storedForm(user, "", "pending-token")}));
     EXPECT_EQ(env.storage().users().at(0).uniqueID(), user.uniqueID());
 }
 
@@ -220,9 +213,7 @@ TEST(StorageManagerTest, RemovingUsers) {
     SecureEnclave::autosign().generateKeyPair(user.uniqueID());
 
     for (std::int64_t version : {0, 4}) {
-        SVUser other(user.userID(), user.systemID(), user.options(), user.interactionURL(), user.name(), std::nullopt,
-                     std::nullopt, std::nullopt, {}, 180, 180, user.storageID(), version,
-                     UserKeysContent::storedEncrypted(), kExpiry);
+        SVUser other = storedForm(user, "n", std::nullopt, version);
         EXPECT_EQ(errorCode([&] { env.storage().remove(other); }), code(SVError::Code::unsupportedKeyVersion));
     }
     EXPECT_EQ(env.userRows(), 1u);

@@ -38,6 +38,15 @@ inline SVUser activatedUser(const std::string& userID, const std::string& storag
                   UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), kExpiry);
 }
 
+// `user` as the current storage reads it back, with the given name, device
+// token and storage version.
+inline SVUser storedForm(const SVUser& user, std::optional<std::string> name, std::optional<std::string> token,
+                         std::int64_t userVersion = 3) {
+    return SVUser(user.userID(), user.systemID(), user.options(), user.interactionURL(), std::move(name),
+                  std::move(token), user.apiVersion().value_or(0), user.systemName(), {}, 180, 180, user.storageID(),
+                  userVersion, UserKeysContent::storedEncrypted(), user.expirationTimestamp());
+}
+
 // The error an expression throws: the SVError case's code, or -1 for another
 // exception, -2 for none.
 template <class F>
@@ -176,10 +185,10 @@ public:
 
     static void insert(const std::string& path, const Row& row) {
         auto quote = [](const std::optional<std::string>& text) {
-            if (!text) return std::string("NULL");
-            std::string quoted = "'";
-            for (char c : *text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-            return quoted + "'";
+            char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
+            std::string result(quoted);
+            sqlite3_free(quoted);
+            return result;
         };
         RawDatabase raw(path);
         raw.exec("INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "
