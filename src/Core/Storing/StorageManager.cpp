@@ -12,6 +12,16 @@ namespace {
 
 void log(std::string_view message) { Logger::log(SVLogCategory::storage, message); }
 
+// A look-up finds nothing in a store that cannot be read.
+template <class Body>
+auto lookUp(CoreDataManager& store, Body&& body) -> std::invoke_result_t<Body&, StoreContext&> {
+    try {
+        return store.performTransaction(std::forward<Body>(body));
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace
 
 // Secret handles an operation drops once its transaction has committed.
@@ -188,34 +198,21 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
 }
 
 std::optional<SVUserEntity> StorageManager::userEntity(const SVUser& user) {
-    try {
-        return store_.performTransaction(
-            [&](StoreContext& context) { return currentStorage_.fetchUserEntity(user.storageID(), context); });
-    } catch (...) {
-        return std::nullopt;  // a store that cannot be read holds nobody
-    }
+    return lookUp(store_,
+                  [&](StoreContext& context) { return currentStorage_.fetchUserEntity(user.storageID(), context); });
 }
 
 std::optional<SVKeyEntity> StorageManager::legacyKeyEntity(const SVUser& user) {
-    try {
-        return store_.performTransaction(
-            [&](StoreContext& context) { return legacyStorage_.keyEntity(user.storageID(), context); });
-    } catch (...) {
-        return std::nullopt;
-    }
+    return lookUp(store_, [&](StoreContext& context) { return legacyStorage_.keyEntity(user.storageID(), context); });
 }
 
 std::vector<SVUser> StorageManager::users() {
-    try {
-        return store_.performTransaction([&](StoreContext& context) {
-            std::vector<SVUser> users = currentStorage_.fetchUsers(context);
-            std::vector<SVUser> legacy = legacyStorage_.users(context);
-            users.insert(users.end(), std::make_move_iterator(legacy.begin()), std::make_move_iterator(legacy.end()));
-            return users;
-        });
-    } catch (...) {
-        return {};
-    }
+    return lookUp(store_, [&](StoreContext& context) {
+        std::vector<SVUser> users = currentStorage_.fetchUsers(context);
+        std::vector<SVUser> legacy = legacyStorage_.users(context);
+        users.insert(users.end(), std::make_move_iterator(legacy.begin()), std::make_move_iterator(legacy.end()));
+        return users;
+    });
 }
 
 }  // namespace svsdk

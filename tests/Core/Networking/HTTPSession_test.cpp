@@ -77,8 +77,9 @@ TEST(HTTPSessionTest, FetchesOnlyHttpAndHttpsFollowsNoRedirectAndSendsNoBrokenHe
     HTTPSession session;
     URLRequest injected = get(server.baseURL() + "/x");
     injected.headers.set("X-Evil", "a\r\nHost: elsewhere");
-    for (const URLRequest& request : {get("file:///etc/hostname"), get("dict://127.0.0.1:" + std::to_string(server.port()) + "/x"),
-                                      get("gopher://127.0.0.1/"), get("not a url"), injected}) {
+    const std::string dict = "dict://127.0.0.1:" + std::to_string(server.port()) + "/x";
+    for (const URLRequest& request :
+         {get("file:///etc/hostname"), get(dict), get("gopher://127.0.0.1/"), get("not a url"), injected}) {
         Outcome outcome = perform(session, request);
         EXPECT_TRUE(outcome.result.error) << request.url;
         EXPECT_FALSE(outcome.result.response || outcome.result.data) << request.url;

@@ -67,7 +67,8 @@ Request<EmptyTestBody> emptyRequest(const std::string& base, std::vector<std::st
 }  // namespace
 
 TEST(HTTPMethodTest, RawValuesAreExactAndCaseSensitive) {
-    for (auto [method, text] : {std::pair{HTTPMethod::get, "GET"}, {HTTPMethod::post, "POST"}, {HTTPMethod::patch, "PATCH"}}) {
+    for (auto [method, text] :
+         {std::pair{HTTPMethod::get, "GET"}, {HTTPMethod::post, "POST"}, {HTTPMethod::patch, "PATCH"}}) {
         EXPECT_STREQ(rawValue(method), text);
         EXPECT_EQ(httpMethodFromRawValue(text), method);
     }
@@ -169,9 +170,10 @@ TEST_F(SendRequestTest, StatusTwoHundredIsSuccessWhateverTheBody) {
     ScopedPlatform platform(SVLoggingOptions::debug);
     server.answer("POST", "/ok", ScriptedAnswer::json(200, R"({"answer":{}})"));
     EXPECT_EQ(stringOf(send("/ok").value()), R"({"answer":{}})");
-    for (const std::string& line : {"Sending the POST request to " + server.baseURL() + "/ok", std::string("Request's body: {}"),
-                                    std::string("Response: 200\n"), std::string("Content-Type: application/json"),
-                                    std::string("Response's body:\n{\"answer\":{}}")})
+    for (const std::string& line :
+         {"Sending the POST request to " + server.baseURL() + "/ok", std::string("Request's body: {}"),
+          std::string("Response: 200\n"), std::string("Content-Type: application/json"),
+          std::string("Response's body:\n{\"answer\":{}}")})
         EXPECT_TRUE(platform.log().contains(SVLogCategory::network, line)) << line;
     server.answer("POST", "/empty", ScriptedAnswer{});
     auto empty = send("/empty");

@@ -436,12 +436,12 @@ TEST(StorageManagerTest, TransferringALegacyUser) {
     EXPECT_EQ(users[0].userVersion(), 3);
     EXPECT_EQ(users[0].uniqueID(), legacy.uniqueID()) << "its key pair and handles keep their label";
     EXPECT_EQ(storageLog(env.platform()),
-              (std::vector<std::string>{"Transfering user to the current storage", "Getting legacy local private key",
-                                        "Transfering legacy kHMAC and kAuth", "Transfering legacy public and private key",
-                                        "Storing legacy user to the current storage",
-                                        "Creating the user with id: legacy-user", "Encrypting kAuth", "Encrypting kHMAC",
-                                        "Saving user in DB", "Removing legacy user from the legacy storage",
-                                        "Removing the user from DB"}));
+              (std::vector<std::string>{
+                  "Transfering user to the current storage", "Getting legacy local private key",
+                  "Transfering legacy kHMAC and kAuth", "Transfering legacy public and private key",
+                  "Storing legacy user to the current storage", "Creating the user with id: legacy-user",
+                  "Encrypting kAuth", "Encrypting kHMAC", "Saving user in DB",
+                  "Removing legacy user from the legacy storage", "Removing the user from DB"}));
 }
 
 TEST(StorageManagerTest, ALegacyUserThatFailsTheStoreChecksIsNotTransferred) {
@@ -451,7 +451,8 @@ TEST(StorageManagerTest, ALegacyUserThatFailsTheStoreChecksIsNotTransferred) {
     LegacyRows::insert(env.path(), rows.row("weak", {.keyID = "weak", .userID = "weak-user", .keyFlags = 96}));
     auto users = env.storage().users();
     ASSERT_EQ(users.size(), 2u);
-    for (const auto& [user, password] : {std::pair{users[0], std::string(kPassword)}, {users[1], std::string("weak")}}) {
+    for (const auto& [user, password] :
+         {std::pair{users[0], std::string(kPassword)}, {users[1], std::string("weak")}}) {
         EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(user, password); }),
                   code(SVError::Code::transferStorage));
         EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user)) << "the imported key pair is removed again";
