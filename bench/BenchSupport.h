@@ -1,14 +1,17 @@
 #pragma once
 // Shared by the benchmarks: an isolated data folder, and a reporter that
-// keeps each benchmark's times for the ratio lines printed at the end.
+// keeps each benchmark's times and counters for the ratio lines printed at
+// the end.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,20 +44,42 @@ struct BenchPlatform {
     BenchPlatform& operator=(const BenchPlatform&) = delete;
 };
 
-// Shows the usual table and keeps each benchmark's CPU and wall time per iteration.
+// Shows the usual table and keeps each benchmark's CPU and wall time per
+// iteration, and the value of each counter in every repetition (keyed by the
+// benchmark's function name, a colon and the counter's name).
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
     CollectingReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
     std::map<std::string, double> cpuTime;
     std::map<std::string, double> realTime;
+    std::map<std::string, std::vector<double>> counters;
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred) {
                 cpuTime[run.benchmark_name()] = run.GetAdjustedCPUTime();
                 realTime[run.benchmark_name()] = run.GetAdjustedRealTime();
+                for (const auto& [name, counter] : run.counters)
+                    counters[run.run_name.function_name + ":" + name].push_back(counter.value);
             }
     }
 };
+
+// The median of some values, and how far they spread.
+struct Spread {
+    double median, lowest, lowerQuartile, upperQuartile, highest;
+    std::size_t count;
+};
+inline std::optional<Spread> spreadOf(std::vector<double> values) {
+    if (values.empty()) return std::nullopt;
+    std::sort(values.begin(), values.end());
+    auto at = [&](double fraction) {
+        double position = fraction * static_cast<double>(values.size() - 1);
+        auto below = static_cast<std::size_t>(position);
+        std::size_t above = std::min(below + 1, values.size() - 1);
+        return values[below] + (values[above] - values[below]) * (position - static_cast<double>(below));
+    };
+    return Spread{at(0.5), values.front(), at(0.25), at(0.75), values.back(), values.size()};
+}
 
 }  // namespace svsdk::bench

@@ -118,14 +118,21 @@ LoopbackServer::LoopbackServer() : server_(std::make_unique<httplib::Server>()) 
     const std::string any = "[\\s\\S]*";
     server_->Get(any, handle);
     server_->Post(any, handle);
-    server_->Put(any, handle);
     server_->Patch(any, handle);
-    server_->Delete(any, handle);
-    server_->Options(any, handle);
 
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the loopback server could not bind a port");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        server_->listen_after_bind();
+        listenEnded_ = true;
+    });
+    // Stopping is a no-op until the server runs, and a server stopped before
+    // that would serve on forever: wait for it.
+    while (!server_->is_running() && !listenEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (listenEnded_) {
+        thread_.join();
+        throw std::runtime_error("the loopback server could not listen");
+    }
 }
 
 LoopbackServer::~LoopbackServer() {

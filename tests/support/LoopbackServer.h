@@ -2,6 +2,7 @@
 // An HTTP server on 127.0.0.1 and an ephemeral port for tests. Each test
 // scripts its answers per method and path (status, headers, body, a delay, a
 // dropped connection) and reads back every request the server received.
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -100,6 +101,7 @@ private:
     std::unique_ptr<httplib::Server> server_;
     int port_ = 0;
     std::thread thread_;
+    std::atomic<bool> listenEnded_{false};
 
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;

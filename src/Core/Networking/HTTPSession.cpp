@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -46,11 +47,6 @@ void HTTPHeaders::set(const std::string& name, std::string value) {
     }
     first->second = std::move(value);
     fields_.erase(std::remove_if(first + 1, fields_.end(), [&](const Field& f) { return sameName(f.first, name); }),
-                  fields_.end());
-}
-
-void HTTPHeaders::remove(std::string_view name) {
-    fields_.erase(std::remove_if(fields_.begin(), fields_.end(), [&](const Field& f) { return sameName(f.first, name); }),
                   fields_.end());
 }
 
@@ -138,8 +134,6 @@ struct HTTPSession::Transfer {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.httpBody->size()));
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(request.httpBody->data()));
             if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-        } else if (method == "HEAD") {
-            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         } else if (method != "GET") {
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
@@ -179,13 +173,44 @@ struct HTTPSession::Transfer {
     }
 };
 
-struct HTTPSession::Engine {
+namespace {
+
+void complete(HTTPSession::Completion& completion, TransferResult result) {
+    try {
+        completion(std::move(result));
+    } catch (...) {
+        Logger::error(SVLogCategory::network, "A request's completion threw an error");
+    }
+}
+
+}  // namespace
+
+struct HTTPSession::Loop {
     // Easy handles kept for reuse, reset to their defaults.
     static constexpr std::size_t kIdleHandles = 8;
 
     CURLM* multi = nullptr;
+    // Owned by the network thread.
     std::map<CURL*, std::unique_ptr<Transfer>> active;
     std::vector<CURL*> idle;
+    // Guarded by `lock`.
+    std::mutex lock;
+    std::vector<std::unique_ptr<Transfer>> incoming;
+    bool stopping = false;
+    std::atomic<std::thread::id> threadID{};
+
+    Loop() {
+        static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        (void)initialized;
+        multi = curl_multi_init();
+        if (!multi) throw std::bad_alloc();
+        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaximumConnectionsPerHost);
+    }
+    ~Loop() {
+        dropActive();
+        for (CURL* handle : idle) curl_easy_cleanup(handle);
+        curl_multi_cleanup(multi);
+    }
 
     CURL* takeHandle() {
         if (idle.empty()) return nullptr;
@@ -202,48 +227,94 @@ struct HTTPSession::Engine {
         curl_easy_reset(handle);
         idle.push_back(handle);
     }
-
-    Engine() {
-        static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-        (void)initialized;
-        multi = curl_multi_init();
-        if (!multi) throw std::bad_alloc();
-        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaximumConnectionsPerHost);
-    }
-    ~Engine() {
+    void dropActive() {
         for (auto& [easy, transfer] : active) curl_multi_remove_handle(multi, easy);
         active.clear();
-        for (CURL* handle : idle) curl_easy_cleanup(handle);
-        curl_multi_cleanup(multi);
+    }
+
+    // Hands the new transfers to libcurl; one that cannot start completes at once.
+    void start(std::vector<std::unique_ptr<Transfer>>& added) {
+        for (auto& transfer : added) {
+            std::string reason;
+            if (!transfer->prepare(takeHandle(), reason) || curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
+                recycle(transfer->releaseHandle());
+                if (reason.empty()) reason = "the transfer could not be started";
+                TransferResult failed;
+                failed.error = SVPlatformError("curl", CURLE_FAILED_INIT, reason);
+                complete(transfer->completion, std::move(failed));
+                continue;
+            }
+            CURL* easy = transfer->easy;
+            active.emplace(easy, std::move(transfer));
+        }
+        added.clear();
+    }
+
+    // Calls the completions of the transfers libcurl has finished.
+    void finishDone() {
+        std::vector<std::pair<CURL*, CURLcode>> done;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left))
+            if (message->msg == CURLMSG_DONE) done.emplace_back(message->easy_handle, message->data.result);
+        for (auto [easy, code] : done) {
+            auto found = active.find(easy);
+            if (found == active.end()) continue;
+            std::unique_ptr<Transfer> transfer = std::move(found->second);
+            active.erase(found);
+            curl_multi_remove_handle(multi, easy);
+            TransferResult result = transfer->finish(code);
+            recycle(transfer->releaseHandle());
+            Completion completion = std::move(transfer->completion);
+            transfer.reset();
+            complete(completion, std::move(result));
+        }
+    }
+
+    void run() {
+        threadID.store(std::this_thread::get_id());
+        std::vector<std::unique_ptr<Transfer>> added;
+        for (;;) {
+            {
+                std::lock_guard guard(lock);
+                if (stopping) break;
+                added.swap(incoming);
+            }
+            start(added);
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            finishDone();
+            {
+                std::lock_guard guard(lock);
+                if (stopping) break;
+                if (!incoming.empty()) continue;
+            }
+            // Wait for socket activity, a wake-up, or the moment libcurl asks
+            // to be called again (timeouts, connection upkeep), at most a second.
+            long wait = -1;
+            curl_multi_timeout(multi, &wait);
+            if (wait < 0 || wait > 1000) wait = 1000;
+            if (wait > 0) curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait), nullptr);
+        }
+        // Transfers still running or waiting are dropped; their completions
+        // are not called.
+        dropActive();
+        std::vector<std::unique_ptr<Transfer>> dropped;
+        {
+            std::lock_guard guard(lock);
+            dropped.swap(incoming);
+        }
     }
 };
 
-namespace {
-
-void complete(HTTPSession::Completion& completion, TransferResult result) {
-    try {
-        completion(std::move(result));
-    } catch (...) {
-        Logger::error(SVLogCategory::network, "A request's completion threw an error");
-    }
-}
-
-}  // namespace
-
-HTTPSession::HTTPSession() : engine_(std::make_unique<Engine>()) {
-    thread_ = std::thread([this] { run(); });
+HTTPSession::HTTPSession() : loop_(std::make_shared<Loop>()) {
+    thread_ = std::thread([loop = loop_] { loop->run(); });
 }
 
 HTTPSession::~HTTPSession() {
     stop();
-    if (isCurrent()) {
-        // Destroyed from one of its own completions: the thread still runs
-        // and ends after it returns; it keeps what it uses.
-        thread_.detach();
-        (void)engine_.release();
-        return;
-    }
-    engine_.reset();
+    // Destroyed from one of its own completions: the thread ends after it
+    // returns, and releases the loop then.
+    if (isCurrent()) thread_.detach();
 }
 
 HTTPSession& HTTPSession::shared() {
@@ -262,91 +333,26 @@ void HTTPSession::dataTask(URLRequest request, Completion completion) {
     transfer->request = std::move(request);
     transfer->completion = std::move(completion);
     {
-        std::lock_guard guard(lock_);
-        if (stopping_) return;
-        incoming_.push_back(std::move(transfer));
+        std::lock_guard guard(loop_->lock);
+        if (loop_->stopping) return;
+        loop_->incoming.push_back(std::move(transfer));
     }
     // The loop looks for new transfers before it waits again.
-    if (!isCurrent()) curl_multi_wakeup(engine_->multi);
+    if (!isCurrent()) curl_multi_wakeup(loop_->multi);
 }
 
-bool HTTPSession::isCurrent() const { return threadID_.load() == std::this_thread::get_id(); }
+bool HTTPSession::isCurrent() const { return loop_->threadID.load() == std::this_thread::get_id(); }
 
 void HTTPSession::stop() {
     {
-        std::lock_guard guard(lock_);
-        stopping_ = true;
+        std::lock_guard guard(loop_->lock);
+        loop_->stopping = true;
     }
-    curl_multi_wakeup(engine_->multi);
+    curl_multi_wakeup(loop_->multi);
     // On the network thread itself the loop ends once the completion returns.
     if (isCurrent()) return;
     std::lock_guard guard(joinLock_);
     if (thread_.joinable()) thread_.join();
-}
-
-void HTTPSession::run() {
-    threadID_.store(std::this_thread::get_id());
-    Engine& engine = *engine_;
-    std::vector<std::unique_ptr<Transfer>> added;
-    std::vector<std::pair<CURL*, CURLcode>> done;
-    for (;;) {
-        {
-            std::lock_guard guard(lock_);
-            if (stopping_) break;
-            added.swap(incoming_);
-        }
-        for (auto& transfer : added) {
-            std::string reason;
-            if (!transfer->prepare(engine.takeHandle(), reason) ||
-                curl_multi_add_handle(engine.multi, transfer->easy) != CURLM_OK) {
-                engine.recycle(transfer->releaseHandle());
-                if (reason.empty()) reason = "the transfer could not be started";
-                TransferResult failed;
-                failed.error = SVPlatformError("curl", CURLE_FAILED_INIT, reason);
-                complete(transfer->completion, std::move(failed));
-                continue;
-            }
-            CURL* easy = transfer->easy;
-            engine.active.emplace(easy, std::move(transfer));
-        }
-        added.clear();
-
-        int running = 0;
-        curl_multi_perform(engine.multi, &running);
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(engine.multi, &left))
-            if (message->msg == CURLMSG_DONE) done.emplace_back(message->easy_handle, message->data.result);
-        for (auto [easy, code] : done) {
-            auto found = engine.active.find(easy);
-            if (found == engine.active.end()) continue;
-            std::unique_ptr<Transfer> transfer = std::move(found->second);
-            engine.active.erase(found);
-            curl_multi_remove_handle(engine.multi, easy);
-            TransferResult result = transfer->finish(code);
-            engine.recycle(transfer->releaseHandle());
-            Completion completion = std::move(transfer->completion);
-            transfer.reset();
-            complete(completion, std::move(result));
-        }
-        done.clear();
-
-        {
-            std::lock_guard guard(lock_);
-            if (stopping_) break;
-            if (!incoming_.empty()) continue;
-        }
-        // Wait for socket activity, a wake-up, or the moment libcurl asks to
-        // be called again (timeouts, connection upkeep), at most a second.
-        long wait = -1;
-        curl_multi_timeout(engine.multi, &wait);
-        if (wait < 0 || wait > 1000) wait = 1000;
-        if (wait > 0) curl_multi_poll(engine.multi, nullptr, 0, static_cast<int>(wait), nullptr);
-    }
-    // Transfers still running are dropped; their completions are not called.
-    for (auto& [easy, transfer] : engine.active) curl_multi_remove_handle(engine.multi, easy);
-    engine.active.clear();
-    std::lock_guard guard(lock_);
-    incoming_.clear();
 }
 
 }  // namespace svsdk

@@ -6,7 +6,6 @@
 // or responses are cached. Only http and https URLs are fetched, redirects
 // are not followed (a signing header must never reach another host), and TLS
 // peers are always verified.
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,11 +31,9 @@ public:
     // removed), or adds it at the end.
     void set(const std::string& name, std::string value);
     void add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
-    void remove(std::string_view name);
     std::optional<std::string> value(std::string_view name) const;
     const std::vector<Field>& fields() const noexcept { return fields_; }
     std::size_t size() const noexcept { return fields_.size(); }
-    bool empty() const noexcept { return fields_.empty(); }
 
 private:
     std::vector<Field> fields_;
@@ -79,7 +76,8 @@ public:
     // make its transfer engine.
     HTTPSession();
     // Stops the thread; transfers still running are dropped with their
-    // completions uncalled.
+    // completions uncalled. Allowed inside one of its own completions: the
+    // thread then ends once that completion returns.
     ~HTTPSession();
     HTTPSession(const HTTPSession&) = delete;
     HTTPSession& operator=(const HTTPSession&) = delete;
@@ -101,17 +99,13 @@ public:
 
 private:
     struct Transfer;
-    struct Engine;
+    // Everything the network thread uses; the thread holds it too, so it
+    // outlives a session destroyed from one of the thread's completions.
+    struct Loop;
 
-    void run();
-
-    std::unique_ptr<Engine> engine_;
-    std::mutex lock_;
+    std::shared_ptr<Loop> loop_;
     std::mutex joinLock_;
-    std::vector<std::unique_ptr<Transfer>> incoming_;
-    bool stopping_ = false;
     std::thread thread_;
-    std::atomic<std::thread::id> threadID_{};
 };
 
 }  // namespace svsdk

@@ -12,6 +12,16 @@ namespace {
 
 void log(std::string_view message) { Logger::log(SVLogCategory::storage, message); }
 
+// A look-up finds nothing in a store that cannot be read.
+template <class Body>
+auto lookUp(CoreDataManager& store, Body&& body) -> std::invoke_result_t<Body&, StoreContext&> {
+    try {
+        return store.performTransaction(std::forward<Body>(body));
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace
 
 // Secret handles an operation drops once its transaction has committed.
@@ -86,26 +96,26 @@ void StorageManager::finish(const SVUser& user, const Cleanup& cleanup) {
 }
 
 void StorageManager::remove(const SVUser& user) {
+    store_.performTransaction([&](StoreContext& context) { removeInTransaction(context, user); });
+    if (user.userVersion() != currentStorageVersion) return;
+    SecureEnclave::users().removeKeyPair(user.uniqueID());
+    SecureEnclave::autosign().removeKeyPair(user.uniqueID());
+}
+
+void StorageManager::removeInTransaction(StoreContext& context, const SVUser& user) {
     log("Removing the user from DB");
     switch (user.userVersion()) {
         case 1:
         case 2:
-            store_.performTransaction([&](StoreContext& context) {
-                if (auto entity = legacyStorage_.keyEntity(user.storageID(), context)) context.remove(*entity);
-                context.requireStore();
-            });
-            return;
+            if (auto entity = legacyStorage_.keyEntity(user.storageID(), context)) context.remove(*entity);
+            break;
         case 3:
-            store_.performTransaction([&](StoreContext& context) {
-                if (auto entity = currentStorage_.fetchUserEntity(user.storageID(), context)) context.remove(*entity);
-                context.requireStore();
-            });
-            SecureEnclave::users().removeKeyPair(user.uniqueID());
-            SecureEnclave::autosign().removeKeyPair(user.uniqueID());
-            return;
+            if (auto entity = currentStorage_.fetchUserEntity(user.storageID(), context)) context.remove(*entity);
+            break;
         default:
             throw SVError::unsupportedKeyVersion();
     }
+    context.requireStore();
 }
 
 void StorageManager::storeRenewed(const SVUser& user, const UserKeys& keys, const std::string& password,
@@ -154,8 +164,7 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
         log("Getting legacy local private key");
         SecKey legacyKey = SecureEnclave::legacy().legacyPrivateKey();
         log("Transfering legacy kHMAC and kAuth");
-        UserKeys keys = Cryptor::splitKeys(
-            Cryptor::decrypt(SecureEnclave::decrypt(legacy->keys, legacyKey), user.userID(), password));
+        UserKeys keys = Cryptor::decryptKeys(SecureEnclave::decrypt(legacy->keys, legacyKey), user.userID(), password);
         auto& handles = HandlesManager::shared();
         handles.add(keys.kHMAC, HandleType::hmac, user);
         handles.add(keys.kAuth, HandleType::auth, user);
@@ -177,7 +186,7 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
             log("Storing legacy user to the current storage");
             Cleanup stored = storeInTransaction(context, user, user.name(), password);
             log("Removing legacy user from the legacy storage");
-            if (auto entity = legacyStorage_.keyEntity(user.storageID(), context)) context.remove(*entity);
+            removeInTransaction(context, user);
             return stored;
         });
     } catch (...) {
@@ -189,34 +198,21 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
 }
 
 std::optional<SVUserEntity> StorageManager::userEntity(const SVUser& user) {
-    try {
-        return store_.performTransaction(
-            [&](StoreContext& context) { return currentStorage_.fetchUserEntity(user.storageID(), context); });
-    } catch (...) {
-        return std::nullopt;  // a store that cannot be read holds nobody
-    }
+    return lookUp(store_,
+                  [&](StoreContext& context) { return currentStorage_.fetchUserEntity(user.storageID(), context); });
 }
 
 std::optional<SVKeyEntity> StorageManager::legacyKeyEntity(const SVUser& user) {
-    try {
-        return store_.performTransaction(
-            [&](StoreContext& context) { return legacyStorage_.keyEntity(user.storageID(), context); });
-    } catch (...) {
-        return std::nullopt;
-    }
+    return lookUp(store_, [&](StoreContext& context) { return legacyStorage_.keyEntity(user.storageID(), context); });
 }
 
 std::vector<SVUser> StorageManager::users() {
-    try {
-        return store_.performTransaction([&](StoreContext& context) {
-            std::vector<SVUser> users = currentStorage_.fetchUsers(context);
-            std::vector<SVUser> legacy = legacyStorage_.users(context);
-            users.insert(users.end(), std::make_move_iterator(legacy.begin()), std::make_move_iterator(legacy.end()));
-            return users;
-        });
-    } catch (...) {
-        return {};
-    }
+    return lookUp(store_, [&](StoreContext& context) {
+        std::vector<SVUser> users = currentStorage_.fetchUsers(context);
+        std::vector<SVUser> legacy = legacyStorage_.users(context);
+        users.insert(users.end(), std::make_move_iterator(legacy.begin()), std::make_move_iterator(legacy.end()));
+        return users;
+    });
 }
 
 }  // namespace svsdk

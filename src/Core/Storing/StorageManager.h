@@ -84,6 +84,8 @@ private:
                                const std::optional<std::string>& password);
     Cleanup updateSavedUser(StoreContext& context, SVUserEntity entity, const SVUser& user,
                             const std::optional<std::string>& name, const std::optional<std::string>& password);
+    // Deletes the user's row (legacy or current) inside a transaction.
+    void removeInTransaction(StoreContext& context, const SVUser& user);
     void finish(const SVUser& user, const Cleanup& cleanup);
     static void step(const char* name) {
         if (auto hook = stepHook_.load(std::memory_order_relaxed)) hook(name);

@@ -1,19 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 
 #include "Core/Networking/APIInteractionManager.h"
 #include "support/Await.h"
 #include "support/LoopbackServer.h"
-#include "support/TestUsers.h"
 #include "support/TestEnvironment.h"
+#include "support/TestUsers.h"
 
 using namespace svsdk;
 using svsdk::testing::await;
 using svsdk::testing::LoopbackServer;
-using svsdk::testing::userOf;
 using svsdk::testing::ScopedPlatform;
 using svsdk::testing::ScriptedAnswer;
+using svsdk::testing::userOf;
 
 namespace {
 
@@ -22,6 +22,10 @@ ScriptedAnswer status(int code, std::string body = {}) {
     answer.status = code;
     answer.body = std::move(body);
     return answer;
+}
+
+bool isV3(const APIInteractionManager::Interactor& interactor) {
+    return dynamic_cast<const APIInteractorV3*>(interactor.get()) != nullptr;
 }
 
 class APIInteractionManagerTest : public ::testing::Test {
@@ -47,120 +51,112 @@ protected:
 
 }  // namespace
 
-TEST(APIInteractorTableTest, VersionsOneToThreeHaveAnObject) {
-    URL url = URL::parse("https://sv.example/").value();
-    EXPECT_EQ(APIInteractionManager::interactor(0, url), nullptr);
-    EXPECT_EQ(APIInteractionManager::interactor(4, url), nullptr);
-    EXPECT_EQ(APIInteractionManager::interactor(-3, url), nullptr);
-    auto legacy = APIInteractionManager::interactor(2, url);
-    ASSERT_NE(dynamic_cast<const APIInteractorLegacy*>(legacy.get()), nullptr);
-    EXPECT_EQ(legacy->version(), 2);
-    EXPECT_EQ(APIInteractionManager::interactor(1, url)->version(), 1);
-    auto v3 = APIInteractionManager::interactor(3, url);
-    ASSERT_NE(dynamic_cast<const APIInteractorV3*>(v3.get()), nullptr);
-    EXPECT_EQ(v3->interactionURL(), url);
+TEST(APIInteractorTest, VersionsOneToThreeHaveAnObjectBelowTheirVersionedEndpoint) {
+    URL url = URL::parse("https://sv.example/srv/").value();
+    for (std::int64_t version : {0, 4, -3}) EXPECT_EQ(APIInteractionManager::interactor(version, url), nullptr);
+    for (std::int64_t version : {1, 2, 3}) {
+        auto made = APIInteractionManager::interactor(version, url);
+        ASSERT_NE(made, nullptr);
+        EXPECT_EQ(isV3(made), version == 3);
+        EXPECT_EQ(made->version(), version);
+        EXPECT_EQ(made->interactionURL(), url);
+        EXPECT_EQ(made->endpointURL().absoluteString(),
+                  "https://sv.example/srv/jsonrequest_v" + std::to_string(version));
+    }
 }
 
-TEST_F(APIInteractionManagerTest, TheDeclaredVersionChoosesTheObject) {
+TEST_F(APIInteractionManagerTest, TheDeclaredVersionChoosesTheObjectWhateverTheStatus) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
     struct Case {
         std::string system, body;
+        int status;
         std::int64_t version;  // 0: apiIsNotSupported
-        bool v3;
     };
-    for (const Case& c : {Case{"three", R"({"sv_api_version":3})", 3, true},
-                          Case{"five", R"({"sv_api_version":5})", 3, true},
-                          Case{"two", R"({"sv_api_version":2})", 2, false},
-                          Case{"zero", R"({"sv_api_version":0})", 0, false},
-                          Case{"negative", R"({"sv_api_version":-4})", 0, false}}) {
-        declare(c.body, 200, "/" + c.system);
+    for (const Case& c : {Case{"three", R"({"sv_api_version":3})", 200, 3},
+                          Case{"five", R"({"sv_api_version":5})", 200, 3},
+                          Case{"two", R"({"sv_api_version":2})", 200, 2},
+                          Case{"unhealthy", R"({"sv_api_version":3})", 500, 3},
+                          Case{"zero", R"({"sv_api_version":0})", 200, 0},
+                          Case{"negative", R"({"sv_api_version":-4})", 200, 0}}) {
+        declare(c.body, c.status, "/" + c.system);
         auto result = interactorFor(user(c.system, "/" + c.system));
         if (c.version == 0) {
-            ASSERT_FALSE(result.ok()) << c.system;
-            EXPECT_TRUE(result.error().is(SVError::Code::apiIsNotSupported)) << c.system;
+            EXPECT_TRUE(!result.ok() && result.error().is(SVError::Code::apiIsNotSupported)) << c.system;
             continue;
         }
         ASSERT_TRUE(result.ok()) << c.system;
         EXPECT_EQ(result.value()->version(), c.version) << c.system;
-        EXPECT_EQ(dynamic_cast<const APIInteractorV3*>(result.value().get()) != nullptr, c.v3) << c.system;
+        EXPECT_EQ(isV3(result.value()), c.version == 3) << c.system;
     }
-    // A declared version never leads to the fallback probes.
-    for (const auto& path : paths()) EXPECT_NE(path.find("/health_check"), std::string::npos) << path;
-    EXPECT_EQ(server.requestCount(), 5u);
-}
-
-TEST_F(APIInteractionManagerTest, ProbesArePlainGetRequests) {
-    declare(R"({"sv_api_version":3})");
-    ASSERT_TRUE(interactorFor(user("S")).ok());
+    // A declared version never leads to the fallback probes; probes are plain GETs.
     auto received = server.requests();
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].method, "GET");
-    EXPECT_EQ(received[0].path, "/srv/health_check");
-    EXPECT_TRUE(received[0].body.empty());
-    EXPECT_FALSE(received[0].header("Content-Type"));
-    EXPECT_FALSE(received[0].header("SV-Authorization"));
-    EXPECT_FALSE(received[0].header("Authorization"));
-}
-
-TEST_F(APIInteractionManagerTest, TheHealthCheckStatusIsNotExamined) {
-    declare(R"({"sv_api_version":3})", 500);
-    EXPECT_EQ(interactorFor(user("S")).value()->version(), 3);
-}
-
-TEST_F(APIInteractionManagerTest, FallsBackToVersionTwoUnlessItIsMissing) {
-    server.answer("GET", "/srv/health_check", status(404, "<html>not here</html>"));
-    server.answer("GET", "/srv/jsonrequest_v2", status(405));
-    auto result = interactorFor(user("S"));
-    ASSERT_TRUE(result.ok());
-    EXPECT_NE(dynamic_cast<const APIInteractorLegacy*>(result.value().get()), nullptr);
-    EXPECT_EQ(result.value()->version(), 2);
-    EXPECT_EQ(paths(), (std::vector<std::string>{"GET /srv/health_check", "GET /srv/jsonrequest_v2"}));
-}
-
-TEST_F(APIInteractionManagerTest, FallsBackToVersionOne) {
-    server.answer("GET", "/srv/jsonrequest_v1", status(500));
-    auto result = interactorFor(user("S"));
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(result.value()->version(), 1);
-    EXPECT_EQ(paths(), (std::vector<std::string>{"GET /srv/health_check", "GET /srv/jsonrequest_v2",
-                                                 "GET /srv/jsonrequest_v1"}));
-}
-
-TEST_F(APIInteractionManagerTest, AHealthCheckWithoutAnIntegerVersionFallsBack) {
-    server.answer("GET", "/srv/jsonrequest_v2", status(401));
-    for (const char* body : {R"({"sv_api_version":"3"})", R"({"sv_api_version":3.5})", R"({"version":3})",
-                             R"([3])", "not json", ""}) {
-        APIInteractionManager fresh;
-        declare(body);
-        auto result = await(fresh.makeInteractor(user("S")));
-        ASSERT_TRUE(result.ok()) << body;
-        EXPECT_EQ(result.value()->version(), 2) << body;
+    EXPECT_EQ(received.size(), 6u);
+    for (const auto& request : received) {
+        EXPECT_EQ(request.method, "GET");
+        EXPECT_TRUE(request.path.ends_with("/health_check")) << request.path;
+        EXPECT_TRUE(request.body.empty());
+        EXPECT_FALSE(request.header("Content-Type") || request.header("SV-Authorization") ||
+                     request.header("Authorization"));
     }
-    // A health check cut off mid-body is a transport failure: also a fallback.
+    for (const char* line : {"Making an API Interactor", "Checking the server's API version",
+                             "Found the server's API version: 0", "Could not make interactor for 0 API version"})
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, line)) << line;
+}
+
+TEST_F(APIInteractionManagerTest, WithoutADeclaredVersionFallsBackToTheLegacyProbes) {
     ScriptedAnswer cut = ScriptedAnswer::json(200, R"({"sv_api_version":3,"padding":"xxxxxxxx"})");
     cut.drop = ScriptedAnswer::Drop::midBody;
-    server.answer("GET", "/srv/health_check", cut);
-    EXPECT_EQ(interactorFor(user("S")).value()->version(), 2);
+    struct Case {
+        ScriptedAnswer health, v2, v1;
+        std::int64_t version;  // 0: endpointUnavailable
+        std::size_t probes;
+    };
+    const ScriptedAnswer missing = status(404);
+    for (const Case& c : {Case{status(404, "<html>not here</html>"), status(405), missing, 2, 2},
+                          Case{ScriptedAnswer::json(200, R"({"sv_api_version":"3"})"), status(401), missing, 2, 2},
+                          Case{ScriptedAnswer::json(200, R"({"sv_api_version":3.5})"), status(200), missing, 2, 2},
+                          Case{ScriptedAnswer::json(200, R"({"version":3})"), status(200), missing, 2, 2},
+                          Case{ScriptedAnswer::json(200, "[3]"), status(200), missing, 2, 2},
+                          Case{status(200, "not json"), status(200), missing, 2, 2},
+                          Case{cut, status(200), missing, 2, 2},
+                          Case{missing, missing, status(500), 1, 3},
+                          Case{missing, missing, missing, 0, 3}}) {
+        server.answer("GET", "/srv/health_check", c.health);
+        server.answer("GET", "/srv/jsonrequest_v2", c.v2);
+        server.answer("GET", "/srv/jsonrequest_v1", c.v1);
+        server.clearRequests();
+        APIInteractionManager fresh;
+        auto result = await(fresh.makeInteractor(user("S")));
+        if (c.version == 0) {
+            EXPECT_TRUE(!result.ok() && result.error().is(SVError::Code::endpointUnavailable)) << c.health.body;
+        } else {
+            ASSERT_TRUE(result.ok()) << c.health.body;
+            EXPECT_FALSE(isV3(result.value()));
+            EXPECT_EQ(result.value()->version(), c.version) << c.health.body;
+        }
+        std::vector<std::string> expected = {"GET /srv/health_check", "GET /srv/jsonrequest_v2",
+                                             "GET /srv/jsonrequest_v1"};
+        expected.resize(c.probes);
+        EXPECT_EQ(paths(), expected) << c.health.body;
+    }
 }
 
 TEST_F(APIInteractionManagerTest, AFailedProbeIsCachedAndNothingIsSentAgain) {
     ScopedPlatform platform(SVLoggingOptions::debug);
     auto first = interactorFor(user("S"));
-    ASSERT_FALSE(first.ok());
-    EXPECT_TRUE(first.error().is(SVError::Code::endpointUnavailable));
+    EXPECT_TRUE(!first.ok() && first.error().is(SVError::Code::endpointUnavailable));
     EXPECT_EQ(server.requestCount(), 3u);
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Checking " + server.baseURL() + "/srv/health_check"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Checking " + server.baseURL() + "/srv/jsonrequest_v1"));
+    for (const char* probe : {"/srv/health_check", "/srv/jsonrequest_v1"})
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Checking " + server.baseURL() + probe)) << probe;
 
     declare(R"({"sv_api_version":3})");
     auto second = interactorFor(user("S", "/other"));
-    ASSERT_FALSE(second.ok());
-    EXPECT_TRUE(second.error().is(SVError::Code::endpointUnavailable));
+    EXPECT_TRUE(!second.ok() && second.error().is(SVError::Code::endpointUnavailable));
     EXPECT_EQ(server.requestCount(), 3u);
 }
 
 TEST_F(APIInteractionManagerTest, AnUnreachableServerFailsWithTheLastTransportError) {
-    SVUser gone = userOf("S", "http://127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
-    auto result = interactorFor(gone);
+    auto result = interactorFor(userOf("S", "http://127.0.0.1:" + std::to_string(LoopbackServer::unusedPort())));
     ASSERT_FALSE(result.ok());
     ASSERT_TRUE(result.error().is<SVPlatformError>());
     EXPECT_EQ(result.error().get<SVPlatformError>()->domain(), "curl");
@@ -173,10 +169,8 @@ TEST_F(APIInteractionManagerTest, UsersOfOneSystemShareOneProbeAndKeepTheirOwnUR
     auto a = manager.makeInteractor(user("S", "/first"));
     auto b = manager.makeInteractor(user("S", "/second"));
     auto first = await(a), second = await(b);
-    ASSERT_TRUE(first.ok());
-    ASSERT_TRUE(second.ok());
+    ASSERT_TRUE(first.ok() && second.ok());
     EXPECT_EQ(first.value()->interactionURL().absoluteString(), server.baseURL() + "/first");
-    EXPECT_EQ(second.value()->interactionURL().absoluteString(), server.baseURL() + "/second");
     EXPECT_EQ(second.value()->endpointURL().absoluteString(), server.baseURL() + "/second/jsonrequest_v3");
     EXPECT_EQ(paths(), (std::vector<std::string>{"GET /first/health_check"}));
 }
@@ -184,21 +178,22 @@ TEST_F(APIInteractionManagerTest, UsersOfOneSystemShareOneProbeAndKeepTheirOwnUR
 TEST_F(APIInteractionManagerTest, StartUpProbesEachStoredSystemOnce) {
     declare(R"({"sv_api_version":3})", 200, "/a");
     declare(R"({"sv_api_version":2})", 200, "/b");
-    manager.checkServersAPIVersions({user("A", "/a"), user("B", "/b"), user("A", "/a2")});
+    manager.checkServersAPIVersions({user("A", "/a"), user("B", "/b"), user("A", "/a2"), userOf("C", "not a url")});
     ASSERT_TRUE(server.waitForRequests(2));
     auto fromA = interactorFor(user("A", "/a3"));
-    auto fromB = interactorFor(user("B", "/b"));
     EXPECT_EQ(fromA.value()->version(), 3);
     EXPECT_EQ(fromA.value()->interactionURL().absoluteString(), server.baseURL() + "/a3");
-    EXPECT_EQ(fromB.value()->version(), 2);
+    EXPECT_EQ(interactorFor(user("B", "/b")).value()->version(), 2);
+    // A later start-up check does not probe a known system again.
+    manager.checkServersAPIVersions({user("A", "/a")});
+    EXPECT_EQ(interactorFor(user("A")).value()->version(), 3);
     auto sent = paths();
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(sent, (std::vector<std::string>{"GET /a/health_check", "GET /b/health_check"}));
 
-    // A later start-up check does not probe a known system again.
-    manager.checkServersAPIVersions({user("A", "/a")});
-    EXPECT_EQ(interactorFor(user("A")).value()->version(), 3);
-    EXPECT_EQ(server.requestCount(), 2u);
+    // A user without a usable URL left its system unprobed: a later user with a good URL probes it.
+    declare(R"({"sv_api_version":3})", 200, "/c");
+    EXPECT_EQ(interactorFor(user("C", "/c")).value()->version(), 3);
 }
 
 TEST_F(APIInteractionManagerTest, AUserWithoutAUsableURLFailsAtOnceAndSendsNothing) {
@@ -207,30 +202,5 @@ TEST_F(APIInteractionManagerTest, AUserWithoutAUsableURLFailsAtOnceAndSendsNothi
         ASSERT_TRUE(result) << text;
         EXPECT_TRUE(result->error().is(SVError::Code::missingInteractionURL)) << text;
     }
-    manager.checkServersAPIVersions({userOf("S", "not a url")});
-    // The system stays unprobed: a later user with a good URL probes it.
-    declare(R"({"sv_api_version":3})");
-    EXPECT_EQ(interactorFor(user("S")).value()->version(), 3);
-    EXPECT_EQ(server.requestCount(), 1u);
-}
-
-TEST_F(APIInteractionManagerTest, TheInteractorArrivesOnTheNetworkThread) {
-    declare(R"({"sv_api_version":3})");
-    std::atomic<bool> onNetwork{false};
-    auto chained = manager.makeInteractor(user("S")).transformed([&](const APIInteractionManager::Interactor& i) {
-        onNetwork = HTTPSession::shared().isCurrent();
-        return i->version();
-    });
-    EXPECT_EQ(await(chained).value(), 3);
-    EXPECT_TRUE(onNetwork);
-}
-
-TEST_F(APIInteractionManagerTest, LogsTheFoundVersionAndAnUnsupportedOne) {
-    ScopedPlatform platform(SVLoggingOptions::debug);
-    declare(R"({"sv_api_version":0})");
-    EXPECT_FALSE(interactorFor(user("S")).ok());
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Making an API Interactor"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Checking the server's API version"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Found the server's API version: 0"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Could not make interactor for 0 API version"));
+    EXPECT_EQ(server.requestCount(), 0u);
 }

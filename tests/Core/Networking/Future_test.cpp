@@ -33,13 +33,9 @@ TEST(FutureTest, ObserversOfAPendingFutureRunOnceInOrderWhenItSettles) {
     bool called = false;
     promise.observe([&](const SVResult<int>& r) { called = r.value() == 7; });
     EXPECT_TRUE(called);
-}
 
-TEST(FutureTest, PromiseMadeWithAValueIsSettled) {
-    EXPECT_FALSE(Promise<int>().isSettled());
-    auto resolved = Promise<int>::resolved(3);
-    ASSERT_TRUE(resolved.isSettled());
-    EXPECT_EQ(resolved.result()->value(), 3);
+    // Promises made settled.
+    EXPECT_EQ(Promise<int>::resolved(3).result()->value(), 3);
     EXPECT_TRUE(Promise<void>::resolved().result()->ok());
     EXPECT_TRUE(Promise<int>::rejected(failure()).result()->error().is(SVError::Code::userNotFound));
 }

@@ -5,7 +5,6 @@
 
 #include <atomic>
 
-#include "Core/Networking/APIInteractor.h"
 #include "Core/Networking/Request.h"
 #include "Core/Networking/RequestSettings.h"
 #include "Core/Utilities/Encoding.h"
@@ -68,13 +67,12 @@ Request<EmptyTestBody> emptyRequest(const std::string& base, std::vector<std::st
 }  // namespace
 
 TEST(HTTPMethodTest, RawValuesAreExactAndCaseSensitive) {
-    EXPECT_STREQ(rawValue(HTTPMethod::get), "GET");
-    EXPECT_STREQ(rawValue(HTTPMethod::post), "POST");
-    EXPECT_STREQ(rawValue(HTTPMethod::patch), "PATCH");
-    EXPECT_EQ(httpMethodFromRawValue("PATCH"), HTTPMethod::patch);
-    EXPECT_EQ(httpMethodFromRawValue("get"), std::nullopt);
-    EXPECT_EQ(httpMethodFromRawValue("Post"), std::nullopt);
-    EXPECT_EQ(httpMethodFromRawValue(""), std::nullopt);
+    for (auto [method, text] :
+         {std::pair{HTTPMethod::get, "GET"}, {HTTPMethod::post, "POST"}, {HTTPMethod::patch, "PATCH"}}) {
+        EXPECT_STREQ(rawValue(method), text);
+        EXPECT_EQ(httpMethodFromRawValue(text), method);
+    }
+    for (const char* other : {"get", "Post", ""}) EXPECT_EQ(httpMethodFromRawValue(other), std::nullopt) << other;
 }
 
 TEST(EndpointTest, AppendsEachComponentWholeAndEncoded) {
@@ -88,16 +86,7 @@ TEST(EndpointTest, AppendsEachComponentWholeAndEncoded) {
               "https://sv.example/api/%2E%2E/x%2F%2E%2E%2Fy/%2E");
 }
 
-TEST(APIInteractorTest, EndpointURLEndsWithTheVersionedComponent) {
-    URL base = url("https://sv.example/srv/");
-    EXPECT_EQ(APIInteractorLegacy(base, 1).endpointURL().absoluteString(), "https://sv.example/srv/jsonrequest_v1");
-    EXPECT_EQ(APIInteractorLegacy(base, 2).endpointURL().absoluteString(), "https://sv.example/srv/jsonrequest_v2");
-    APIInteractorV3 v3(url("https://sv.example/srv"));
-    EXPECT_EQ(v3.version(), 3);
-    EXPECT_EQ(v3.endpointURL().absoluteString(), "https://sv.example/srv/jsonrequest_v3");
-}
-
-TEST(RequestBuildingTest, UnsignedRequestHasOnlyTheContentTypeHeader) {
+TEST(RequestBuildingTest, SignsTheExactBodyUnderTheRequestedHeaderAndOnlyWithAKey) {
     TimeoutGuard timeout;
     Request<OrderedBody> request{Endpoint(url("http://h/p"), {"x"}), HTTPMethod::patch, {"z", 1}};
     URLRequest built = request.urlRequest(std::nullopt, false);
@@ -105,33 +94,25 @@ TEST(RequestBuildingTest, UnsignedRequestHasOnlyTheContentTypeHeader) {
     EXPECT_EQ(built.httpMethod, "PATCH");
     ASSERT_EQ(built.headers.size(), 1u);
     EXPECT_EQ(built.headers.value("Content-Type"), "application/json; charset=utf-8");
-    ASSERT_TRUE(built.httpBody);
-    EXPECT_EQ(stringOf(*built.httpBody), R"({"zulu":"z","alpha":1})");
+    EXPECT_EQ(stringOf(built.httpBody.value()), R"({"zulu":"z","alpha":1})");
     EXPECT_EQ(built.timeoutInterval, 30.0);
+
+    Bytes key = key32();
+    ASSERT_EQ(expectedSignature(key, "{}").size(), 64u);
+    for (bool standard : {false, true}) {
+        URLRequest signedRequest = emptyRequest("http://h/").urlRequest(key, standard);
+        EXPECT_EQ(stringOf(signedRequest.httpBody.value()), "{}");
+        EXPECT_EQ(signedRequest.headers.size(), 2u);
+        EXPECT_EQ(signedRequest.headers.value(standard ? "Authorization" : "SV-Authorization"),
+                  expectedSignature(key, "{}"));
+    }
+    // Any key length, the empty key included, gives a signature.
+    EXPECT_EQ(emptyRequest("http://h/").urlRequest(Bytes{}, false).headers.value("SV-Authorization"),
+              expectedSignature(Bytes{}, "{}"));
 
     // Text that is not UTF-8 is replaced, never a failure.
     Request<OrderedBody> odd{Endpoint(url("http://h/")), HTTPMethod::post, {std::string("a\xff"), 2}};
     EXPECT_EQ(stringOf(odd.jsonBody()), "{\"zulu\":\"a\xef\xbf\xbd\",\"alpha\":2}");
-}
-
-TEST(RequestBuildingTest, SignsTheExactBodyUnderTheRequestedHeader) {
-    Bytes key = key32();
-    std::string expected = expectedSignature(key, "{}");
-    ASSERT_EQ(expected.size(), 64u);
-
-    URLRequest v3 = emptyRequest("http://h/").urlRequest(key, false);
-    EXPECT_EQ(stringOf(*v3.httpBody), "{}");
-    EXPECT_EQ(v3.headers.value("SV-Authorization"), expected);
-    EXPECT_FALSE(v3.headers.value("Authorization"));
-    EXPECT_EQ(v3.headers.size(), 2u);
-
-    URLRequest legacy = emptyRequest("http://h/").urlRequest(key, true);
-    EXPECT_EQ(legacy.headers.value("Authorization"), expected);
-    EXPECT_FALSE(legacy.headers.value("SV-Authorization"));
-
-    // Any key length, the empty key included, gives a signature.
-    EXPECT_EQ(emptyRequest("http://h/").urlRequest(Bytes{}, false).headers.value("SV-Authorization"),
-              expectedSignature(Bytes{}, "{}"));
 }
 
 TEST(RequestBuildingTest, ReadsTheHostTimeoutWhenBuilt) {
@@ -150,22 +131,16 @@ TEST(RequestBuildingTest, ReadsTheHostTimeoutWhenBuilt) {
 
 TEST(RequestBuildingTest, LogsTheKeyOnlyWithKeysAndTheSignatureWithDebug) {
     Bytes key = key32();
-    {
-        ScopedPlatform platform(SVLoggingOptions::debug);
+    const std::string hash = "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a";  // SHA-256 of {}
+    for (int raw : {0, 1, 2, 3}) {
+        ScopedPlatform platform{SVLoggingOptions(raw)};
         emptyRequest("http://h/").urlRequest(key, false);
-        EXPECT_FALSE(platform.log().anyContains("Kauth: "));
-        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Authorization: " + expectedSignature(key, "{}")));
-        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Hash: 44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a"));
-    }
-    {
-        ScopedPlatform platform({SVLoggingOptions::debug, SVLoggingOptions::keys});
-        emptyRequest("http://h/").urlRequest(key, false);
-        EXPECT_TRUE(platform.log().contains(SVLogCategory::keys, "Kauth: " + hexString(key)));
-    }
-    {
-        ScopedPlatform platform;
-        emptyRequest("http://h/").urlRequest(key, false);
-        EXPECT_TRUE(platform.log().entries().empty());
+        bool debug = raw & 1, secrets = raw == 3;
+        EXPECT_EQ(platform.log().contains(SVLogCategory::network, "Authorization: " + expectedSignature(key, "{}")),
+                  debug);
+        EXPECT_EQ(platform.log().contains(SVLogCategory::network, "Hash: " + hash), debug);
+        EXPECT_EQ(platform.log().anyContains("Kauth: "), secrets) << raw;
+        EXPECT_EQ(platform.log().contains(SVLogCategory::keys, "Kauth: " + hexString(key)), secrets) << raw;
     }
 }
 
@@ -181,8 +156,8 @@ TEST(RequestBuildingTest, AnEncodingErrorFailsTheRequestFuture) {
 
 class SendRequestTest : public ::testing::Test {
 protected:
-    SVResult<Bytes> send(const std::string& path, std::optional<Bytes> key = std::nullopt) {
-        return await(sendRequest(emptyRequest(server.baseURL() + path).urlRequest(key, false)));
+    SVResult<Bytes> send(const std::string& path) {
+        return await(sendRequest(emptyRequest(server.baseURL() + path).urlRequest(std::nullopt, false)));
     }
     static bool failedWith(const SVResult<Bytes>& result, SVNetworkError::Code code) {
         return !result.ok() && result.error().is(code);
@@ -192,8 +167,14 @@ protected:
 };
 
 TEST_F(SendRequestTest, StatusTwoHundredIsSuccessWhateverTheBody) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
     server.answer("POST", "/ok", ScriptedAnswer::json(200, R"({"answer":{}})"));
     EXPECT_EQ(stringOf(send("/ok").value()), R"({"answer":{}})");
+    for (const std::string& line :
+         {"Sending the POST request to " + server.baseURL() + "/ok", std::string("Request's body: {}"),
+          std::string("Response: 200\n"), std::string("Content-Type: application/json"),
+          std::string("Response's body:\n{\"answer\":{}}")})
+        EXPECT_TRUE(platform.log().contains(SVLogCategory::network, line)) << line;
     server.answer("POST", "/empty", ScriptedAnswer{});
     auto empty = send("/empty");
     ASSERT_TRUE(empty.ok());
@@ -244,9 +225,7 @@ TEST_F(SendRequestTest, NoCompleteAnswerIsServerDoesNotRespond) {
     URLRequest file = emptyRequest("http://h/").urlRequest(std::nullopt, false);
     file.url = "file:///etc/hostname";
     EXPECT_TRUE(failedWith(await(sendRequest(file)), SVNetworkError::Code::serverDoesNotRespond));
-}
 
-TEST_F(SendRequestTest, TimesOutAfterTheHostTimeout) {
     TimeoutGuard timeout;
     ScriptedAnswer slow;
     slow.delay = 5;
@@ -257,26 +236,13 @@ TEST_F(SendRequestTest, TimesOutAfterTheHostTimeout) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
-TEST_F(SendRequestTest, TheServerSeesTheSignedBytesAndTheRawPath) {
+TEST_F(SendRequestTest, TheServerSeesTheSignedBytesAndTheRawPathAndLaterStepsRunOnTheNetworkThread) {
     Bytes key = key32();
-    server.answer("POST", "/S%2FY/users/U%20%2E", ScriptedAnswer{});
+    server.answer("POST", "/S%2FY/users/U%20%2E", ScriptedAnswer::json(200, R"({"n":1})"));
     Request<OrderedBody> request{Endpoint(url(server.baseURL()), {"S/Y", "users", "U ."}), HTTPMethod::post,
                                  {"z", 7}};
-    ASSERT_TRUE(await(sendRequest(request.urlRequest(key, false))).ok());
-    auto received = server.requests();
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].path, "/S%2FY/users/U%20%2E");
-    EXPECT_EQ(received[0].body, R"({"zulu":"z","alpha":7})");
-    EXPECT_EQ(received[0].headerCount("SV-Authorization"), 1u);
-    EXPECT_EQ(received[0].header("SV-Authorization"), expectedSignature(key, received[0].body));
-    EXPECT_EQ(received[0].header("Content-Type"), "application/json; charset=utf-8");
-    EXPECT_FALSE(received[0].header("Authorization"));
-}
-
-TEST_F(SendRequestTest, CompletionsAndLaterStepsRunOnTheNetworkThread) {
-    server.answer("POST", "/ok", ScriptedAnswer::json(200, R"({"n":1})"));
     std::atomic<bool> sendOnNetwork{false}, stepOnNetwork{false};
-    auto chain = sendRequest(emptyRequest(server.baseURL() + "/ok").urlRequest(std::nullopt, false))
+    auto chain = sendRequest(request.urlRequest(key, false))
                      .transformed([&](const Bytes& body) {
                          sendOnNetwork = HTTPSession::shared().isCurrent();
                          return body.size();
@@ -286,19 +252,14 @@ TEST_F(SendRequestTest, CompletionsAndLaterStepsRunOnTheNetworkThread) {
                          return Promise<std::size_t>::resolved(size);
                      });
     EXPECT_EQ(await(chain).value(), 7u);
-    EXPECT_TRUE(sendOnNetwork);
-    EXPECT_TRUE(stepOnNetwork);
-}
+    EXPECT_TRUE(sendOnNetwork && stepOnNetwork);
 
-TEST_F(SendRequestTest, LogsTheExchangeWithDebug) {
-    ScopedPlatform platform(SVLoggingOptions::debug);
-    ScriptedAnswer answer = ScriptedAnswer::json(200, R"({"ok":1})");
-    server.answer("POST", "/logged", answer);
-    ASSERT_TRUE(send("/logged").ok());
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network,
-                                        "Sending the POST request to " + server.baseURL() + "/logged"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Request's body: {}"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Response: 200\n"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Content-Type: application/json"));
-    EXPECT_TRUE(platform.log().contains(SVLogCategory::network, "Response's body:\n{\"ok\":1}"));
+    auto received = server.requests();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].path, "/S%2FY/users/U%20%2E");
+    EXPECT_EQ(received[0].body, R"({"zulu":"z","alpha":7})");
+    EXPECT_EQ(received[0].headerCount("SV-Authorization"), 1u);
+    EXPECT_EQ(received[0].header("SV-Authorization"), expectedSignature(key, received[0].body));
+    EXPECT_EQ(received[0].header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_FALSE(received[0].header("Authorization"));
 }

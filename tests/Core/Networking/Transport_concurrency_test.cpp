@@ -55,26 +55,6 @@ TEST(TransportConcurrencyTest, ObserversAndSettlersRaceWithoutLosingOrRepeatingA
     }
 }
 
-TEST(TransportConcurrencyTest, ChainsBuiltOnManyThreadsAllSettle) {
-    constexpr int kThreads = 8, kChains = 100;
-    std::vector<Promise<int>> sources(kThreads * kChains);
-    std::vector<Future<int>> ends(sources.size());
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = t * kChains; i < (t + 1) * kChains; ++i)
-                ends[i] = sources[i].transformed([](int v) { return v + 1; }).chained([](int v) {
-                    return Promise<int>::resolved(v * 2);
-                });
-        });
-    std::thread settler([&] {
-        for (std::size_t i = 0; i < sources.size(); ++i) sources[i].resolve(static_cast<int>(i));
-    });
-    for (auto& thread : threads) thread.join();
-    settler.join();
-    for (std::size_t i = 0; i < ends.size(); ++i) EXPECT_EQ(await(ends[i]).value(), (static_cast<int>(i) + 1) * 2);
-}
-
 TEST(TransportConcurrencyTest, ManyRequestsFromManyThreadsAllComplete) {
     LoopbackServer server;
     server.answerOthers(ScriptedAnswer::json(200, "{}"));

@@ -39,21 +39,11 @@ double localMidnight(int year, int month, int day) {
 
 TEST(StorageLegacyTest, MapsARowOntoAUserOfItsGeneration) {
     StorageLegacy legacy;
-    SVUser user = legacy.makeUser(validEntity());
-    EXPECT_EQ(user.userID(), "legacy-user");
-    EXPECT_EQ(user.systemID(), "legacy-system");
-    EXPECT_EQ(user.interactionURL(), "https://legacy.example.test/sv");
-    EXPECT_EQ(user.name(), std::optional<std::string>("Legacy account"));
-    EXPECT_EQ(user.registeredDeviceToken(), std::optional<std::string>("token"));
-    EXPECT_FALSE(user.apiVersion().has_value());
-    EXPECT_FALSE(user.systemName().has_value());
-    EXPECT_TRUE(user.extAuthMethods().empty());
-    EXPECT_EQ(user.confirmationCodeTSI(), 180.0);
-    EXPECT_EQ(user.authorizationCodeTSI(), 180.0);
-    EXPECT_EQ(user.storageID(), "K1");
-    EXPECT_EQ(user.keysContent(),
-              UserKeysContent::legacyStoredEncrypted(Bytes{0x00, 0xff, 0x10}, Bytes{0xab, 0xcd}, Bytes{}));
-    EXPECT_EQ(user.expirationTimestamp(), localMidnight(2025, 12, 31));
+    SVUser expected("legacy-user", "legacy-system", SVUserOptions{}, "https://legacy.example.test/sv",
+                    "Legacy account", "token", std::nullopt, std::nullopt, {}, 180, 180, "K1", 2,
+                    UserKeysContent::legacyStoredEncrypted(Bytes{0x00, 0xff, 0x10}, Bytes{0xab, 0xcd}, Bytes{}),
+                    localMidnight(2025, 12, 31));
+    EXPECT_EQ(legacy.makeUser(validEntity()), expected);
     auto dotted = validEntity();
     dotted.expirationDateString = "31.12.2025";
     EXPECT_EQ(legacy.makeUser(dotted).expirationTimestamp(), localMidnight(2025, 12, 31));
@@ -110,7 +100,7 @@ TEST(StorageLegacyTest, EveryMissingOrUnreadableAttributeIsMissingRequestedData)
     }
 }
 
-TEST(StorageLegacyTest, ListingSkipsUnreadableRowsAndRowsWithoutKeyIDKeepOneIdentifier) {
+TEST(StorageLegacyTest, RowsWithoutKeyIDKeepOneIdentifierAndAreRemovedAndTransferredOnce) {
     StorageEnvironment env;
     LegacyRows rows;
     LegacyRows::insert(env.path(), rows.row("pw-123456"));
@@ -118,7 +108,8 @@ TEST(StorageLegacyTest, ListingSkipsUnreadableRowsAndRowsWithoutKeyIDKeepOneIden
     odd.keyValue = odd.keyValue->substr(1);
     LegacyRows::insert(env.path(), odd);
     LegacyRows::insert(env.path(), rows.row("pw-123456", {.keyID = std::nullopt, .userID = "anonymous-1"}));
-    LegacyRows::insert(env.path(), rows.row("pw-123456", {.keyID = std::nullopt, .userID = "anonymous-2"}));
+    LegacyRows::insert(env.path(), rows.row("pw-123456", {.keyID = std::nullopt, .userID = "anonymous-2",
+                                                          .fingerprint = "fp", .keyFlags = 0}));
 
     auto first = env.storage().users();
     ASSERT_EQ(first.size(), 3u) << "the row with odd hex is left out without an error";
@@ -139,4 +130,14 @@ TEST(StorageLegacyTest, ListingSkipsUnreadableRowsAndRowsWithoutKeyIDKeepOneIden
     ASSERT_EQ(after.size(), 2u) << "a removed row without keyID stays removed";
     EXPECT_EQ(after[1].userID(), "anonymous-2");
     EXPECT_EQ(after[1].storageID(), first[2].storageID());
+
+    SVUser generation1 = after[1];
+    EXPECT_EQ(generation1.userVersion(), 1);
+    env.storage().transferLegacyUser(generation1, "pw-123456");
+    auto transferred = env.storage().users();
+    ASSERT_EQ(transferred.size(), 2u) << "the transferred row does not come back";
+    EXPECT_EQ(transferred[0].userVersion(), 3);
+    EXPECT_EQ(transferred[0].storageID(), generation1.storageID());
+    EXPECT_EQ(transferred[0].options().flags.rawValue, 1);
+    EXPECT_EQ(transferred[1].storageID(), "legacy-key-1");
 }

