@@ -65,6 +65,18 @@ public:
     }
 };
 
+// Prints "ratio <label> = <x>" from two timings of one run, with the target
+// when one is given (> 0); prints nothing when either timing is missing.
+inline void printRatio(const std::map<std::string, double>& times, const std::string& label, const char* measured,
+                       const char* floor, double target = 0) {
+    auto m = times.find(measured);
+    auto f = times.find(floor);
+    if (m == times.end() || f == times.end() || f->second <= 0) return;
+    std::printf("ratio %s = %.2f", label.c_str(), m->second / f->second);
+    if (target > 0) std::printf(" (target at most %.1f)", target);
+    std::printf("\n");
+}
+
 // The median of some values, and how far they spread.
 struct Spread {
     double median, lowest, lowerQuartile, upperQuartile, highest;

@@ -171,13 +171,7 @@ int main(int argc, char** argv) {
     fixture = nullptr;
 
     auto ratio = [&](const char* label, const char* measured, const char* floor, double target) {
-        auto m = reporter.cpuTime.find(measured);
-        auto f = reporter.cpuTime.find(floor);
-        if (m == reporter.cpuTime.end() || f == reporter.cpuTime.end() || f->second <= 0) return;
-        const double r = m->second / f->second;
-        std::printf("ratio %s/floor = %.2f", label, r);
-        if (target > 0) std::printf(" (target at most %.1f)", target);
-        std::printf("\n");
+        bench::printRatio(reporter.cpuTime, std::string(label) + "/floor", measured, floor, target);
     };
     ratio("offline-confirmation", "OfflineConfirmation", "ConfirmationFloor", 1.5);
     ratio("confirmation-with-parsed-key", "ConfirmationWithParsedKey", "ConfirmationFloor", 1.5);

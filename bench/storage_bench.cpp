@@ -207,10 +207,7 @@ int main(int argc, char** argv) {
     fixture = nullptr;
 
     auto ratio = [&](const char* label, const char* measured, const char* floor) {
-        auto m = reporter.realTime.find(measured);
-        auto f = reporter.realTime.find(floor);
-        if (m == reporter.realTime.end() || f == reporter.realTime.end() || f->second <= 0) return;
-        std::printf("ratio %s = %.2f\n", label, m->second / f->second);
+        bench::printRatio(reporter.realTime, label, measured, floor);
     };
     ratio("store-user/floor", "StoreUser/real_time", "StoreFloor/real_time");
     ratio("store-user/floor-with-key-work", "StoreUser/real_time", "StoreFloorWithKeyWork/real_time");
