@@ -65,6 +65,21 @@ public:
     }
 };
 
+// Runs the benchmarks chosen on the command line with one `Fixture` set up
+// for all of them (reachable through `slot` while they run), collecting their
+// timings in `reporter`; false when the command line has unknown arguments.
+template <class Fixture>
+bool runWithFixture(int argc, char** argv, Fixture*& slot, CollectingReporter& reporter) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return false;
+    Fixture setup;
+    slot = &setup;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    slot = nullptr;
+    return true;
+}
+
 // Prints "ratio <label> = <x>" from two timings of one run, with the target
 // when one is given (> 0); prints nothing when either timing is missing.
 inline void printRatio(const std::map<std::string, double>& times, const std::string& label, const char* measured,

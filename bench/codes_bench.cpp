@@ -161,14 +161,8 @@ BENCHMARK(DecryptKeysFloor);
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    Fixture setup;
-    fixture = &setup;
     bench::CollectingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    fixture = nullptr;
+    if (!bench::runWithFixture(argc, argv, fixture, reporter)) return 1;
 
     auto ratio = [&](const char* label, const char* measured, const char* floor, double target) {
         bench::printRatio(reporter.cpuTime, std::string(label) + "/floor", measured, floor, target);

@@ -197,14 +197,8 @@ BENCHMARK(ListUsers)->Arg(10)->Arg(100)->Arg(1000)->UseRealTime()->Unit(benchmar
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    Fixture setup;
-    fixture = &setup;
     bench::CollectingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    fixture = nullptr;
+    if (!bench::runWithFixture(argc, argv, fixture, reporter)) return 1;
 
     auto ratio = [&](const char* label, const char* measured, const char* floor) {
         bench::printRatio(reporter.realTime, label, measured, floor);
