@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <limits>
+
 #include "Core/Security/OpenSSLPointers.h"
 
 namespace svsdk {
@@ -54,6 +56,7 @@ std::optional<Bytes> Cryptor::crypt(Operation operation, const Bytes& key, const
     int enc = operation == Operation::encrypt ? 1 : 0;
     if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), nullptr, enc) != 1) return std::nullopt;
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    if (data.size() > static_cast<std::size_t>(std::numeric_limits<int>::max() - 16)) return std::nullopt;
     Bytes out(data.size() + 16, 0);
     int moved = 0;
     int tail = 0;
@@ -80,7 +83,12 @@ std::optional<Bytes> Cryptor::hmac(const Bytes& key, const Bytes& data) {
 
 std::optional<Bytes> Cryptor::pbkdf2(const Bytes& password, const Bytes& salt, std::uint32_t rounds,
                                      std::size_t length) {
-    if (rounds == 0 || length == 0) return std::nullopt;
+    // The library takes every size as an int (and a length of -1 as "measure
+    // the text"), so anything larger is refused rather than cut.
+    constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<int>::max());
+    if (rounds == 0 || rounds > limit || length == 0 || length > limit || password.size() > limit ||
+        salt.size() > limit)
+        return std::nullopt;
     Bytes out(length, 0);
     if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(password.empty() ? &kEmpty : password.data()),
                           static_cast<int>(password.size()), salt.empty() ? &kEmpty : salt.data(),

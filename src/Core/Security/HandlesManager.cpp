@@ -106,6 +106,18 @@ void HandlesManager::remove(HandleType type, const SVUser& user) {
     log(std::string("Removed ") + handleTypeName(type) + " handle for " + user.userID());
 }
 
+bool HandlesManager::removeIfEqual(HandleType type, const SVUser& user, const Bytes& expected) {
+    Bytes handleKey = key(type, user);
+    {
+        std::lock_guard guard(lock_);
+        auto found = handles_.find(handleKey);
+        if (found == handles_.end() || found->second.value != expected) return false;
+        handles_.erase(found);
+    }
+    log(std::string("Removed ") + handleTypeName(type) + " handle for " + user.userID());
+    return true;
+}
+
 void HandlesManager::removeAll() {
     std::map<Bytes, Handle> dropped;
     {

@@ -59,6 +59,9 @@ public:
     // The secret, or absent when missing or expired (an expired one is removed).
     virtual std::optional<Bytes> handle(HandleType type, const SVUser& user);
     virtual void remove(HandleType type, const SVUser& user);
+    // Removes the handle only while it still holds `expected`, so a value
+    // that replaced it in the meantime stays; true when it was removed.
+    bool removeIfEqual(HandleType type, const SVUser& user, const Bytes& expected);
     virtual void removeAll();
     virtual void appWillResignActive();
     virtual void appDidBecomeActive();

@@ -26,7 +26,7 @@ auto lookUp(CoreDataManager& store, Body&& body) -> std::invoke_result_t<Body&, 
 
 // Secret handles an operation drops once its transaction has committed.
 struct StorageManager::Cleanup {
-    bool deviceToken = false;  // the pending token was stored
+    std::optional<Bytes> deviceToken;  // the pending token that was stored
 };
 
 StorageManager::StorageManager(CoreDataManager& store) : store_(store) {}
@@ -54,7 +54,7 @@ StorageManager::Cleanup StorageManager::storeInTransaction(StoreContext& context
     if (!validate(user.options().passwordPolicy(), *password)) throw SVError::passwordDoesNotMatchTheConditions();
     if (!name) throw SVError::emptyName();
     StorageV3::Saved saved = currentStorage_.save(context, user, *name, *password);
-    return Cleanup{saved.tookDeviceToken};
+    return Cleanup{std::move(saved.tookDeviceToken)};
 }
 
 StorageManager::Cleanup StorageManager::updateSavedUser(StoreContext& context, SVUserEntity entity,
@@ -75,7 +75,7 @@ StorageManager::Cleanup StorageManager::updateSavedUser(StoreContext& context, S
     if (auto token = handles.handle(HandleType::deviceToken, user)) {
         log("Updating the device token");
         entity.registeredDeviceToken = stringOf(*token);
-        cleanup.deviceToken = true;
+        cleanup.deviceToken = std::move(*token);
     }
     if (name) {
         log("Updating the user's name");
@@ -90,7 +90,8 @@ StorageManager::Cleanup StorageManager::updateSavedUser(StoreContext& context, S
 
 void StorageManager::finish(const SVUser& user, const Cleanup& cleanup) {
     auto& handles = HandlesManager::shared();
-    if (cleanup.deviceToken) handles.remove(HandleType::deviceToken, user);
+    // A token that replaced the stored one meanwhile is still pending: keep it.
+    if (cleanup.deviceToken) handles.removeIfEqual(HandleType::deviceToken, user, *cleanup.deviceToken);
     handles.remove(HandleType::auth, user);
     handles.remove(HandleType::hmac, user);
 }

@@ -76,7 +76,7 @@ StorageV3::Saved StorageV3::fill(SVUserEntity& entity, const SVUser& user, const
     Saved saved;
     if (auto token = handles.handle(HandleType::deviceToken, user)) {
         entity.registeredDeviceToken = stringOf(*token);
-        saved.tookDeviceToken = true;
+        saved.tookDeviceToken = std::move(*token);
     }
     entity.keyVersion = kStorageVersion;
     if (user.apiVersion()) entity.apiVersion = *user.apiVersion();

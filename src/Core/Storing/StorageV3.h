@@ -36,7 +36,7 @@ public:
     // drops that handle once the transaction has committed. Errors of `fill`
     // and of the store are thrown and nothing is written.
     struct Saved {
-        bool tookDeviceToken = false;
+        std::optional<Bytes> tookDeviceToken;
     };
     Saved save(StoreContext& context, const SVUser& user, const std::string& name, const std::string& password);
     // Sets every attribute of a new row from the user and its cached keys,

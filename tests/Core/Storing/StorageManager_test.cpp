@@ -193,6 +193,19 @@ TEST(StorageManagerTest, UpdatingAStoredUser) {
     EXPECT_FALSE(hasHandles(user, {HandleType::hmac, HandleType::deviceToken}, false));
     EXPECT_EQ(env.userRows(), 1u);
 
+    // A token that arrives while the store commits stays pending for the next save.
+    static SVUser* racing = nullptr;
+    racing = &user;
+    addHandle("stored-token", HandleType::deviceToken, user);
+    StorageManager::setStepHook([](const char* reached) {
+        if (std::string_view(reached) == "written") addHandle("arrived-token", HandleType::deviceToken, *racing);
+    });
+    env.storage().store(user, std::nullopt, std::nullopt);
+    StorageManager::setStepHook(nullptr);
+    EXPECT_EQ(env.entity("S1")->registeredDeviceToken, std::optional<std::string>("stored-token"));
+    EXPECT_EQ(HandlesManager::shared().handle(HandleType::deviceToken, user), bytesOf("arrived-token"));
+    HandlesManager::shared().remove(HandleType::deviceToken, user);
+
     // A save that fails keeps the pending token and every other handle, and the row as it was.
     StorageEnvironment::activate(user);
     addHandle("last-token", HandleType::deviceToken, user);
