@@ -124,7 +124,10 @@ void StorageManager::storeRenewed(const SVUser& user, const UserKeys& keys, cons
     log("Updating the user " + renewed.userID() + " in storage");
     store_.performTransaction([&](StoreContext& context) {
         auto entity = currentStorage_.fetchUserEntity(user.storageID(), context);
-        if (!entity) throw SVError::userNotFound();
+        if (!entity) {
+            context.requireStore();  // a store that cannot be read reports its own error
+            throw SVError::userNotFound();
+        }
         // storageID and name stay.
         entity->userID = renewed.userID();
         entity->systemID = renewed.systemID();

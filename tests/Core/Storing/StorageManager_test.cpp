@@ -265,6 +265,13 @@ TEST(StorageManagerTest, StoringARenewedUser) {
               code(SVError::Code::userNotFound));
     EXPECT_TRUE(hasHandles(stranger, {HandleType::password, HandleType::auth, HandleType::hmac}));
     EXPECT_TRUE(hasKeyPair(SecureEnclave::autosign(), stranger));
+    {
+        // Without a store the store's own error comes back, not "not found".
+        CoreDataManager noStore(CoreDataManager::Info{build::kDatabaseResourceName, build::kModelResourceName});
+        StorageManager storage(noStore);
+        EXPECT_THROW(storage.storeRenewed(stranger, keys, kPassword, renewed), SVPlatformError);
+        EXPECT_TRUE(hasKeyPair(SecureEnclave::autosign(), stranger));
+    }
 
     // A renewal that fails half-way leaves nothing behind for a later operation to write.
     UserKeys badKeys{numbered(32, 9), numbered(31, 7)};  // kHMAC the cipher refuses
