@@ -3,7 +3,6 @@
 #include <sys/time.h>
 #include <time.h>
 
-#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -42,10 +41,7 @@ double realWallClock() {
 
 }  // namespace
 
-SVDate SVDate::now() {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    return SVDate{std::chrono::duration<double>(since).count()};
-}
+SVDate SVDate::now() { return SVDate::fromTimeInterval(TimeManager::deviceClock()); }
 
 TimeManager& TimeManager::shared() {
     static TimeManager* instance = new TimeManager;

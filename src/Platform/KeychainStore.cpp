@@ -20,6 +20,7 @@
 
 #include "Core/Logger.h"
 #include "Platform/PlatformConfiguration.h"
+#include "Platform/PrivateFile.h"
 
 namespace svsdk {
 namespace {
@@ -266,27 +267,13 @@ private:
                 return errSecIO;
             }
         }
-        // Create the file 0600 before SQLite opens it; its -wal and -shm
-        // files take the same mode.
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            int error = errno;
-            Logger::log(
-                SVLogCategory::keychain,
-                [&] { return "Keychain store cannot be opened: " + std::string(std::strerror(error)); },
-                SVLogType::error);
+        try {
+            identity = identityOf(platform::makePrivateFile(path, true));
+        } catch (const SVPlatformError& e) {
+            Logger::error(SVLogCategory::keychain, std::string("Keychain store cannot be opened: ") + e.what());
             return errSecIO;
         }
-        struct stat info {};
-        OSStatus status = errSecSuccess;
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            status = errSecIO;
-        } else if ((info.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
-            status = errSecIO;
-        }
-        identity = identityOf(info);
-        ::close(fd);
-        return status;
+        return errSecSuccess;
     }
 
     OSStatus ensureSchema() {

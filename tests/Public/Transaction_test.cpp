@@ -6,6 +6,7 @@
 #include <svsdk/SVTransaction.h>
 
 #include "Core/Utilities/JSONDecoding.h"
+#include "support/Thrown.h"
 
 using namespace svsdk;
 using nlohmann::json;
@@ -27,13 +28,7 @@ SVTransaction decodeWith(const char* key, json value) {
 
 template <class F>
 SVDecodingError decodingErrorOf(F&& call) {
-    try {
-        call();
-    } catch (const SVDecodingError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no decoding error";
-    return SVDecodingError(Kind::dataCorrupted, "<none>", "");
+    return svsdk::testing::thrownAs<SVDecodingError>(std::forward<F>(call)).value();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "BuildConstants.h"
 #include "Core/FatalError.h"
 #include "Core/Logger.h"
+#include "Platform/PrivateFile.h"
 
 namespace svsdk {
 namespace {
@@ -304,16 +305,7 @@ int userVersion(sqlite3* db) {
 // Opens the file (created 0600 when missing) in WAL mode with full
 // synchronisation and brings its schema up to the current version.
 sqlite3* openDatabase(const std::string& path) {
-    // SQLite gives its -wal and -shm files the mode of the database file, so
-    // the file is made private before SQLite opens it (also one found wider).
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0 || ((info.st_mode & 0077) != 0 && ::fchmod(fd, 0600) != 0)) {
-        int error = errno;
-        if (fd >= 0) ::close(fd);
-        throw SVPlatformError("posix", error, "Cannot open " + path + ": " + std::strerror(error));
-    }
-    ::close(fd);
+    platform::makePrivateFile(path, false);
 
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);

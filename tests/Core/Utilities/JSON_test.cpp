@@ -5,21 +5,17 @@
 #include <svsdk/SVError.h>
 
 #include "Core/Utilities/JSON.h"
+#include "support/Thrown.h"
 
 using namespace svsdk;
 using nlohmann::json;
 
 namespace {
 
+// The error of type Error that `call` throws (the test fails when it throws none).
 template <class Error, class F>
 Error errorOf(F&& call) {
-    try {
-        call();
-    } catch (const Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no such error thrown";
-    throw std::logic_error("no error");
+    return svsdk::testing::thrownAs<Error>(std::forward<F>(call)).value();
 }
 
 SVPlatformError parseErrorOf(std::string_view text) {
