@@ -1,0 +1,26 @@
+#pragma once
+// The device-data collector: what one request's event and device data are,
+// by the option flags of the user the request is made for.
+#include <optional>
+
+#include <svsdk/SVUserOptions.h>
+
+#include "Core/DeviceData/DeviceInfo.h"
+#include "Core/Networking/Event.h"
+#include "Core/Networking/Future.h"
+
+namespace svsdk {
+
+struct Analytics {
+    struct CollectedData {
+        std::optional<Event> event;            // with bit 0x2; its deviceInfo is always absent
+        std::optional<DeviceInfo> deviceInfo;  // with bit 0x2 and one of 0x4, 0x8, 0x10
+    };
+
+    // Never fails. Without bit 0x2 the result is the empty record.
+    static Future<CollectedData> collect(UserFlags flags);
+
+    Analytics() = delete;
+};
+
+}  // namespace svsdk
