@@ -1,15 +1,15 @@
 #include "Crypto.h"
 
+#include <cctype>
+#include <memory>
+#include <stdexcept>
+
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
-
-#include <cctype>
-#include <memory>
-#include <stdexcept>
 
 namespace standin {
 namespace {

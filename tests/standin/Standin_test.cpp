@@ -2,7 +2,9 @@
 // the users it issues, and its checks of what the SDK's request, code and
 // signature helpers produce.
 #include <gtest/gtest.h>
+
 #include <httplib.h>
+
 #include <svsdk/SVConfirmation.h>
 #include <svsdk/SVDeclination.h>
 #include <svsdk/SVNetworkError.h>
@@ -52,6 +54,13 @@ std::vector<std::string> userPath(const StandinServer::IssuedUser& user, std::ve
     std::vector<std::string> path{"jsonrequest_v3", user.systemID, "users", user.userID};
     path.insert(path.end(), rest.begin(), rest.end());
     return path;
+}
+
+// The issued user as the SDK holds it once stored.
+SVUser clientUser(const StandinServer& server, const StandinServer::IssuedUser& issued, int version) {
+    return SVUser(issued.userID, issued.systemID, SVUserOptions{UserFlags(issued.flags)}, server.baseURL(),
+                  std::nullopt, std::nullopt, std::int64_t{version}, std::nullopt, {}, 180, 180, "storage-1", 3,
+                  UserKeysContent::storedEncrypted(), 1900000000);
 }
 
 bool refusedWith(const SVResult<Bytes>& result, SVNetworkError::Code code) {
@@ -145,9 +154,7 @@ TEST_P(StandinSigningTest, ConfirmationsAndDeclinationsOfTheSdkAreAcceptedAndTam
     StandinServer server(version);
     auto issued = server.issueUser();
     const Bytes kAuth = hexBytes(issued.kAuth);
-    SVUser user(issued.userID, issued.systemID, SVUserOptions{UserFlags(issued.flags)}, server.baseURL(), std::nullopt,
-                std::nullopt, std::int64_t{version}, std::nullopt, {}, 180, 180, "storage-1", 3,
-                UserKeysContent::storedEncrypted(), 1900000000);
+    SVUser user = clientUser(server, issued, version);
     ScopedSigningUser signer(user, hexBytes(issued.kHMAC));
     const std::string fingerprint = Keychain::deviceFingerprint();
     const std::string publicKey = signer.publicKey().spkiHexString();
@@ -245,6 +252,94 @@ TEST_P(StandinSigningTest, ConfirmationsAndDeclinationsOfTheSdkAreAcceptedAndTam
         legacy ? std::vector<std::string>{endpoint} : userPath(issued, {"transactions", declinedID, "decline"});
     ASSERT_TRUE(send(server, declinePath, declineBody, kAuth, legacy).ok());
     EXPECT_EQ(server.transactionState(declinedID)["state"], "declined");
+}
+
+TEST(StandinResourceTest, BinaryDataLoginAutosignAndRenewalCheckWhatTheSdkComputes) {
+    ScopedPlatform platform;
+    StandinServer server;
+    auto issued = server.issueUser();
+    const Bytes kAuth = hexBytes(issued.kAuth), kHMAC = hexBytes(issued.kHMAC);
+    SVUser user = clientUser(server, issued, 3);
+    ScopedSigningUser signer(user, kHMAC);
+    auto ok = [](const SVResult<Bytes>& result) {
+        EXPECT_TRUE(result.ok());
+        return result.ok() ? nlohmann::json::parse(stringOf(result.value()), nullptr, false) : nlohmann::json();
+    };
+    ok(send(server, userPath(issued, {}),
+            {{"public_key", signer.publicKey().spkiHexString()}, {"device_fingerprint", Keychain::deviceFingerprint()}},
+            kAuth, false, HTTPMethod::patch));
+
+    // Binary data from its own URL, signed like every resource request.
+    auto created = server.admin("POST", "transactions",
+                                {{"user_id", issued.userID}, {"binary_data", "AQID"}, {"binary_via_url", true}});
+    Endpoint binary(URL::parse(created["binary_data_url"].get<std::string>()).value());
+    auto data = await(sendRequest(makeURLRequest(binary, HTTPMethod::post, encodeJSONBody({}), kAuth, false)));
+    ASSERT_TRUE(data.ok());
+    EXPECT_EQ(data.value(), (Bytes{1, 2, 3}));
+
+    // A login session: unsigned lookup, then a confirmation over text and pulp.
+    auto login = server.addLogin({{"user_id", issued.userID}, {"text", "Log in"}});
+    auto qr = nlohmann::json::parse(login["qr"].get<std::string>());
+    Endpoint lookup(URL::parse(qr["loqUrl"].get<std::string>()).value(), {"client", "getTransactionId"});
+    auto named = await(sendRequest(makeURLRequest(lookup, HTTPMethod::post,
+                                                  encodeJSONBody({{"userId", issued.userID}, {"sessionId", qr["sid"]}}),
+                                                  std::nullopt, false)));
+    ASSERT_TRUE(named.ok());
+    const std::string loginID = login["transaction_id"];
+    EXPECT_EQ(nlohmann::json::parse(stringOf(named.value()))["transactionId"], loginID);
+    SVTransaction loginTransaction(loginID, user.userID(), user.systemID(), 6, false, SVConfirmationType::online,
+                                   "Log in", base64Decode(qr["pulp"].get<std::string>()));
+    SVConfirmation loginConfirmation(loginTransaction, user, false);
+    ok(send(server, userPath(issued, {"transactions", loginID, "confirm"}),
+            {{"confirm_code", loginConfirmation.confirmationCode()}, {"signature", loginConfirmation.signature()}},
+            kAuth));
+    EXPECT_EQ(server.transactionState(loginID)["state"], "confirmed");
+
+    // Autosign: only the registered autosign key's signature counts.
+    SecKey autosignKey = SecKey::generateP256().value();
+    ok(send(server, userPath(issued, {}), {{"autosign_public_key", autosignKey.spkiHexString()}}, kAuth, false,
+            HTTPMethod::patch));
+    const std::string autoID =
+        server.addTransaction({{"user_id", issued.userID}, {"text", "Auto"}, {"autosign", true}});
+    auto list =
+        ok(send(server, userPath(issued, {"transactions", "get_autoconfirm_list"}), ordered_json::object(), kAuth));
+    EXPECT_EQ(list["answer"]["transaction_list"], (nlohmann::json{autoID}));
+    SVTransaction autoTransaction(autoID, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "Auto");
+    Bytes block = TLV::transactionConfirmation(autoTransaction, user, std::nullopt,
+                                               TimeManager::shared().discreteTimeInterval(180));
+    auto autosignBody = [&](const SVConfirmation& made) -> ordered_json {
+        return {{"signature", made.signature()}, {"scoring_settings", {{"standin", {{"score", 1}}}}}};
+    };
+    SVConfirmation withUserKey(autoTransaction, user, false);
+    EXPECT_TRUE(refusedWith(
+        send(server, userPath(issued, {"transactions", autoID, "autoconfirm"}), autosignBody(withUserKey), kAuth),
+        SVNetworkError::Code::signatureIsInvalid));
+    ordered_json signedBody{{"signature", hexString(SVConfirmation::sign(block, autosignKey))},
+                            {"scoring_settings", {{"standin", {{"score", 1}}}}}};
+    ok(send(server, userPath(issued, {"transactions", autoID, "autoconfirm"}), signedBody, kAuth));
+    EXPECT_EQ(server.transactionState(autoID)["outcome"]["via"], "autosign");
+
+    // Renewal: the answer to the challenge, then new keys under the code made
+    // of the old ones.
+    auto challenge = ok(send(server, userPath(issued, {"key", "renew", "challenge"}), ordered_json::object(), kAuth));
+    Bytes signedData = hexBytes(challenge["answer"]["renew_key_challenge"]["challenge"].get<std::string>());
+    const Bytes salt(32, 7);
+    signedData.insert(signedData.end(), salt.begin(), salt.end());
+    SVConfirmation answer(signedData, user, kHMAC);
+    auto renewed = ok(send(
+        server, userPath(issued, {"key", "renew", "response"}),
+        {{"signature", answer.signature()}, {"salt", hexString(salt)}, {"hmac", answer.confirmationCode()}}, kAuth));
+    auto record = nlohmann::json::parse(renewed["answer"]["key_updated"]["key_json"].get<std::string>());
+    Bytes old = kHMAC;
+    old.insert(old.end(), kAuth.begin(), kAuth.end());
+    auto keys = Cryptor::decryptKeys(base64Decode(record["encrypted_key_content"].get<std::string>()).value(),
+                                     issued.userID, hexString(Cryptor::sha256(old)));
+    auto state = server.userState(issued.systemID, issued.userID);
+    EXPECT_EQ(hexString(keys.kAuth), state["k_auth"]);
+    EXPECT_EQ(state["renewals"], 1);
+    EXPECT_TRUE(refusedWith(send(server, userPath(issued, {"transactions", "get_list"}), ordered_json::object(), kAuth),
+                            SVNetworkError::Code::httpAuthCodeInvalid));
+    EXPECT_TRUE(send(server, userPath(issued, {"transactions", "get_list"}), ordered_json::object(), keys.kAuth).ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, StandinSigningTest, ::testing::Values(3, 2));

@@ -6,7 +6,6 @@
 //
 // Prints "listening on 127.0.0.1:PORT" once it accepts connections; stops on
 // SIGTERM or SIGINT.
-#include <httplib.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <iostream>
 #include <string>
 #include <thread>
+
+#include <httplib.h>
 
 #include "Service.h"
 

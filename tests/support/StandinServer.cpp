@@ -1,7 +1,6 @@
 #include "support/StandinServer.h"
 
 #include <fcntl.h>
-#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -13,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <httplib.h>
 
 namespace svsdk::testing {
 namespace {
