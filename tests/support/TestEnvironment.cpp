@@ -40,7 +40,7 @@ void isolateProcess() {
     config.ntpServerHost = "";  // never contact a public time server
     SVPlatform::configure(config);
     // The shared store of the SDK's own operations, private to the process.
-    CoreDataManager::shared().setDatabaseURL(processRoot + "/data/shared-users.sqlite");
+    CoreDataManager::shared().setDatabaseURL(processRoot + "/home/shared-users.sqlite");
 }
 
 void cleanUpProcess() {
