@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +19,8 @@
 #include <vector>
 
 #include <svsdk/SVPlatformConfiguration.h>
+
+#include "Core/Networking/Future.h"
 
 namespace svsdk::bench {
 
@@ -90,6 +95,59 @@ inline void printRatio(const std::map<std::string, double>& times, const std::st
     std::printf("ratio %s = %.2f", label.c_str(), m->second / f->second);
     if (target > 0) std::printf(" (target at most %.1f)", target);
     std::printf("\n");
+}
+
+// Runs `ours` and `floor` once each per iteration, alternating which goes
+// first so neither always runs on a warmer cache, and sets the counters
+// "sdk_ns", "floor_ns" and "ratio". `ours` returns the moment its work
+// completed (none on failure); `floor` returns whether it succeeded.
+template <class Ours, class Floor>
+void alternateWithFloor(benchmark::State& state, Ours ours, Floor floor) {
+    using Clock = std::chrono::steady_clock;
+    Clock::duration oursTotal{}, floorTotal{};
+    bool oursFirst = false;
+    for (auto _ : state) {
+        oursFirst = !oursFirst;
+        for (int step = 0; step < 2; ++step) {
+            auto start = Clock::now();
+            if ((step == 0) == oursFirst) {
+                std::optional<Clock::time_point> completed = ours();
+                if (!completed) state.SkipWithError("a request failed");
+                oursTotal += completed.value_or(start) - start;
+            } else {
+                if (!floor()) state.SkipWithError("a request failed");
+                floorTotal += Clock::now() - start;
+            }
+        }
+    }
+    double n = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    double oursNs = std::chrono::duration<double, std::nano>(oursTotal).count() / n;
+    double floorNs = std::chrono::duration<double, std::nano>(floorTotal).count() / n;
+    state.counters["sdk_ns"] = oursNs;
+    state.counters["floor_ns"] = floorNs;
+    state.counters["ratio"] = floorNs > 0 ? oursNs / floorNs : 0;
+}
+
+// Waits on the calling thread for `future` to settle. On success, the moment
+// its observer ran (on the settling thread): the caller's own wake-up
+// afterwards is not counted.
+template <class T>
+std::optional<std::chrono::steady_clock::time_point> settledAt(const Future<T>& future) {
+    std::mutex lock;
+    std::condition_variable settled;
+    std::optional<bool> ok;
+    std::chrono::steady_clock::time_point moment;
+    future.observe([&](const SVResult<T>& result) {
+        auto now = std::chrono::steady_clock::now();
+        std::lock_guard guard(lock);
+        moment = now;
+        ok = result.ok();
+        settled.notify_one();
+    });
+    std::unique_lock guard(lock);
+    settled.wait(guard, [&] { return ok.has_value(); });
+    if (!*ok) return std::nullopt;
+    return moment;
 }
 
 // The median of some values, and how far they spread.

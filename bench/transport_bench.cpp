@@ -66,32 +66,10 @@ const Bytes& benchKey() {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits on the calling thread for `future` to settle. On success, the moment
-// its observer ran (on the settling thread): the caller's own wake-up
-// afterwards is not counted.
-template <class T>
-std::optional<Clock::time_point> settledAt(const Future<T>& future) {
-    std::mutex lock;
-    std::condition_variable settled;
-    std::optional<bool> ok;
-    Clock::time_point moment;
-    future.observe([&](const SVResult<T>& result) {
-        auto now = Clock::now();
-        std::lock_guard guard(lock);
-        moment = now;
-        ok = result.ok();
-        settled.notify_one();
-    });
-    std::unique_lock guard(lock);
-    settled.wait(guard, [&] { return ok.has_value(); });
-    if (!*ok) return std::nullopt;
-    return moment;
-}
-
 // The SDK's path: build, sign, send on the network thread, and call the
 // completion there.
 std::optional<Clock::time_point> signAndSend(const Request<BenchBody>& request) {
-    return settledAt(sendRequest(request.urlRequest(benchKey(), false)));
+    return bench::settledAt(sendRequest(request.urlRequest(benchKey(), false)));
 }
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
@@ -156,30 +134,7 @@ void BM_SignAndSendVsFloor(benchmark::State& state) {
     Request<BenchBody> request = benchRequest();
     signAndSend(request);
     BareCurl floor;
-    Clock::duration ours{}, bare{};
-    bool oursFirst = false;
-    for (auto _ : state) {
-        // Alternate the order so neither path always runs on a warmer cache.
-        oursFirst = !oursFirst;
-        for (int step = 0; step < 2; ++step) {
-            bool runOurs = (step == 0) == oursFirst;
-            auto start = Clock::now();
-            if (runOurs) {
-                auto completed = signAndSend(request);
-                if (!completed) state.SkipWithError("a request failed");
-                ours += completed.value_or(start) - start;
-            } else {
-                if (!floor.post()) state.SkipWithError("a request failed");
-                bare += Clock::now() - start;
-            }
-        }
-    }
-    double n = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
-    double oursNs = std::chrono::duration<double, std::nano>(ours).count() / n;
-    double bareNs = std::chrono::duration<double, std::nano>(bare).count() / n;
-    state.counters["sdk_ns"] = oursNs;
-    state.counters["floor_ns"] = bareNs;
-    state.counters["ratio"] = bareNs > 0 ? oursNs / bareNs : 0;
+    bench::alternateWithFloor(state, [&] { return signAndSend(request); }, [&] { return floor.post(); });
 }
 // Short rounds sample more of the scheduler's placements than one long run.
 constexpr int kRounds = 15;
@@ -203,7 +158,7 @@ void BM_SignAndSend_Chained(benchmark::State& state) {
             });
         };
         next(kChain);
-        if (!settledAt(Future<void>(finished))) state.SkipWithError("a request failed");
+        if (!bench::settledAt(Future<void>(finished))) state.SkipWithError("a request failed");
     }
     double elapsed = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     state.counters["per_request_ns"] =

@@ -84,6 +84,12 @@ public:
     // A binary document exists: its URL or the document itself is present.
     bool hasBinaryData() const { return binaryDataURLString_.has_value() || downloadedBinaryData_.has_value(); }
 
+    // For the SDK's own use: the transaction was fetched from its user's
+    // server (set by the protocol objects' getTransaction), not imported from
+    // a QR text or link. Decoding leaves it false.
+    bool isFromUserServer() const { return isFromUserServer_; }
+    void setFromUserServer(bool value) { isFromUserServer_ = value; }
+
     friend bool operator==(const SVTransaction&, const SVTransaction&) = default;
 
 private:
@@ -99,6 +105,7 @@ private:
     std::optional<std::string> version_;
     std::optional<std::string> binaryDataURLString_;
     std::optional<bool> isAutosignEnabled_;
+    bool isFromUserServer_ = false;
 };
 
 std::string_view rawValue(SVConfirmationType value);

@@ -1,6 +1,7 @@
 #include "support/TestEnvironment.h"
 
 #include "Core/Logger.h"
+#include "Core/Storing/CoreDataManager.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -38,6 +39,8 @@ void isolateProcess() {
     config.vendorIdentifier = "00000000-0000-4000-8000-000000000001";
     config.ntpServerHost = "";  // never contact a public time server
     SVPlatform::configure(config);
+    // The shared store of the SDK's own operations, private to the process.
+    CoreDataManager::shared().setDatabaseURL(processRoot + "/home/shared-users.sqlite");
 }
 
 void cleanUpProcess() {

@@ -74,7 +74,10 @@ struct HTTPSession::Transfer {
     static size_t onBody(char* data, size_t size, size_t count, void* context) {
         auto& self = *static_cast<Transfer*>(context);
         size_t length = size * count;
-        if (self.body.size() + length > kMaximumBodySize) {
+        std::size_t limit = kMaximumBodySize;
+        if (self.request.maximumBodySize != 0 && self.request.maximumBodySize < limit)
+            limit = self.request.maximumBodySize;
+        if (length > limit || self.body.size() > limit - length) {
             self.tooLarge = true;
             return 0;
         }

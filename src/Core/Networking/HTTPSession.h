@@ -46,6 +46,9 @@ struct URLRequest {
     HTTPHeaders headers;
     std::optional<Bytes> httpBody;
     double timeoutInterval = 60.0;  // seconds for the whole transfer
+    // A body larger than this fails the transfer as it arrives (0: the
+    // session's own limit, which also caps a larger value).
+    std::size_t maximumBodySize = 0;
 };
 
 struct HTTPResponse {

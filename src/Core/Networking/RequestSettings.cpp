@@ -11,7 +11,18 @@ std::atomic<double>& timeoutInterval() noexcept {
     return value;
 }
 
+std::atomic<std::size_t>& binaryLimit() noexcept {
+    static std::atomic<std::size_t> value{64u * 1024u * 1024u};
+    return value;
+}
+
 }  // namespace
+
+std::size_t binaryDataSizeLimit() noexcept { return binaryLimit().load(std::memory_order_relaxed); }
+
+void setBinaryDataSizeLimit(std::size_t bytes) noexcept {
+    if (bytes != 0) binaryLimit().store(bytes, std::memory_order_relaxed);
+}
 
 double requestsTimeoutInterval() noexcept { return timeoutInterval().load(std::memory_order_relaxed); }
 

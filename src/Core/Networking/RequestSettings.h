@@ -1,5 +1,7 @@
 #pragma once
 // Settings that every server request reads when it is built.
+#include <cstddef>
+
 namespace svsdk {
 
 // The time limit of a server request in seconds (30 unless the host changed
@@ -8,5 +10,11 @@ namespace svsdk {
 double requestsTimeoutInterval() noexcept;
 // Values that are not a positive finite number of seconds are ignored.
 void setRequestsTimeoutInterval(double seconds) noexcept;
+
+// The largest transaction document a download accepts, in bytes (64 MiB
+// unless changed); a larger answer fails as soon as it passes the limit.
+std::size_t binaryDataSizeLimit() noexcept;
+// Zero is ignored.
+void setBinaryDataSizeLimit(std::size_t bytes) noexcept;
 
 }  // namespace svsdk

@@ -176,12 +176,14 @@ KeyItem SecureEnclave::newKeyItem(const std::string& label) const {
     return item;
 }
 
-SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, bool replacing) {
+SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, bool replacing,
+                                                      std::optional<SecKey> key) {
     log("Generating a keypair with label: " + label);
     KeyItem item = newKeyItem(label);
     OSStatus status = errSecInternalComponent;
     std::optional<SecKey> publicKey;
-    auto key = SecKey::generateP256();
+    if (!key) key = SecKey::generateP256();
+    if (key && (!key->isPrivate() || !key->isP256())) key.reset();
     if (key) {
         auto data = key->externalRepresentation();
         publicKey = key->copyPublicKey();
@@ -213,6 +215,10 @@ SecureEnclave::KeyPair SecureEnclave::generateKeyPair(const std::string& label) 
 }
 
 SecureEnclave::KeyPair SecureEnclave::createKeyPair(const std::string& label) { return storeNewKeyPair(label, false); }
+
+SecureEnclave::KeyPair SecureEnclave::storeKeyPair(const std::string& label, const SecKey& privateKey) {
+    return storeNewKeyPair(label, true, privateKey);
+}
 
 void SecureEnclave::removeKeyPair(const std::string& label) {
     log("Removing a keypair with label: " + label);

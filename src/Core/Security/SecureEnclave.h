@@ -60,6 +60,9 @@ public:
 
     // A new pair under `label`; fails when one exists.
     KeyPair createKeyPair(const std::string& label);
+    // Stores the pair of `privateKey` (made beforehand) under `label`,
+    // replacing any old one in one keychain transaction, as generateKeyPair.
+    KeyPair storeKeyPair(const std::string& label, const SecKey& privateKey);
     SecKey copyMatching(const KeyQuery& query);
     SecKey publicKey(const SecKey& of);
     // Makes the pair "local" unless it exists (on `local()`); never fails.
@@ -80,7 +83,7 @@ public:
 private:
     static Bytes crypt(bool encrypting, const Bytes& data, const SecKey& with);
     KeyItem newKeyItem(const std::string& label) const;
-    KeyPair storeNewKeyPair(const std::string& label, bool replacing);
+    KeyPair storeNewKeyPair(const std::string& label, bool replacing, std::optional<SecKey> key = std::nullopt);
 
     std::string applicationTag_;
 };

@@ -120,7 +120,7 @@ void StorageManager::removeInTransaction(StoreContext& context, const SVUser& us
 }
 
 void StorageManager::storeRenewed(const SVUser& user, const UserKeys& keys, const std::string& password,
-                                  const SVUser& renewed) {
+                                  const SVUser& renewed, const std::function<void()>& beforeCommit) {
     log("Updating the user " + renewed.userID() + " in storage");
     store_.performTransaction([&](StoreContext& context) {
         auto entity = currentStorage_.fetchUserEntity(user.storageID(), context);
@@ -145,6 +145,7 @@ void StorageManager::storeRenewed(const SVUser& user, const UserKeys& keys, cons
         entity->keyHMAC = StorageV3::wrapHMACKey(keys.kHMAC, renewed.userID(), password, local);
         step("computed");
         context.update(*entity);
+        if (beforeCommit) beforeCommit();
         step("written");
     });
     step("committed");

@@ -9,6 +9,7 @@
 // handles and key pairs that an operation drops are dropped only after its
 // transaction has committed.
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,8 +58,10 @@ public:
     // user is not stored; errors of the "local" key pair, of encryption and
     // of the store, after which nothing has changed. On success the old
     // user's autosign pair and its password, auth and hmac handles are dropped.
+    // `beforeCommit`, when given, runs inside the transaction once the row is
+    // changed: when it throws, nothing is stored.
     virtual void storeRenewed(const SVUser& user, const UserKeys& keys, const std::string& password,
-                              const SVUser& renewed);
+                              const SVUser& renewed, const std::function<void()>& beforeCommit = {});
     // Moves a legacy user into the current storage under `password`: its
     // keys are unwrapped with the legacy device key and the password, the
     // signing key is imported, and the new row is written and the legacy row
