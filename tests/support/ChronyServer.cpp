@@ -11,13 +11,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "support/TestEnvironment.h"
 
 extern char** environ;
 
@@ -73,22 +74,32 @@ ChronyServer::ChronyServer(double shift) {
     throw std::runtime_error("chronyd did not start: " + log());
 }
 
-ChronyServer::~ChronyServer() { stop(); }
+ChronyServer::~ChronyServer() {
+    stop();
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
 
 bool ChronyServer::start(double shift) {
-    dir_ = std::make_unique<TempDir>();
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "svsdk-chronyd-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a folder for chronyd");
+    dir_ = pattern;
     port_ = freeUdpPort();
     {
-        std::ofstream config(dir_->file("chrony.conf"));
+        std::ofstream config(file("chrony.conf"));
         config << "port " << port_ << "\n"
                << "bindaddress 127.0.0.1\n"
                << "allow 127.0.0.1\n"
                << "local stratum 8\n"
                << "cmdport 0\n"
-               << "pidfile " << dir_->file("chronyd.pid") << "\n";
+               << "pidfile " << file("chronyd.pid") << "\n";
     }
-    std::string config = dir_->file("chrony.conf");
-    std::string logPath = dir_->file("chronyd.log");
+    std::string config = file("chrony.conf");
+    std::string logPath = file("chronyd.log");
     // -d: foreground, logging to stderr; -x: never adjust the system clock;
     // -u root: run as we are (no unprivileged user to switch to).
     std::vector<std::string> args = {chronyd, "-d", "-x", "-u", "root", "-f", config};
@@ -152,8 +163,8 @@ void ChronyServer::stop() {
 }
 
 std::string ChronyServer::log() const {
-    if (!dir_) return {};
-    std::ifstream in(dir_->file("chronyd.log"));
+    if (dir_.empty()) return {};
+    std::ifstream in(file("chronyd.log"));
     std::stringstream text;
     text << in.rdbuf();
     return text.str();

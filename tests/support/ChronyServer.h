@@ -6,12 +6,9 @@
 // in the foreground, waited for until it answers, and stopped by its process id.
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 
 namespace svsdk::testing {
-
-class TempDir;
 
 class ChronyServer {
 public:
@@ -32,7 +29,9 @@ private:
     bool start(double shift);
     void stop();
 
-    std::unique_ptr<TempDir> dir_;
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+
+    std::string dir_;  // removed with the server
     int port_ = 0;
     pid_t pid_ = -1;
 };
