@@ -118,8 +118,11 @@ TEST_F(NTPClientTest, ShiftedChronydSetsTheCorrectedClock) {
     ChronyServer chrony(3600);
     ProgressRecorder recorder;
     NTPClient::query("localhost", chrony.port(), 3, 2.0, 2, 5, recorder.handler(TimeManager::recordStableTime()));
-    auto reports = recorder.waitFor(2);
-    ASSERT_EQ(reports.size(), 2u) << chrony.log();
+    // "localhost" may also name ::1, where nothing answers: wait for the whole run.
+    auto first = recorder.waitFor(1);
+    ASSERT_FALSE(first.empty()) << chrony.log();
+    auto reports = recorder.waitFor(static_cast<std::size_t>(first[0].total));
+    ASSERT_EQ(reports.size(), static_cast<std::size_t>(first[0].total)) << chrony.log();
     EXPECT_TRUE(near(reports.back().offset, 3600, 0.05)) << reports.back().offset.value_or(-1);
     double corrected = TimeManager::shared().now().timeIntervalSince1970;
     EXPECT_NEAR(corrected - TimeManager::deviceClock(), 3600, 0.05);
