@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "Platform/DispatchQueue.h"
 
 using namespace svsdk;
@@ -97,4 +100,38 @@ TEST(DispatchQueueTest, StoppingWhileOtherThreadsSubmitAndStopToo) {
         go = true;
         for (auto& t : threads) t.join();
     }
+}
+
+TEST(DispatchQueueTest, ReadinessHandlersRunOnTheQueueUntilUnwatched) {
+    DispatchQueue queue("sockets");
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    std::atomic<int> calls{0};
+    std::promise<void> first;
+    std::uint64_t id = 0;
+    id = queue.watch(fds[0], DispatchQueue::readable, [&](unsigned ready) {
+        EXPECT_TRUE(queue.isCurrent());
+        EXPECT_EQ(ready, DispatchQueue::readable);
+        char byte;
+        while (::read(fds[0], &byte, 1) == 1) {
+        }
+        if (++calls == 1) first.set_value();
+        if (calls == 2) queue.unwatch(id);  // from its own handler
+    });
+    std::thread writer([&] { EXPECT_EQ(::write(fds[1], "x", 1), 1); });  // wakes the sleeping queue
+    writer.join();
+    first.get_future().wait();
+    // A timer and a descriptor both due: both run.
+    std::promise<void> timer;
+    queue.asyncAfter(0.01, [&] { timer.set_value(); });
+    EXPECT_EQ(::write(fds[1], "y", 1), 1);
+    timer.get_future().wait();
+    queue.sync([] {});
+    EXPECT_EQ(::write(fds[1], "z", 1), 1);
+    std::this_thread::sleep_for(30ms);
+    queue.sync([] {});
+    EXPECT_EQ(calls, 2) << "not called after unwatch";
+    EXPECT_FALSE(queue.unwatch(id));
+    ::close(fds[0]);
+    ::close(fds[1]);
 }

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "Core/Time/DNSResolver.h"
+#include "Core/Time/NTPClient.h"
+#include "Core/TimeManager.h"
+#include "Platform/DispatchQueue.h"
+#include "support/ChronyServer.h"
+#include "support/LoopbackServer.h"
+#include "support/ProgressRecorder.h"
+#include "support/ScopedClock.h"
+#include "support/TestEnvironment.h"
+#include "support/UdpResponder.h"
+
+using namespace svsdk;
+using namespace svsdk::testing;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+InternetAddress ipv4(const char* text) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, text, &address.sin_addr);
+    return InternetAddress::ipv4(address);
+}
+
+// A reply with the given times (Unix seconds), as the client keeps it.
+NTPPacket reply(double origin, double receive, double transmit, double destination) {
+    NTPPacket packet(3, NTPPacket::Mode::server);
+    packet.originTime = origin;
+    packet.receiveTime = receive;
+    packet.transmitTime = transmit;
+    packet.destinationTime = destination;
+    return packet;
+}
+
+// A reply sent at `t` with the given offset and round-trip delay.
+NTPPacket replyWith(double t, double offset, double delay) {
+    return reply(t, t + offset + delay / 2, t + offset + delay / 2, t + delay);
+}
+
+bool near(const std::optional<double>& value, double expected, double tolerance) {
+    return value && std::fabs(*value - expected) < tolerance;
+}
+
+class NTPClientTest : public ::testing::Test {
+protected:
+    // No test asks the system's name servers: a loopback port where nothing listens.
+    void SetUp() override {
+        DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
+    }
+    void TearDown() override {
+        DNSResolver::setServersForTesting(std::nullopt);
+        TimeManager::setStableTime(std::nullopt);
+    }
+    ScopedPlatform platform;
+};
+
+}  // namespace
+
+TEST(NTPClientOffsetTest, MedianOfTheLeastDelayReplyOfEachAddress) {
+    constexpr double t = 1'700'000'000;
+    ScopedClock clock(t + 1, 100);
+    struct Case {
+        const char* name;
+        std::vector<std::vector<NTPPacket>> packets;
+        double offset;
+    };
+    std::vector<Case> cases = {
+        {"two addresses: the upper middle", {{replyWith(t, 0.30, 0.02)}, {replyWith(t, -0.10, 0.02)}}, 0.30},
+        {"three addresses: the middle",
+         {{replyWith(t, 0.3, 0.02)}, {replyWith(t, -0.1, 0.02)}, {replyWith(t, 0.2, 0.02)}},
+         0.2},
+        {"four addresses: index 2",
+         {{replyWith(t, 4, 0.02)}, {replyWith(t, 1, 0.02)}, {replyWith(t, 3, 0.02)}, {replyWith(t, 2, 0.02)}},
+         3},
+        {"least delay per address, the first of equals",
+         {{replyWith(t, 0.7, 0.08), replyWith(t, 0.5, 0.05), replyWith(t, 0.6, 0.05)}},
+         0.5},
+        {"sent 10 s or more ago: not used",
+         {{replyWith(t - 8.5, 0.4, 0.01), replyWith(t - 9, 0.9, 0.001)}, {}},  // now is t + 1
+         0.4},
+        {"non-finite or absurd offsets are not used",
+         {{replyWith(t, std::numeric_limits<double>::quiet_NaN(), 0.01), replyWith(t, 0.25, 0.05)},
+          {replyWith(t, 3e9, 0.001)},
+          {reply(t, t, std::numeric_limits<double>::infinity(), t)}},
+         0.25},
+    };
+    for (const auto& c : cases) EXPECT_NEAR(NTPClient::offset(c.packets), c.offset, 1e-6) << c.name;
+
+    for (const auto& none : std::vector<std::vector<std::vector<NTPPacket>>>{
+             {}, {{}}, {{replyWith(t - 11, 0.1, 0.01)}}, {{replyWith(t, -3e9, 0.01)}}})
+        EXPECT_THROW(NTPClient::offset(none), NTPNetworkError);
+}
+
+TEST_F(NTPClientTest, RunAgainstChronydOnTheSameClock) {
+    ChronyServer chrony;
+    ProgressRecorder recorder;
+    NTPClient::query("127.0.0.1", chrony.port(), 3, 2.0, 4, 5, recorder.handler());
+    auto reports = recorder.waitFor(4);
+    ASSERT_EQ(reports.size(), 4u) << chrony.log();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(reports[i].done, i + 1);
+        EXPECT_EQ(reports[i].total, 4);
+        EXPECT_TRUE(reports[i].offset) << i;
+    }
+    EXPECT_TRUE(near(reports.back().offset, 0, 0.005)) << reports.back().offset.value_or(-1);
+}
+
+TEST_F(NTPClientTest, ShiftedChronydSetsTheCorrectedClock) {
+    ChronyServer chrony(3600);
+    ProgressRecorder recorder;
+    NTPClient::query("localhost", chrony.port(), 3, 2.0, 2, 5, recorder.handler(TimeManager::recordStableTime()));
+    // "localhost" may also name ::1, where nothing answers: wait for the whole run.
+    auto first = recorder.waitFor(1);
+    ASSERT_FALSE(first.empty()) << chrony.log();
+    auto reports = recorder.waitFor(static_cast<std::size_t>(first[0].total));
+    ASSERT_EQ(reports.size(), static_cast<std::size_t>(first[0].total)) << chrony.log();
+    EXPECT_TRUE(near(reports.back().offset, 3600, 0.05)) << reports.back().offset.value_or(-1);
+    double corrected = TimeManager::shared().now().timeIntervalSince1970;
+    EXPECT_NEAR(corrected - TimeManager::deviceClock(), 3600, 0.05);
+    EXPECT_TRUE(TimeManager::loadStableTime()) << "stored as well";
+}
+
+TEST_F(NTPClientTest, RepliesThatAreNotUsable) {
+    using From = UdpResponder::From;
+    auto changed = [](std::function<void(Bytes&)> change, From from = From::server) {
+        return [change, from](const Bytes& request) {
+            auto bytes = UdpResponder::ntpReply(request);
+            change(bytes);
+            return std::vector<UdpResponder::Reply>{{bytes, 0, from}};
+        };
+    };
+    struct Case {
+        const char* name;
+        UdpResponder::Script script;
+    };
+    std::vector<Case> cases = {
+        {"short", changed([](Bytes& b) { b.resize(47); })},
+        {"stratum 0", changed([](Bytes& b) { b[1] = 0; })},
+        {"stratum 16", changed([](Bytes& b) { b[1] = 16; })},
+        {"leap 3", changed([](Bytes& b) { b[0] = 0xDC; })},
+        {"root dispersion 100 s", changed([](Bytes& b) { b[8] = 0, b[9] = 100, b[10] = 0, b[11] = 0; })},
+        {"zero receive time", changed([](Bytes& b) { std::fill(b.begin() + 32, b.begin() + 40, 0); })},
+        {"zero transmit time", changed([](Bytes& b) { std::fill(b.begin() + 40, b.end(), 0); })},
+        {"another origin", changed([](Bytes& b) { b[31] ^= 1; })},
+        {"from another port", changed([](Bytes&) {}, From::otherPort)},
+        {"from another address", changed([](Bytes&) {}, From::otherAddress)},
+        {"never", [](const Bytes&) { return std::vector<UdpResponder::Reply>{}; }},
+    };
+    for (const auto& c : cases) {
+        UdpResponder responder(c.script);
+        ProgressRecorder recorder;
+        NTPClient::query("127.0.0.1", responder.port(), 3, 0.3, 1, 5, recorder.handler());
+        auto reports = recorder.waitFor(1);
+        ASSERT_EQ(reports.size(), 1u) << c.name;
+        EXPECT_EQ(reports[0].offset, std::nullopt) << c.name;
+        EXPECT_EQ(reports[0].done, 1);
+        EXPECT_EQ(reports[0].total, 1);
+        EXPECT_EQ(responder.requestCount(), 1) << c.name;
+    }
+    // The control: the same server, unchanged, is used.
+    UdpResponder responder([](const Bytes& request) {
+        return std::vector<UdpResponder::Reply>{{UdpResponder::ntpReply(request, 2.0)}};
+    });
+    ProgressRecorder recorder;
+    NTPClient::query("127.0.0.1", responder.port(), 3, 0.3, 1, 5, recorder.handler());
+    auto reports = recorder.waitFor(1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(near(reports[0].offset, 2.0, 0.01));
+}
+
+TEST_F(NTPClientTest, AForgedReplyDoesNotPreemptTheRealOne) {
+    UdpResponder responder([](const Bytes& request) {
+        auto forged = UdpResponder::ntpReply(request, 500);
+        forged[30] ^= 0x10;  // a guessed origin, wrong in one bit
+        return std::vector<UdpResponder::Reply>{{forged, 0}, {UdpResponder::ntpReply(request, 1.5), 0.05}};
+    });
+    ProgressRecorder recorder;
+    NTPClient::query("127.0.0.1", responder.port(), 3, 1.0, 1, 5, recorder.handler());
+    auto reports = recorder.waitFor(1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(near(reports[0].offset, 1.5, 0.05)) << reports[0].offset.value_or(-1);
+}
+
+TEST_F(NTPClientTest, UnansweredRequestsEndByTheirTimers) {
+    UdpResponder silent([](const Bytes&) { return std::vector<UdpResponder::Reply>{}; });
+    ProgressRecorder recorder;
+    auto started = std::chrono::steady_clock::now();
+    NTPClient::query("127.0.0.1", silent.port(), 3, 0.2, 3, 5, recorder.handler());
+    auto reports = recorder.waitFor(3);
+    ASSERT_EQ(reports.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(reports[i].offset, std::nullopt);
+        EXPECT_EQ(reports[i].done, i + 1);
+        EXPECT_EQ(reports[i].total, 3);
+        double elapsed = std::chrono::duration<double>(reports[i].at - started).count();
+        EXPECT_NEAR(elapsed, 0.2 * (i + 1), 0.1) << "one timer after another";
+    }
+    EXPECT_EQ(silent.requestCount(), 3);
+}
+
+TEST_F(NTPClientTest, RefusedRequestsFailAtOnce) {
+    ProgressRecorder recorder;
+    auto started = std::chrono::steady_clock::now();
+    NTPClient::query("127.0.0.1", LoopbackServer::unusedPort(), 3, 5.0, 2, 5, recorder.handler());
+    auto reports = recorder.waitFor(2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_LT(std::chrono::duration<double>(reports[1].at - started).count(), 2.0);
+    EXPECT_EQ(reports[1].offset, std::nullopt);
+    // An address whose port cannot be put into a socket address.
+    ProgressRecorder bad;
+    NTPClient::query("127.0.0.1", 70000, 3, 5.0, 1, 5, bad.handler());
+    EXPECT_EQ(bad.waitFor(1, 2).size(), 1u);
+}
+
+TEST_F(NTPClientTest, ProgressCounts) {
+    // Seven addresses, five used, four requests each: twenty reports.
+    std::vector<InternetAddress> seven;
+    for (int i = 1; i <= 7; ++i) seven.push_back(ipv4(("127.0.0." + std::to_string(i)).c_str()));
+    ProgressRecorder recorder;
+    auto client = std::make_shared<NTPClient>(LoopbackServer::unusedPort(), 3, 2.0, 4, 5, recorder.handler());
+    DispatchQueue::main().async([client, seven] { client->query(seven); });
+    auto reports = recorder.waitFor(20);
+    ASSERT_EQ(reports.size(), 20u);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(reports[i].done, i + 1);
+        EXPECT_EQ(reports[i].total, 20);
+    }
+    // No address: one report (none, 0, 0); no server allowed: none at all.
+    ProgressRecorder empty;
+    NTPClient::query("no-such-host.invalid", 123, 3, 1.0, 4, 5, empty.handler());
+    auto single = empty.waitFor(2, 1);
+    ASSERT_EQ(single.size(), 1u);
+    EXPECT_EQ(single[0].offset, std::nullopt);
+    EXPECT_EQ(single[0].total, 0);
+    ProgressRecorder zero;
+    auto idle = std::make_shared<NTPClient>(123, 3, 1.0, 4, 0, zero.handler());
+    DispatchQueue::main().sync([&] { idle->query(seven); });
+    DispatchQueue::main().sync([] {});
+    EXPECT_TRUE(zero.reports().empty());
+}
