@@ -41,10 +41,16 @@ constexpr const char* kIdentifiers[] = {
 };
 static_assert(std::size(kIdentifiers) == 29);
 
+// A code outside the table (only reachable by casting) stands for `internalError`.
+SVError::Code knownCode(SVError::Code code) {
+    auto raw = static_cast<int>(code);
+    return raw >= 0 && static_cast<std::size_t>(raw) < std::size(kIdentifiers) ? code : SVError::Code::internalError;
+}
+
 }  // namespace
 
 SVError::SVError(Code code, std::string message)
-    : code_(code), message_(code == Code::secureEnclaveError ? std::move(message) : std::string()) {
+    : code_(knownCode(code)), message_(code_ == Code::secureEnclaveError ? std::move(message) : std::string()) {
     description_ = errorDescription();
 }
 

@@ -13,6 +13,7 @@
 
 #include <svsdk/SVError.h>
 
+#include "Core/Utilities/JSON.h"
 #include "Platform/PlatformConfiguration.h"
 
 namespace svsdk {
@@ -62,9 +63,12 @@ nlohmann::json readObject(const std::string& path) {
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    auto object = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!object.is_object()) return nlohmann::json::object();
-    return object;
+    try {
+        auto object = parseExternalJSON(text);
+        if (object.is_object()) return object;
+    } catch (const SVPlatformError&) {
+    }
+    return nlohmann::json::object();
 }
 
 void writeAll(int fd, const std::string& text, const std::string& path) {

@@ -503,7 +503,7 @@ void bindPasswordQuery(Statement& s, const PasswordQuery& q) {
 
 #define SVSDK_KEY_MATCH                                                                        \
     " WHERE key_type = ?1 AND application_tag = ?2 AND (?3 IS NULL OR application_label = ?3)" \
-    " AND (?4 IS NULL OR key_class = ?4) AND (?5 IS NULL OR access_group = ?5)"
+    " AND (?4 IS NULL OR key_class = ?4) AND (?5 IS NULL OR access_group = ?5) AND (?6 IS NULL OR key_data = ?6)"
 constexpr const char* kFindKey =
     "SELECT key_class, key_type, key_size, application_tag, application_label, access_group, token_id,"
     " access_control, key_data FROM keys" SVSDK_KEY_MATCH " ORDER BY rowid LIMIT 1";
@@ -519,6 +519,7 @@ void bindKeyQuery(Statement& s, const KeyQuery& q) {
     s.bind(3, q.applicationLabel);
     s.bind(4, q.keyClass ? std::optional<std::string>(keyClassText(*q.keyClass)) : std::nullopt);
     s.bind(5, normalized(q.accessGroup));
+    s.bind(6, q.keyData);
 }
 
 OSStatus insertKey(Connection& connection, const KeyItem& item) {

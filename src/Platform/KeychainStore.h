@@ -63,6 +63,8 @@ struct KeyQuery {
     Bytes applicationTag;
     std::optional<Bytes> applicationLabel;
     std::optional<std::string> accessGroup;
+    // Only the item holding exactly these key bytes.
+    std::optional<Bytes> keyData;
 };
 
 struct KeyItem {

@@ -1,6 +1,7 @@
 #include "Platform/PlatformConfiguration.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -37,6 +38,22 @@ std::string defaultDataDirectory() {
     throw SVPlatformError("posix", ENOENT, "no data folder: neither XDG_DATA_HOME nor HOME is set");
 }
 
+// Others who may write to the data folder could replace the store files in
+// it. Such a folder is made private when it is this user's own, and refused
+// otherwise.
+void requirePrivateDirectory(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        throw SVPlatformError("posix", errno, "cannot read " + path + ": " + std::strerror(errno));
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0) return;
+    if (info.st_uid != ::geteuid())
+        throw SVPlatformError("posix", EPERM,
+                              path + " may be written by other users and is not owned by this user: refused as the "
+                                     "data folder");
+    if (::chmod(path.c_str(), 0700) != 0)
+        throw SVPlatformError("posix", errno, "cannot make " + path + " private: " + std::strerror(errno));
+}
+
 }  // namespace
 
 std::shared_ptr<const SVPlatformConfiguration> current() {
@@ -61,6 +78,7 @@ std::string dataDirectory() {
     auto config = current();
     std::string dir = config->dataDirectory.empty() ? defaultDataDirectory() : config->dataDirectory;
     makeDirectory(dir);
+    requirePrivateDirectory(dir);
     return dir;
 }
 

@@ -11,9 +11,10 @@ namespace svsdk::platform {
 // The configuration in force; a snapshot that stays valid while held.
 std::shared_ptr<const SVPlatformConfiguration> current();
 
-// The SDK's data folder, created 0700 when missing. Throws SVPlatformError
-// when it cannot be made, or when none is configured and the environment
-// names no home.
+// The SDK's data folder, created 0700 when missing. One found writable by
+// group or others is set to 0700 when this user owns it. Throws
+// SVPlatformError when it cannot be made, is writable by others and owned by
+// another user, or when none is configured and the environment names no home.
 std::string dataDirectory();
 // Resolved store paths (the folder is created; the files are not).
 std::string keychainPath();

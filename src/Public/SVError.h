@@ -80,6 +80,7 @@ public:
         return SVError(Code::secureEnclaveError, std::move(message));
     }
 
+    // A code that is none of the cases (only reachable by casting) gives internalError.
     explicit SVError(Code code, std::string message = {});
 
     Code code() const noexcept { return code_; }

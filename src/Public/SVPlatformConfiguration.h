@@ -59,7 +59,8 @@ public:
 struct SVPlatformConfiguration {
     // The SDK's own folder (databases, keychain, defaults). Default:
     // $XDG_DATA_HOME/svsdk, or ~/.local/share/svsdk; created 0700 when missing.
-    // A process with neither variable set must give one.
+    // A process with neither variable set must give one. A folder writable by
+    // group or others is set to 0700 when this user owns it, else refused.
     std::string dataDirectory;
     // The keychain store (keys and generic-password items). Default:
     // <dataDirectory>/keychain.sqlite; created 0600.

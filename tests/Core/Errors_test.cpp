@@ -22,6 +22,12 @@ TEST(SVErrorTest, CasesHaveTheirCodesIdentifiersAndTexts) {
     EXPECT_EQ(SVError::binaryDataIsUnavaiable().rawCode(), 17);
     EXPECT_EQ(SVError::loginSessionIsExpired().identifier(), "login_session_is_expired");
     EXPECT_FALSE(SVError::secureEnclaveError("x").identifier());
+    // A cast code outside the table stands for internalError, as an unknown network code stands for undefined.
+    for (int outside : {29, 1000, -1, INT32_MIN}) {
+        SVError error(static_cast<SVError::Code>(outside));
+        EXPECT_EQ(error.code(), SVError::Code::internalError) << outside;
+        EXPECT_EQ(error.identifier(), "internal_error");
+    }
 }
 
 TEST(SVErrorTest, SecureEnclaveErrorCarriesItsMessageAndComparesByIt) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <optional>
@@ -67,6 +69,27 @@ TEST(PlatformConfigurationTest, ConfiguredPathsWinAndAFileInTheWayIsAnError) {
     config.dataDirectory = platform.dir().file("blocker");
     platform.apply(config);
     EXPECT_THROW(platform::dataDirectory(), SVPlatformError);
+
+    // A folder others may write to is made private when it is ours, refused when it is not.
+    std::string shared = platform.dir().file("shared");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    config.dataDirectory = shared;
+    platform.apply(config);
+    EXPECT_EQ(platform::dataDirectory(), shared);
+    EXPECT_EQ(modeOf(shared), 0700u);
+    // Owned by another user: as root, a folder of our own handed over; otherwise /tmp.
+    std::string foreign = "/tmp";
+    if (::geteuid() == 0) {
+        foreign = platform.dir().file("foreign");
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(foreign.c_str(), 01777), 0);
+    }
+    config.dataDirectory = foreign;
+    platform.apply(config);
+    EXPECT_THROW(platform::dataDirectory(), SVPlatformError);
+    EXPECT_EQ(modeOf(foreign), 01777u);
 }
 
 TEST(PlatformConfigurationTest, VendorIdentifierIsDerivedPerApplication) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
@@ -173,6 +174,16 @@ TEST(SVUserTest, OptionalMembersNeverFail) {
     user = SVUser::decode(j);
     EXPECT_TRUE(user.extAuthMethods().empty());
     EXPECT_EQ(user.confirmationCodeTSI(), 180.0);
+
+    // Nesting deep enough to overflow the stack, were it built, is refused as a whole.
+    for (const char* key : {"ext_auth_available_methods", "system_settings"}) {
+        j[key] = 0;
+        std::string text = j.dump();
+        std::string deep = std::string(200000, '[') + std::string(200000, ']');
+        text.replace(text.find("\"" + std::string(key) + "\":0") + std::strlen(key) + 3, 1, deep);
+        EXPECT_THROW(SVUser::decode(std::string_view(text)), SVDecodingError) << key;
+        j.erase(key);
+    }
 }
 
 TEST(SVUserTest, ExtendedAuthenticationMethodsAreDistinctAndKnown) {

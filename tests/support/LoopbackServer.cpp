@@ -110,6 +110,32 @@ LoopbackServer::LoopbackServer() : server_(std::make_unique<httplib::Server>()) 
                                           });
             return;
         }
+        if (scripted.repeated) {
+            auto parts = std::make_shared<std::pair<std::string, ScriptedAnswer::Repeated>>(
+                std::move(scripted.body), std::move(*scripted.repeated));
+            std::size_t length =
+                parts->first.size() + parts->second.unit.size() * parts->second.count + parts->second.tail.size();
+            response.set_content_provider(length, contentType, [parts](size_t offset, size_t, httplib::DataSink& sink) {
+                const auto& [head, repeated] = *parts;
+                // One chunk of about 64 KiB from `offset` on.
+                std::string chunk;
+                std::size_t unitsEnd = head.size() + repeated.unit.size() * repeated.count;
+                std::size_t end = unitsEnd + repeated.tail.size();
+                for (std::size_t at = offset; chunk.size() < 65536 && at < end;) {
+                    std::string_view piece;
+                    if (at < head.size())
+                        piece = std::string_view(head).substr(at);
+                    else if (at < unitsEnd)
+                        piece = std::string_view(repeated.unit).substr((at - head.size()) % repeated.unit.size());
+                    else
+                        piece = std::string_view(repeated.tail).substr(at - unitsEnd);
+                    chunk.append(piece);
+                    at += piece.size();
+                }
+                return sink.write(chunk.data(), chunk.size());
+            });
+            return;
+        }
         if (contentType.empty())
             response.body = scripted.body;
         else

@@ -52,6 +52,14 @@ struct ScriptedAnswer {
     std::string body;
     double delay = 0;  // seconds to wait before answering
     Drop drop = Drop::none;
+    // A large body made while it is sent: `body`, then `unit` `count` times,
+    // then `tail`.
+    struct Repeated {
+        std::string unit;
+        std::size_t count = 0;
+        std::string tail;
+    };
+    std::optional<Repeated> repeated;
 
     static ScriptedAnswer json(int status, std::string body) {
         ScriptedAnswer answer;

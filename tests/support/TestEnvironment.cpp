@@ -50,6 +50,8 @@ void cleanUpProcess() {
 
 TempDir::TempDir() : path_(makeTemp(processRoot.empty() ? tempBase() : processRoot)) {}
 
+TempDir::TempDir(const std::string& base) : path_(makeTemp(::access(base.c_str(), W_OK) == 0 ? base : tempBase())) {}
+
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);

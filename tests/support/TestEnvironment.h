@@ -20,6 +20,8 @@ void cleanUpProcess();
 class TempDir {
 public:
     TempDir();
+    // Below `base` when it is a writable folder, else where TempDir() makes one.
+    explicit TempDir(const std::string& base);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -37,13 +37,12 @@ bool rejectedForTransferError(const TransferResult& result, const Promise<std::i
 void handleHealthCheckResponse(const TransferResult& result, const Promise<std::int64_t>& promise) {
     if (rejectedForTransferError(result, promise)) return;
     // The status is not examined: the declared version is what counts.
+    // Streamed up to the member: an answer of any size costs nothing more.
     std::optional<std::int64_t> version;
-    if (result.data) {
-        try {
-            version = integerMember(jsonDictionary(*result.data), "sv_api_version");
-        } catch (...) {
-        }
-    }
+    if (result.data)
+        version = streamedJSONInteger(
+            std::string_view(reinterpret_cast<const char*>(result.data->data()), result.data->size()),
+            {"sv_api_version"});
     if (version)
         promise.resolve(*version);
     else

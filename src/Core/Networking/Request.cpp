@@ -6,6 +6,7 @@
 #include "Core/Networking/RequestSettings.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Utilities/Encoding.h"
+#include "Core/Utilities/JSON.h"
 
 namespace svsdk {
 
@@ -32,13 +33,12 @@ Endpoint::Endpoint(const URL& base, const std::vector<std::string>& path) : url(
 std::optional<std::int64_t> integerMember(const nlohmann::json& object, const std::string& key) {
     if (!object.is_object()) return std::nullopt;
     auto found = object.find(key);
-    if (found == object.end() || !found->is_number_integer()) return std::nullopt;
-    if (found->is_number_unsigned() && found->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
-        return std::nullopt;
-    return found->get<std::int64_t>();
+    if (found == object.end()) return std::nullopt;
+    return exactInteger(*found);
 }
 
 Bytes encodeJSONBody(const nlohmann::ordered_json& body) {
+    requireEncodableNumbers(body);
     std::string text = body.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     Bytes bytes(text.begin(), text.end());
     secureWipe(text);

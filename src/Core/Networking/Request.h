@@ -49,11 +49,12 @@ std::optional<std::string> requestSignature(const Bytes& authorizationKey, const
 
 // Compact JSON text of a body; members in the order in which the body writes
 // them. Text that is not valid UTF-8 is written with U+FFFD in place of each
-// bad sequence.
+// bad sequence. A NaN or infinite number throws the encoder's error
+// (SVPlatformError "json", kJSONInvalidValue), never written as null.
 Bytes encodeJSONBody(const nlohmann::ordered_json& body);
 
-// The member `key` of `object` when it is a JSON integer that fits a signed
-// 64-bit number (not a float, a string or a boolean).
+// The member `key` of `object` when it is a JSON number that is exactly a
+// signed 64-bit integer (208 or 208.0; not 208.5, a string or a boolean).
 std::optional<std::int64_t> integerMember(const nlohmann::json& object, const std::string& key);
 
 // A request with a body of any type that converts to nlohmann::ordered_json

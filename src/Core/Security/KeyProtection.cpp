@@ -1,5 +1,7 @@
 // Protection of a user's keys with a password: the key-encryption key and
-// the blob of ciphertext followed by the MAC of the plaintext.
+// the blob of ciphertext followed by the MAC of the plaintext. Lines that
+// show key material, or a blob and its MAC (enough to test passwords against),
+// are secret lines: written only with both `debug` and `keys`.
 #include <openssl/crypto.h>
 
 #include <svsdk/SVError.h>
@@ -45,8 +47,9 @@ Bytes Cryptor::encrypt(const Bytes& data, const std::string& userID, const std::
         Logger::error(SVLogCategory::security, "Could not encrypt the data");
         throw SVError::internalError();
     }
-    logLazily([&] { return "Encrypted data: " + base64Encode(*c); });
-    logLazily([&] { return "Generated HMAC: " + base64Encode(*h); });
+    // A blob with its MAC lets a reader of the log test passwords offline.
+    Logger::secret([&] { return "Encrypted data: " + base64Encode(*c); });
+    Logger::secret([&] { return "Generated HMAC: " + base64Encode(*h); });
     c->insert(c->end(), h->begin(), h->end());
     return std::move(*c);
 }
@@ -54,18 +57,18 @@ Bytes Cryptor::encrypt(const Bytes& data, const std::string& userID, const std::
 Bytes Cryptor::decryptCombined(const Bytes& data, const Bytes& kek) {
     log("Decrypting the combined data");
     logLazily([&] { return "Data size: " + std::to_string(data.size()); });
-    logLazily([&] { return "Data: " + base64Encode(data); });
+    Logger::secret([&] { return "Data: " + base64Encode(data); });
     if (data.size() < macLength) throw SVError::internalError();
     const auto split = data.end() - static_cast<std::ptrdiff_t>(macLength);
     Bytes c(data.begin(), split);
     Bytes reference(split, data.end());
-    logLazily([&] { return "Encrypted keys: " + base64Encode(c); });
-    logLazily([&] { return "Reference HMAC: " + base64Encode(reference); });
+    Logger::secret([&] { return "Encrypted keys: " + base64Encode(c); });
+    Logger::secret([&] { return "Reference HMAC: " + base64Encode(reference); });
     auto p = crypt(Operation::decrypt, kek, c);
     if (!p) throw SVError::internalError();
     auto m = hmac(kek, *p);
     if (!m) throw SVError::internalError();
-    logLazily([&] { return "HMAC: " + base64Encode(*m); });
+    Logger::secret([&] { return "HMAC: " + base64Encode(*m); });
     if (m->size() != reference.size() || CRYPTO_memcmp(m->data(), reference.data(), reference.size()) != 0)
         throw SVError::invalidPassword();
     return std::move(*p);
@@ -73,7 +76,7 @@ Bytes Cryptor::decryptCombined(const Bytes& data, const Bytes& kek) {
 
 Bytes Cryptor::decrypt(const Bytes& data, const std::string& userID, const std::string& password) {
     log("Decrypting the data");
-    logLazily([&] { return "Encrypted data: " + base64Encode(data); });
+    Logger::secret([&] { return "Encrypted data: " + base64Encode(data); });
     logLazily([&] { return "UserID: " + userID; });
     Logger::secret([&] { return "Password: " + password; });
     Bytes kek = generateKEK(userID, password);

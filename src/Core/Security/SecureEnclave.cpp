@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string_view>
 #include <variant>
@@ -44,7 +45,10 @@ void logError(std::string_view message) { Logger::error(SVLogCategory::security,
 // each its public half once derived. The bytes identify the key completely, so
 // an entry cannot go stale when the store changes. The least recently used
 // entry goes first; its bytes are wiped as they are released. Removing or
-// replacing a pair empties the cache, so that a removed key is not kept here.
+// replacing a pair empties the cache, so that a removed key is not kept here;
+// a look-up that read the store before such a clearing adds nothing after it
+// (each clearing starts a new generation, and a key read in an earlier one is
+// parsed but not kept).
 class ParsedKeys {
 public:
     static ParsedKeys& shared() {
@@ -52,7 +56,14 @@ public:
         return *keys;
     }
 
-    std::optional<SecKey> privateKey(const Bytes& data) {
+    // The generation to pass to privateKey(): read it before reading the store.
+    std::uint64_t generation() {
+        std::lock_guard guard(lock_);
+        return generation_;
+    }
+
+    // The key stored as `data`, read from the store in `generation`.
+    std::optional<SecKey> privateKey(const Bytes& data, std::uint64_t generation) {
         {
             std::lock_guard guard(lock_);
             if (auto key = findUsed(data)) return key;
@@ -61,6 +72,7 @@ public:
         if (!key) return std::nullopt;
         std::lock_guard guard(lock_);
         if (auto parsed = findUsed(data)) return parsed;  // another thread parsed it meanwhile
+        if (generation != generation_) return key;  // the store changed since it was read
         if (entries_.size() == kCapacity) entries_.erase(entries_.begin());
         entries_.push_back(Entry{data, *key, std::nullopt});
         return key;
@@ -83,6 +95,14 @@ public:
     void clear() {
         std::lock_guard guard(lock_);
         entries_.clear();
+        ++generation_;
+    }
+
+    bool holds(const Bytes& data) {
+        std::lock_guard guard(lock_);
+        for (const auto& entry : entries_)
+            if (entry.data == data) return true;
+        return false;
     }
 
 private:
@@ -120,6 +140,7 @@ private:
 
     std::mutex lock_;
     std::vector<Entry> entries_;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace
@@ -236,6 +257,20 @@ void SecureEnclave::removeKey(KeyClass keyClass, const Bytes& tag) {
     if (status != errSecSuccess) log("Could not remove the key. " + osStatusErrorMessage(status));
 }
 
+void SecureEnclave::removeImportedKeyPair(const std::string& label, const Bytes& key) {
+    log("Removing a keypair with label: " + label);
+    KeyQuery query;
+    query.applicationTag = bytesOf(applicationTag_);
+    query.applicationLabel = applicationLabel(label);
+    query.accessGroup = accessGroup();
+    query.keyData = key;
+    OSStatus status = KeychainStore::current().deleteKeys(query);
+    ParsedKeys::shared().clear();
+    if (status != errSecSuccess) log("Could not remove the key. " + osStatusErrorMessage(status));
+}
+
+bool SecureEnclave::holdsParsedKey(const Bytes& keyData) { return ParsedKeys::shared().holds(keyData); }
+
 SecureEnclave::KeyPair SecureEnclave::retrieveKeyPair(const std::string& label) {
     log("Retrieving the keypair with label: " + label);
     SecKey privateKey = this->privateKey(applicationLabel(label));
@@ -254,10 +289,11 @@ SecKey SecureEnclave::privateKey(const Bytes& label) {
 
 SecKey SecureEnclave::copyMatching(const KeyQuery& query) {
     KeyItem item;
+    std::uint64_t generation = ParsedKeys::shared().generation();
     OSStatus status = KeychainStore::current().findKey(query, &item);
     std::optional<SecKey> key;
     if (status == errSecSuccess) {
-        key = ParsedKeys::shared().privateKey(item.keyData);
+        key = ParsedKeys::shared().privateKey(item.keyData, generation);
         if (!key) status = errSecDecode;  // the stored key is damaged
     }
     if (status != errSecSuccess) {
@@ -311,6 +347,8 @@ void SecureEnclave::importLegacyPrivateKey(const Bytes& key, const Bytes& label)
     item.keyClass = KeyClass::privateKey;
     item.applicationTag = bytesOf(applicationTag_);
     item.applicationLabel = label;
+    // In the group every later look-up and removal asks for.
+    item.accessGroup = accessGroup();
     item.keyData = key;
     OSStatus status = KeychainStore::current().addKey(item);
     if (status != errSecSuccess) {

@@ -70,8 +70,15 @@ public:
     // The private key of the older storage (on `legacy()`).
     SecKey legacyPrivateKey();
     // Stores an older software private key (its external representation:
-    // public point then private scalar) under `label` (on `users()`).
+    // public point then private scalar) under `label` (on `users()`), in the
+    // access group of the other key operations, so that they find it.
     void importLegacyPrivateKey(const Bytes& key, const Bytes& label);
+    // Removes the pair under `label` only when it holds exactly `key` (as
+    // imported by importLegacyPrivateKey); a pair of another origin stays.
+    // Never fails.
+    void removeImportedKeyPair(const std::string& label, const Bytes& key);
+    // Whether the cache of parsed keys holds the key stored as `keyData`.
+    static bool holdsParsedKey(const Bytes& keyData);
 
     // ECIES (cofactor ECDH, X9.63 KDF with SHA-256, AES-GCM).
     static Bytes encrypt(const Bytes& data, const SecKey& with);

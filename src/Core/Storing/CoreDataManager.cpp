@@ -521,6 +521,7 @@ void CoreDataManager::run(const std::function<void(StoreContext&)>& body) {
     openStoreOnce();
     StoreContext context(db_, failure_ ? &*failure_ : nullptr);
     if (!db_) return body(context);
+    const auto changesBefore = sqlite3_total_changes64(db_);
     execute(db_, "BEGIN IMMEDIATE");
     try {
         body(context);
@@ -533,6 +534,15 @@ void CoreDataManager::run(const std::function<void(StoreContext&)>& body) {
         SVPlatformError error = sqliteError(db_, rc);
         rollBack(db_, {});
         throw error;
+    }
+    // secure_delete clears the database's pages, not the WAL frames that
+    // still hold the rows a write replaced or deleted (wrapped keys among
+    // them): copy the WAL into the database and truncate it after each write.
+    if (sqlite3_total_changes64(db_) != changesBefore) {
+        rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        // The write is committed either way; the next write checkpoints again.
+        if (rc != SQLITE_OK)
+            Logger::error(SVLogCategory::storage, "Could not checkpoint the store: " + sqliteError(db_, rc).message());
     }
 }
 

@@ -127,7 +127,9 @@ public:
     // turns; an operation started inside another on the same thread joins it
     // as a nested step (its own changes are undone when it throws, and kept
     // with the outer operation otherwise). Without a store the body runs with
-    // a context that fetches nothing.
+    // a context that fetches nothing. After an operation that changed rows
+    // the WAL is checkpointed into the database and truncated, so no row it
+    // replaced or deleted is left in the WAL file.
     template <class Body>
     auto performTransaction(Body&& body) -> std::invoke_result_t<Body&, StoreContext&> {
         using Result = std::invoke_result_t<Body&, StoreContext&>;

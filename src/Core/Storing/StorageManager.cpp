@@ -163,7 +163,7 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
         Logger::error(SVLogCategory::storage, "Unable to transfer: missing keys content");
         throw SVError::emptyKeys();
     }
-    bool imported = false;
+    std::optional<Bytes> imported;  // the key pair this transfer imported
     Cleanup cleanup;
     try {
         log("Getting legacy local private key");
@@ -174,17 +174,18 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
         handles.add(keys.kHMAC, HandleType::hmac, user);
         handles.add(keys.kAuth, HandleType::auth, user);
 
+        // Both parts are always read: an empty one fails to decrypt or to
+        // import, and the user is not moved without its signing pair.
         log("Transfering legacy public and private key");
-        if (!legacy->privateKey.empty() && !legacy->publicKey.empty()) {
-            Bytes privatePart =
-                Cryptor::decrypt(SecureEnclave::decrypt(legacy->privateKey, legacyKey), user.userID(), password);
-            Bytes key = legacy->publicKey;
-            key.insert(key.end(), privatePart.begin(), privatePart.end());
-            // A pair left by a transfer that was cut short would refuse the import.
-            SecureEnclave::users().removeKeyPair(user.uniqueID());
-            SecureEnclave::users().importLegacyPrivateKey(key, SecureEnclave::applicationLabel(user.uniqueID()));
-            imported = true;
-        }
+        Bytes privatePart =
+            Cryptor::decrypt(SecureEnclave::decrypt(legacy->privateKey, legacyKey), user.userID(), password);
+        Bytes key = legacy->publicKey;
+        key.insert(key.end(), privatePart.begin(), privatePart.end());
+        // The same key left by a transfer that was cut short would refuse the
+        // import; a pair of another origin under this label stays and does.
+        SecureEnclave::users().removeImportedKeyPair(user.uniqueID(), key);
+        SecureEnclave::users().importLegacyPrivateKey(key, SecureEnclave::applicationLabel(user.uniqueID()));
+        imported = std::move(key);
 
         // The new row and the deletion of the legacy one are kept together or not at all.
         cleanup = store_.performTransaction([&](StoreContext& context) {
@@ -195,7 +196,7 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
             return stored;
         });
     } catch (...) {
-        if (imported) SecureEnclave::users().removeKeyPair(user.uniqueID());
+        if (imported) SecureEnclave::users().removeImportedKeyPair(user.uniqueID(), *imported);
         Logger::error(SVLogCategory::storage, "Transfering error: " + SVFailure::fromCurrentException().description());
         throw SVError::transferStorage();
     }

@@ -1,5 +1,8 @@
 #include "Core/Utilities/JSON.h"
 
+#include <cmath>
+#include <cstdint>
+
 #include <svsdk/SVError.h>
 
 namespace svsdk {
@@ -8,7 +11,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-Json parseDictionary(const char* begin, const char* end) {
+Json parse(const char* begin, const char* end) {
     // The parser reports the depth at which each object or array opens; the
     // top level opens at depth 0.
     Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
@@ -18,14 +21,91 @@ Json parseDictionary(const char* begin, const char* end) {
                                   "nesting deeper than " + std::to_string(kJSONMaximumDepth) + " levels");
         return true;
     };
-    Json value;
     try {
-        value = Json::parse(begin, end, limitDepth);
+        return Json::parse(begin, end, limitDepth);
     } catch (const Json::exception& e) {
         throw SVPlatformError("json", e.id, e.what());
     }
+}
+
+Json parseDictionary(const char* begin, const char* end) {
+    Json value = parse(begin, end);
     if (!value.is_object()) throw SVError::missingRequestedData();
     return value;
+}
+
+// Follows `path` through the events of a streaming parse and keeps the value
+// found there. Returning false stops the parse.
+class PathReader : public nlohmann::json_sax<Json> {
+public:
+    explicit PathReader(const std::vector<std::string>& path) : path_(path) {}
+
+    std::optional<std::int64_t> found;
+
+    bool null() override { return scalar(); }
+    bool boolean(bool) override { return scalar(); }
+    bool number_integer(number_integer_t value) override { return number(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return number(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return number(Json(value)); }
+    bool string(string_t&) override { return scalar(); }
+    bool binary(binary_t&) override { return scalar(); }
+
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) {
+            followed_ = 1;  // the top level
+        } else if (atPathMember()) {
+            if (followed_ == path_.size()) return false;  // an object where the number should be
+            ++followed_;
+            keyMatches_ = false;
+        }
+        return open();
+    }
+    bool key(string_t& key) override {
+        if (depth_ == followed_) keyMatches_ = followed_ <= path_.size() && key == path_[followed_ - 1];
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override {
+        if (depth_ == 0 || atPathMember()) return false;  // not an object on the path
+        return open();
+    }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    bool atPathMember() const { return depth_ == followed_ && keyMatches_; }
+    bool open() {
+        if (static_cast<int>(depth_) >= kJSONMaximumDepth) return false;
+        ++depth_;
+        return true;
+    }
+    // An object on the path that closes without the member ends the search.
+    bool close() {
+        if (depth_ == followed_) return false;
+        --depth_;
+        return true;
+    }
+    bool scalar() { return !atPathMember(); }
+    bool number(const Json& value) {
+        if (!atPathMember()) return true;
+        if (followed_ == path_.size()) found = exactInteger(value);
+        return false;
+    }
+
+    const std::vector<std::string>& path_;
+    std::size_t depth_ = 0;     // open objects and arrays
+    std::size_t followed_ = 0;  // open objects that lie on the path, the top level included
+    bool keyMatches_ = false;   // the last key of the innermost followed object is the next on the path
+};
+
+template <class J>
+void checkNumbers(const J& value) {
+    if (value.is_number_float() && !std::isfinite(value.template get<double>()))
+        throw SVPlatformError("json", kJSONInvalidValue,
+                              "the number " + std::to_string(value.template get<double>()) +
+                                  " cannot be written in JSON");
+    if (value.is_structured())
+        for (const auto& element : value) checkNumbers(element);
 }
 
 // The member when `dictionary` is an object that has it, else null.
@@ -42,6 +122,40 @@ T fallback(std::optional<T>& defaultValue) {
 }
 
 }  // namespace
+
+Json parseExternalJSON(std::string_view data) { return parse(data.data(), data.data() + data.size()); }
+
+Json parseExternalJSON(const Bytes& data) {
+    const char* begin = reinterpret_cast<const char*>(data.data());
+    return parse(begin, begin + data.size());
+}
+
+std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path) {
+    if (path.empty()) return std::nullopt;
+    PathReader reader(path);
+    Json::sax_parse(data.begin(), data.end(), &reader, nlohmann::json::input_format_t::json, false);
+    return reader.found;
+}
+
+std::optional<std::int64_t> exactInteger(const Json& value) {
+    if (value.is_number_unsigned()) {
+        auto number = value.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+        return static_cast<std::int64_t>(number);
+    }
+    if (value.is_number_integer()) return value.get<std::int64_t>();
+    if (value.is_number_float()) {
+        double number = value.get<double>();
+        // [-2^63, 2^63): every whole double in it is exactly an int64.
+        if (std::isfinite(number) && std::trunc(number) == number && number >= -9223372036854775808.0 &&
+            number < 9223372036854775808.0)
+            return static_cast<std::int64_t>(number);
+    }
+    return std::nullopt;
+}
+
+void requireEncodableNumbers(const Json& value) { checkNumbers(value); }
+void requireEncodableNumbers(const nlohmann::ordered_json& value) { checkNumbers(value); }
 
 Json jsonDictionary(const Bytes& data) {
     const char* begin = reinterpret_cast<const char*>(data.data());

@@ -1,6 +1,7 @@
 #pragma once
 // JSON helpers of the answer-decoding steps: bytes to a dictionary, typed
 // values out of a dictionary, and a dictionary back to bytes.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,30 @@ namespace svsdk {
 // Objects and arrays nested deeper than this are refused when parsing: copying
 // and writing a parsed value recurse once per level.
 inline constexpr int kJSONMaximumDepth = 512;
+
+// The code of the SVPlatformError ("json") that refuses to write a value JSON
+// cannot hold (a NaN or infinite number).
+inline constexpr int kJSONInvalidValue = 501;
+
+// The one parser of JSON that comes from outside (server answers, QR texts,
+// stored files, records): a document with any top level. A syntax error
+// (invalid UTF-8 included) or nesting deeper than kJSONMaximumDepth throws
+// SVPlatformError("json", <parser error id>, <parser message>).
+nlohmann::json parseExternalJSON(std::string_view data);
+nlohmann::json parseExternalJSON(const Bytes& data);
+
+// The number at `path` (members of nested objects, from the top level) read
+// by a streaming parse that stops there and never builds the document, so a
+// large answer costs no memory beyond its bytes. Nothing when the text is not
+// JSON up to that point, nests deeper than kJSONMaximumDepth, a member on the
+// path is missing or not an object, or the value is not an integer (see
+// exactInteger). The first occurrence of a member counts.
+std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path);
+
+// A JSON number that is exactly a signed 64-bit integer, also when written
+// with a fraction or exponent (208.0, 2.08e2); nothing for a fraction, a
+// number out of range, or any other value.
+std::optional<std::int64_t> exactInteger(const nlohmann::json& value);
 
 // Parses `data` as JSON whose top level is an object. A syntax error (invalid
 // UTF-8 included) or nesting deeper than kJSONMaximumDepth throws
@@ -43,6 +68,12 @@ std::vector<std::string> valueForKey<std::vector<std::string>>(const nlohmann::j
 template <>
 std::string valueForKey<std::string>(const nlohmann::json& dictionary, const std::string& key,
                                      std::optional<std::string> defaultValue);
+
+// Throws SVPlatformError("json", kJSONInvalidValue) when `value` holds a
+// number JSON cannot write (NaN or infinite): the encoder refuses it rather
+// than write null.
+void requireEncodableNumbers(const nlohmann::json& value);
+void requireEncodableNumbers(const nlohmann::ordered_json& value);
 
 // Compact JSON text of `value`. Text members that are not valid UTF-8 are
 // written with U+FFFD in place of each bad sequence, so odd bytes from a host

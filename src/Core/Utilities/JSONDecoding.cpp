@@ -1,6 +1,6 @@
 #include "Core/Utilities/JSONDecoding.h"
 
-#include <cmath>
+#include "Core/Utilities/JSON.h"
 
 namespace svsdk {
 namespace {
@@ -18,9 +18,9 @@ using Kind = SVDecodingError::Kind;
 
 nlohmann::json parseJSONDocument(std::string_view text) {
     try {
-        return nlohmann::json::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::exception& e) {
-        throw SVDecodingError(Kind::dataCorrupted, "", std::string("not valid JSON: ") + e.what());
+        return parseExternalJSON(text);
+    } catch (const SVPlatformError& e) {
+        throw SVDecodingError(Kind::dataCorrupted, "", "not valid JSON: " + e.message());
     }
 }
 
@@ -38,21 +38,9 @@ bool decodeValue<bool>(const nlohmann::json& value, const std::string& codingPat
 
 template <>
 std::int64_t decodeValue<std::int64_t>(const nlohmann::json& value, const std::string& codingPath) {
-    if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<std::int64_t>();
-    if (value.is_number_unsigned()) {
-        auto number = value.get<std::uint64_t>();
-        if (number <= static_cast<std::uint64_t>(INT64_MAX)) return static_cast<std::int64_t>(number);
-        throw SVDecodingError(Kind::dataCorrupted, codingPath, "number " + value.dump() + " does not fit a 64-bit integer");
-    }
-    if (value.is_number_float()) {
-        double number = value.get<double>();
-        // [-2^63, 2^63): every whole double in it is exactly an int64.
-        if (std::isfinite(number) && std::trunc(number) == number && number >= -9223372036854775808.0 &&
-            number < 9223372036854775808.0)
-            return static_cast<std::int64_t>(number);
-        throw SVDecodingError(Kind::dataCorrupted, codingPath, "number " + value.dump() + " does not fit a 64-bit integer");
-    }
-    mismatch(value, codingPath, "an integer");
+    if (!value.is_number()) mismatch(value, codingPath, "an integer");
+    if (auto number = exactInteger(value)) return *number;
+    throw SVDecodingError(Kind::dataCorrupted, codingPath, "number " + value.dump() + " does not fit a 64-bit integer");
 }
 
 template <>

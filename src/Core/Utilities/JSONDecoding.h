@@ -16,8 +16,9 @@
 
 namespace svsdk {
 
-// Parses a JSON document; text that is not valid JSON throws SVDecodingError
-// (dataCorrupted, empty path).
+// Parses a JSON document with parseExternalJSON (JSON.h); text that is not
+// valid JSON, or nests too deep, throws SVDecodingError (dataCorrupted, empty
+// path).
 nlohmann::json parseJSONDocument(std::string_view text);
 
 // One value as a T. Supported: std::string; bool (only true and false);

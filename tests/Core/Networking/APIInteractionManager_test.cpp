@@ -75,6 +75,7 @@ TEST_F(APIInteractionManagerTest, TheDeclaredVersionChoosesTheObjectWhateverTheS
     for (const Case& c : {Case{"three", R"({"sv_api_version":3})", 200, 3},
                           Case{"five", R"({"sv_api_version":5})", 200, 3},
                           Case{"two", R"({"sv_api_version":2})", 200, 2},
+                          Case{"written-as-float", R"({"sv_api_version":3.0})", 200, 3},
                           Case{"unhealthy", R"({"sv_api_version":3})", 500, 3},
                           Case{"zero", R"({"sv_api_version":0})", 200, 0},
                           Case{"negative", R"({"sv_api_version":-4})", 200, 0}}) {
@@ -90,7 +91,7 @@ TEST_F(APIInteractionManagerTest, TheDeclaredVersionChoosesTheObjectWhateverTheS
     }
     // A declared version never leads to the fallback probes; probes are plain GETs.
     auto received = server.requests();
-    EXPECT_EQ(received.size(), 6u);
+    EXPECT_EQ(received.size(), 7u);
     for (const auto& request : received) {
         EXPECT_EQ(request.method, "GET");
         EXPECT_TRUE(request.path.ends_with("/health_check")) << request.path;

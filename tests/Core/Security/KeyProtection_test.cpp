@@ -100,13 +100,17 @@ TEST(KeyProtectionTest, RenewedUserIsActivatedOnlyFromEncryptedContent) {
 TEST(KeyProtectionTest, SecretMaterialIsLoggedOnlyWithTheKeysOption) {
     const std::string kekText = base64Encode(referenceKEK("u-7", "pa55word"));
     const std::string plainText = hexString(numbered(32));
-    const std::string secrets[] = {kekText, "pa55word", plainText};
+    // A blob with its MAC is enough to test passwords offline.
+    const Bytes blob = Cryptor::encrypt(numbered(32), "u-7", "pa55word");
+    const auto split = blob.end() - 32;
+    const std::string secrets[] = {kekText, "pa55word", plainText, base64Encode(Bytes(blob.begin(), split)),
+                                   base64Encode(Bytes(split, blob.end())), base64Encode(blob)};
     auto run = [] { Cryptor::decrypt(Cryptor::encrypt(numbered(32), "u-7", "pa55word"), "u-7", "pa55word"); };
     {
         ScopedPlatform platform(SVLoggingOptions::debug);
         run();
-        EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "Generating KEK"));
-        EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "UserID: u-7"));
+        for (const char* line : {"Generating KEK", "UserID: u-7", "Data size: 64", "Decrypting the combined data"})
+            EXPECT_TRUE(platform.log().contains(SVLogCategory::security, line)) << line;
         for (const auto& secret : secrets) EXPECT_FALSE(platform.log().anyContains(secret)) << secret;
     }
     ScopedPlatform platform(SVLoggingOptions{SVLoggingOptions::debug, SVLoggingOptions::keys});

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include <svsdk/SVApplicationLifecycle.h>
+#include <svsdk/SVError.h>
 
 #include "Core/HostState.h"
 #include "Core/Security/Cryptor.h"
@@ -37,7 +39,7 @@ TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdatedAndCodesAgree) {
     HandlesManager handles;
     handles.startObserving();
     constexpr int kUsers = 4;
-    constexpr int kRounds = 300;
+    constexpr int kRounds = 150;
     std::atomic<bool> stop{false};
     std::atomic<int> mismatches{0};
     // The digest and MAC objects are shared by every thread.
@@ -110,4 +112,46 @@ TEST(KeysConcurrencyTest, ConcurrentFirstUsersAgreeOnOneDevicePairAndFingerprint
     EXPECT_EQ(fingerprints[0].size(), 64u);
     HostState::setHostBundleIdentifier(std::nullopt);
     Keychain::resetDeviceFingerprint();
+}
+
+// A look-up that read a key just before its removal must not put it back into
+// the parse cache once the removal has emptied it.
+TEST(KeysConcurrencyTest, ARemovedKeyIsNotLeftInTheParseCacheByLookUpsBesideTheRemoval) {
+    ScopedPlatform platform;
+    // In memory where the system allows, so that a removal is as quick as a look-up's parse.
+    svsdk::testing::TempDir memory("/dev/shm");
+    auto config = platform.configuration();
+    config.keychainPath = memory.file("keychain.sqlite");
+    platform.apply(config);
+    SecureEnclave& store = SecureEnclave::users();
+    constexpr int kRounds = 150;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; ++i)
+        readers.emplace_back([&] {
+            while (!stop) {
+                try {
+                    store.retrieveKeyPair("raced");
+                } catch (const SVError&) {
+                    // Between a removal and the next pair.
+                }
+            }
+        });
+    int kept = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        store.generateKeyPair("raced");
+        KeyQuery query;
+        query.applicationTag = bytesOf(store.applicationTag());
+        query.applicationLabel = SecureEnclave::applicationLabel("raced");
+        KeyItem item;
+        ASSERT_EQ(KeychainStore::current().findKey(query, &item), errSecSuccess);
+        std::this_thread::sleep_for(std::chrono::microseconds(round % 50));
+        store.removeKeyPair("raced");
+        // Look-ups still running cannot read it any more; give those in flight time to finish.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (SecureEnclave::holdsParsedKey(item.keyData)) ++kept;
+    }
+    stop = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(kept, 0);
 }

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <iterator>
 
+#include "Core/HostState.h"
 #include "Core/Storing/UserKeyAccess.h"
 #include "StorageTestSupport.h"
 #include "support/ScopedClock.h"
@@ -371,26 +372,37 @@ TEST(StorageManagerTest, AStoredUserReadBackInANewProcess) {
               code(SVError::Code::invalidPassword));
 }
 
-TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClear) {
+TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClearNorAnyRemovedOrReplacedKeyWrapped) {
     StorageEnvironment env;
     SVUser user = activatedUser("u1", "S1");
+    SVUser gone = activatedUser("u2", "S2");
+    std::vector<std::string> secrets = {kPassword, "Second-Pass-2", "Third-Pass-3"};
+    // The wrapped keys of each stored state, unwrappable with the device key.
+    auto keepWrapped = [&](const std::string& storageID) {
+        auto entity = env.entity(storageID).value();
+        for (const Bytes& wrapped : {entity.keyAuth.value(), entity.keyHMAC.value()}) secrets.push_back(stringOf(wrapped));
+    };
     StorageEnvironment::activate(user);
     env.storage().store(user, "Name", std::string(kPassword));
+    keepWrapped("S1");
     StorageEnvironment::activate(user);
     env.storage().store(user, std::nullopt, std::string("Second-Pass-2"));
+    keepWrapped("S1");
     UserKeys renewedKeys{numbered(32, 0x11), numbered(32, 0x71)};
     env.storage().storeRenewed(user, renewedKeys, "Third-Pass-3", user);
+    StorageEnvironment::activate(gone);
+    env.storage().store(gone, "Gone", std::string(kPassword));
+    keepWrapped("S2");
+    env.storage().remove(gone);
 
-    std::vector<std::string> secrets = {kPassword, "Second-Pass-2", "Third-Pass-3"};
     for (const Bytes& key : {sampleKAuth(), sampleKHMAC(), renewedKeys.kAuth, renewedKeys.kHMAC})
         secrets.insert(secrets.end(), {stringOf(key), hexString(key), base64Encode(key)});
     auto contents = [](const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    // Read while the store is open, so that the WAL still holds the writes.
+    // Read while the store is open, so that the WAL holds whatever the writes left there.
     std::string wal = contents(env.path() + "-wal");
-    ASSERT_FALSE(wal.empty());
     env.close();
     std::string database = contents(env.path());
     ASSERT_NE(database.find("S1"), std::string::npos) << "the scan reads the rows";
@@ -433,14 +445,6 @@ TEST(StorageManagerTest, TransferringALegacyUser) {
     EXPECT_TRUE(env.platform().log().anyContains("Transfering error: "));
     EXPECT_TRUE(env.keyRows() == 1u && env.userRows() == 0u);
 
-    // The legacy row cannot be deleted: the new row is not kept either, nor the imported key.
-    refuse(env.path(), "DELETE", "SVKeyEntity");
-    EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(legacy, kPassword); }),
-              code(SVError::Code::transferStorage));
-    EXPECT_TRUE(env.keyRows() == 1u && env.userRows() == 0u);
-    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), legacy));
-    RawDatabase(env.path()).exec("DROP TRIGGER refuse_DELETE");
-
     env.platform().log().clear();
     env.storage().transferLegacyUser(legacy, kPassword);
     EXPECT_EQ(env.keyRows(), 0u);
@@ -462,6 +466,54 @@ TEST(StorageManagerTest, TransferringALegacyUser) {
                   "Storing legacy user to the current storage", "Creating the user with id: legacy-user",
                   "Encrypting kAuth", "Encrypting kHMAC", "Saving user in DB",
                   "Removing legacy user from the legacy storage", "Removing the user from DB"}));
+}
+
+// With an access group, as every look-up then asks for it.
+TEST(StorageManagerTest, ATransferImportsAPairTheLookUpsFindAndRemovesOnlyItsOwn) {
+    HostState::setAccessGroup("team.shared");
+    struct Reset {
+        ~Reset() { HostState::setAccessGroup(std::nullopt); }
+    } reset;
+    StorageEnvironment env;
+    LegacyRows rows;
+    LegacyRows::insert(env.path(), rows.row(kPassword));
+    LegacyRows::insert(env.path(), rows.row(kPassword, {.keyID = "no-private", .privateKey = ""}));
+    LegacyRows::insert(env.path(), rows.row(kPassword, {.keyID = "no-public", .publicKey = ""}));
+    auto users = env.storage().users();
+    ASSERT_EQ(users.size(), 3u);
+    auto transfer = [&](const SVUser& user) {
+        return errorCode([&] { env.storage().transferLegacyUser(user, kPassword); });
+    };
+
+    // An empty key part fails like any unreadable one: the user does not move without its pair.
+    for (const SVUser& user : {users[1], users[2]}) {
+        EXPECT_EQ(transfer(user), code(SVError::Code::transferStorage)) << user.storageID();
+        EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user));
+    }
+    EXPECT_TRUE(env.keyRows() == 3u && env.userRows() == 0u);
+
+    // A pair of another origin under the label (a current user of the same container) stays; the import fails.
+    const SVUser& legacy = users[0];
+    std::string other = SecureEnclave::users().generateKeyPair(legacy.uniqueID()).publicKey.spkiHexString();
+    EXPECT_EQ(transfer(legacy), code(SVError::Code::transferStorage));
+    EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(), other);
+    SecureEnclave::users().removeKeyPair(legacy.uniqueID());
+
+    // The legacy row cannot be deleted: the new row is not kept, and the clean-up finds the imported pair.
+    refuse(env.path(), "DELETE", "SVKeyEntity");
+    EXPECT_EQ(transfer(legacy), code(SVError::Code::transferStorage));
+    EXPECT_TRUE(env.keyRows() == 3u && env.userRows() == 0u);
+    KeyQuery anyGroup;
+    anyGroup.applicationTag = bytesOf(SecureEnclave::users().applicationTag());
+    EXPECT_EQ(KeychainStore::current().findKey(anyGroup), errSecItemNotFound);
+    RawDatabase(env.path()).exec("DROP TRIGGER refuse_DELETE");
+
+    // The pair a transfer cut short after its import left is taken over; afterwards the look-ups find it.
+    SecureEnclave::users().importLegacyPrivateKey(*rows.signingKey().externalRepresentation(),
+                                                  SecureEnclave::applicationLabel(legacy.uniqueID()));
+    EXPECT_EQ(transfer(legacy), -2);
+    EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(),
+              rows.signingKey().spkiHexString());
 }
 
 TEST(StorageManagerTest, ALegacyUserThatFailsTheStoreChecksIsNotTransferred) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <svsdk/SVError.h>
 
@@ -54,6 +56,42 @@ TEST(JSONTest, DictionaryPassesOnTheParserError) {
     EXPECT_NO_THROW(jsonDictionary(nested(kJSONMaximumDepth)));
     EXPECT_EQ(parseErrorOf(nested(kJSONMaximumDepth + 1)).domain(), "json");
     EXPECT_EQ(parseErrorOf("{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}").domain(), "json");
+}
+
+TEST(JSONTest, StreamedIntegerFollowsThePathAndTakesOnlyExactIntegers) {
+    const std::vector<std::string> path = {"answer", "result", "error_code"};
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    struct Case {
+        std::string text;
+        std::optional<std::int64_t> expected;
+    };
+    for (const Case& c : std::vector<Case>{
+             {R"({"answer":{"result":{"error_code":208}}})", 208},
+             {R"({"answer":{"result":{"error_code":208.0}}})", 208},
+             {R"({"answer":{"result":{"error_code":2.08e2}}})", 208},
+             {R"({"answer":{"result":{"error_code":-2}}})", -2},
+             {R"({"answer":{"result":{"error_code":208.5}}})", std::nullopt},
+             {R"({"answer":{"result":{"error_code":9223372036854775808}}})", std::nullopt},
+             {R"({"answer":{"result":{"error_code":1e300}}})", std::nullopt},
+             {R"({"answer":{"result":{"error_code":"208"}}})", std::nullopt},
+             {R"({"answer":{"result":{"error_code":[208]}}})", std::nullopt},
+             {R"({"answer":{"result":{"error_code":{"v":208}}}})", std::nullopt},
+             // Members off the path, before or around it, are skipped whatever they hold.
+             {R"({"x":[[],{"error_code":1}],"answer":{"error_code":2,"r":{"result":{"error_code":3}},)"
+              R"("result":{"n":null,"error_code":210}}})", 210},
+             {R"({"pad":)" + deep + R"(,"answer":{"result":{"error_code":208}}})", std::nullopt},
+             // The member is read where it stands: what follows is not parsed.
+             {R"({"answer":{"result":{"error_code":208}}} trailing)", 208},
+             {R"({"answer":{"result":{}},"result":{"error_code":208}})", std::nullopt},
+             {R"({"answer":[{"result":{"error_code":208}}]})", std::nullopt},
+             {R"({"answer":{"result":208}})", std::nullopt},
+             {R"([{"answer":{"result":{"error_code":208}}}])", std::nullopt},
+             {R"({"answer":{"result":{"error_code":)", std::nullopt},
+             {"<html>208</html>", std::nullopt},
+             {"208", std::nullopt},
+             {"", std::nullopt}})
+        EXPECT_EQ(streamedJSONInteger(c.text, path), c.expected) << c.text.substr(0, 80);
+    EXPECT_EQ(streamedJSONInteger(R"({"sv_api_version":3.0})", {"sv_api_version"}), 3);
 }
 
 TEST(JSONTest, ValueForKeyGivesTheTypedValueOrTheDefaultOrThrows) {
