@@ -39,7 +39,8 @@ public:
 // location services are off. Each start asks the provider for one fix
 // (unless an answer is awaited already); its answer reaches the delegate on
 // the main queue, as a fix, or as a failure when it brought none.
-class ProviderLocationPlatform : public LocationPlatform, public std::enable_shared_from_this<ProviderLocationPlatform> {
+class ProviderLocationPlatform : public LocationPlatform,
+                                 public std::enable_shared_from_this<ProviderLocationPlatform> {
 public:
     void setDelegate(LocationDelegate* delegate) override;
     bool locationServicesEnabled() override;

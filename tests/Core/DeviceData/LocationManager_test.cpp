@@ -157,17 +157,6 @@ TEST_F(LocationTest, ARequestWithoutAnswerEndsAtTheTimeLimitAndOthersStillGetThe
     EXPECT_EQ(manager->pendingCount(), 0u);
 }
 
-TEST_F(LocationTest, ARequestMadeBeforeSetupIsAnswered) {
-    auto fresh = LocationManager::make(nullptr);
-    fresh->setPlatform(fake);
-    auto request = fresh->requestCurrentLocation();
-    drainMainQueue();
-    fake->deliver({kFix});
-    EXPECT_EQ(awaitLocation(request), kFixTexts);
-    fresh->setup();
-    drainMainQueue();
-}
-
 // The host's provider behind the platform interface.
 struct Provider : SVLocationProvider {
     bool enabled = true;
@@ -205,6 +194,7 @@ TEST_F(LocationTest, TheHostProviderAnswersThroughThePlatformInterface) {
         auto config = platform.configuration();
         config.locationProvider = c.configured ? provider : nullptr;
         platform.apply(config);
+        // No setup() call: the service is the platform's delegate from the start.
         auto service = LocationManager::make(std::make_shared<ProviderLocationPlatform>());
         EXPECT_EQ(awaitLocation(service->requestCurrentLocation()), c.expected);
         EXPECT_EQ(provider->requests, c.requests);

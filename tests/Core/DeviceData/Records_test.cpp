@@ -34,61 +34,95 @@ std::vector<std::string> keysOf(const Json& object) {
     return keys;
 }
 
-// Decoding `json` without `key` fails with keyNotFound; `decode` takes plain json.
-template <class Decode>
-void expectEachKeyRequired(const Json& full, const std::vector<std::string>& keys, Decode decode) {
-    for (const auto& key : keys) {
-        SCOPED_TRACE(key);
-        nlohmann::json without = nlohmann::json::parse(full.dump());
-        without.erase(key);
-        auto error = thrownAs<SVDecodingError>([&] { decode(without); });
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->kind(), SVDecodingError::Kind::keyNotFound);
-        nlohmann::json wrongType = nlohmann::json::parse(full.dump());
-        wrongType[key] = wrongType[key].is_string() ? nlohmann::json(1) : nlohmann::json("1");
-        EXPECT_TRUE(thrownAs<SVDecodingError>([&] { decode(wrongType); }));
-    }
+TEST(DeviceDataRecordsTest, EncodingWritesEveryKeyInOrder) {
+    DeviceInfo all{Device{}, AppInfo{}, SimInfo{}, WifiInfo{}, SensorInfo{}, MemoryInfo{}, Location{}};
+    struct Case {
+        const char* name;
+        Json json;
+        std::string expected;
+    } cases[] = {
+        {"device", encoded(Device{}),
+         R"({"releaseBuildVersion":"","buildVersionCodeName":"REL","manufacturer":"Apple","model":"","product":"",)"
+         R"("fingerprint":"","hardware":"","radioVersion":"","device":"","deviceID":"","board":"",)"
+         R"("displayVersion":"","buildBrand":"Apple","buildHost":"","buildTime":0,"buildUser":"","serial":"",)"
+         R"("osVersion":"","sdkVersion":0,"name":"","bootloader":"","screenDensity":"0.0","screenHeight":0,)"
+         R"("screenWidth":0,"simulator":0,"timeZone":"","locale":"","defaultBrowser":"Safari","defaultSms":"",)"
+         R"("cpu":"","certificates":[],"root":0})"},
+        {"app", encoded(AppInfo{"2.3", 45, "com.example", "Wallet"}),
+         R"({"appVersionName":"2.3","appVersionCode":45,"packageName":"com.example","appName":"Wallet"})"},
+        {"sim", encoded(SimInfo{"A", "310", "us", 1}),
+         R"({"IMSI":"","phoneType":"","networkOperatorName":"","simSerial":"","roaming":0,"imei":"",)"
+         R"("mmsAgent":"","mmsUrl":"","simOperatorName":"A","simCountryIso":"310","networkCountryIso":"us",)"
+         R"("simCount":1})"},
+        {"wifi", encoded(WifiInfo{"192.168.1.20", "Home", "Agent/1.0"}),
+         R"({"macAddress":"","localIp":"192.168.1.20","SSID":"Home","userAgent":"Agent/1.0"})"},
+        {"memory", encoded(MemoryInfo{"2147483648"}),
+         R"({"hasExternalSDCard":0,"totalRAM":"2147483648","totalInternalMemorySize":"",)"
+         R"("totalExternalMemorySize":""})"},
+        {"sensor", encoded(SensorInfo{}),
+         R"({"name":"","vendor":"","version":0,"type":0,"maxRange":0,"minDelay":0,"resolution":0})"},
+        {"location", encoded(Location::from({10, -0.5, 0, 65, 0, 0})),
+         R"({"latitude":"10.0","longitude":"-0.5","accuracy":"65.0"})"},
+        {"empty location", encoded(Location{}), R"({"latitude":"","longitude":"","accuracy":""})"},
+        {"no part", encoded(DeviceInfo{}), "{}"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.json.dump(), c.expected) << c.name;
+    EXPECT_EQ(keysOf(encoded(all)),
+              (std::vector<std::string>{"device", "app", "sim", "wifi", "sensor", "memory", "location"}));
+    DeviceInfo simOnly;
+    simOnly.simInfo = SimInfo{};
+    EXPECT_EQ(keysOf(encoded(simOnly)), std::vector<std::string>{"sim"});
 }
 
-const std::vector<std::string> kDeviceKeys = {
-    "releaseBuildVersion", "buildVersionCodeName", "manufacturer", "model", "product", "fingerprint", "hardware",
-    "radioVersion", "device", "deviceID", "board", "displayVersion", "buildBrand", "buildHost", "buildTime",
-    "buildUser", "serial", "osVersion", "sdkVersion", "name", "bootloader", "screenDensity", "screenHeight",
-    "screenWidth", "simulator", "timeZone", "locale", "defaultBrowser", "defaultSms", "cpu", "certificates", "root"};
-const std::vector<std::string> kDeviceCollectedKeys = {
-    "buildVersionCodeName", "manufacturer", "model", "product", "deviceID", "osVersion", "sdkVersion", "name",
-    "screenDensity", "screenHeight", "screenWidth", "simulator", "timeZone", "locale", "root"};
-
-TEST(DeviceRecordTest, WritesAll32KeysInOrderWithTheFixedConstants) {
-    Json json = encoded(Device{});
-    EXPECT_EQ(keysOf(json), kDeviceKeys);
-    EXPECT_EQ(json["buildVersionCodeName"], "REL");
-    EXPECT_EQ(json["manufacturer"], "Apple");
-    EXPECT_EQ(json["buildBrand"], "Apple");
-    EXPECT_EQ(json["defaultBrowser"], "Safari");
-    EXPECT_EQ(json["buildTime"], 0);
-    EXPECT_EQ(json["certificates"], Json::array());
-    EXPECT_EQ(json["screenDensity"], "0.0");
-    for (const char* empty : {"releaseBuildVersion", "fingerprint", "hardware", "radioVersion", "device", "board",
-                              "displayVersion", "buildHost", "buildUser", "serial", "bootloader", "defaultSms", "cpu"})
-        EXPECT_EQ(json[empty], "") << empty;
-    for (const auto& [key, value] : json.items()) EXPECT_FALSE(value.is_null()) << key;
-}
-
-TEST(DeviceRecordTest, DecodingNeedsTheCollectedKeysOnly) {
+TEST(DeviceDataRecordsTest, DecodingNeedsExactlyTheCollectedKeys) {
     Device device;
     device.model = "x86_64";
     device.sdkVersion = 6;
-    device.screenWidth = 375;
-    Json json = encoded(device);
-    EXPECT_EQ(Device::decode(nlohmann::json::parse(json.dump())), device);
-    expectEachKeyRequired(json, kDeviceCollectedKeys, [](const nlohmann::json& j) { Device::decode(j); });
-    // Fixed keys may be missing or hold other values.
-    nlohmann::json fixedChanged = nlohmann::json::parse(json.dump());
-    fixedChanged.erase("fingerprint");
-    fixedChanged["buildBrand"] = "Other";
-    fixedChanged["certificates"] = {"x"};
-    EXPECT_EQ(Device::decode(fixedChanged), device);
+    struct Case {
+        const char* name;
+        Json full;
+        std::vector<std::string> required;
+        std::function<Json(const nlohmann::json&)> decode;  // the decoded record, encoded again
+    } cases[] = {
+        {"device", encoded(device),
+         {"buildVersionCodeName", "manufacturer", "model", "product", "deviceID", "osVersion", "sdkVersion", "name",
+          "screenDensity", "screenHeight", "screenWidth", "simulator", "timeZone", "locale", "root"},
+         [](const nlohmann::json& j) { return encoded(Device::decode(j)); }},
+        {"app", encoded(AppInfo{"2.3", 45, "com.example", "Wallet"}),
+         {"appVersionName", "appVersionCode", "packageName", "appName"},
+         [](const nlohmann::json& j) { return encoded(AppInfo::decode(j)); }},
+        {"sim", encoded(SimInfo{"A", "310", "us", 1}),
+         {"simOperatorName", "simCountryIso", "networkCountryIso", "simCount"},
+         [](const nlohmann::json& j) { return encoded(SimInfo::decode(j)); }},
+        {"wifi", encoded(WifiInfo{"192.168.1.20", "Home", "Agent/1.0"}), {"localIp", "SSID", "userAgent"},
+         [](const nlohmann::json& j) { return encoded(WifiInfo::decode(j)); }},
+        {"location", encoded(Location{"10.0", "-0.5", "65.0"}), {"latitude", "longitude", "accuracy"},
+         [](const nlohmann::json& j) { return encoded(Location::decode(j)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const nlohmann::json full = nlohmann::json::parse(c.full.dump());
+        // Only the required keys (fixed ones absent): the same record.
+        nlohmann::json collectedOnly = nlohmann::json::object();
+        for (const auto& key : c.required) collectedOnly[key] = full[key];
+        EXPECT_EQ(c.decode(collectedOnly), c.full);
+        for (const auto& key : c.required) {
+            SCOPED_TRACE(key);
+            nlohmann::json without = full;
+            without.erase(key);
+            auto missing = thrownAs<SVDecodingError>([&] { c.decode(without); });
+            EXPECT_TRUE(missing && missing->kind() == SVDecodingError::Kind::keyNotFound);
+            nlohmann::json wrongType = full;
+            wrongType[key] = full[key].is_string() ? nlohmann::json(1) : nlohmann::json("1");
+            EXPECT_TRUE(thrownAs<SVDecodingError>([&] { c.decode(wrongType); }));
+        }
+    }
+    nlohmann::json otherFixed = nlohmann::json::parse(encoded(device).dump());
+    otherFixed["buildBrand"] = "Other";
+    otherFixed["certificates"] = {"x"};
+    EXPECT_EQ(Device::decode(otherFixed), device);
+    EXPECT_EQ(SensorInfo::decode(nlohmann::json{{"name", "gyro"}, {"version", 3}}), SensorInfo{});
+    EXPECT_TRUE(thrownAs<SVDecodingError>([] { SensorInfo::decode(nlohmann::json::array()); }));
 }
 
 TEST(DeviceRecordTest, CollectsTheSystemsValues) {
@@ -207,11 +241,6 @@ TEST(AppRecordTest, VersionCodeAndNameAreTakenTogether) {
 
     ScopedPlatform platform;
     EXPECT_EQ(AppInfo::current(), (AppInfo{"1.0", 1, "org.svsdk.tests", "SVSDK Tests"}));
-    Json json = encoded(AppInfo{"2.3", 45, "com.example", "Wallet"});
-    EXPECT_EQ(json.dump(),
-              R"({"appVersionName":"2.3","appVersionCode":45,"packageName":"com.example","appName":"Wallet"})");
-    EXPECT_EQ(AppInfo::decode(nlohmann::json::parse(json.dump())), (AppInfo{"2.3", 45, "com.example", "Wallet"}));
-    expectEachKeyRequired(json, keysOf(json), [](const nlohmann::json& j) { AppInfo::decode(j); });
 }
 
 TEST(SimRecordTest, CarriersAreJoinedFieldByField) {
@@ -235,16 +264,6 @@ TEST(SimRecordTest, CarriersAreJoinedFieldByField) {
     platform.apply(config);
     EXPECT_EQ(SimInfo::current(), (SimInfo{"A", "310", "us", 1}));
 
-    Json json = encoded(SimInfo{"A", "310", "us", 1});
-    EXPECT_EQ(json.dump(),
-              R"({"IMSI":"","phoneType":"","networkOperatorName":"","simSerial":"","roaming":0,"imei":"",)"
-              R"("mmsAgent":"","mmsUrl":"","simOperatorName":"A","simCountryIso":"310","networkCountryIso":"us",)"
-              R"("simCount":1})");
-    nlohmann::json collectedOnly = {{"simOperatorName", "A"}, {"simCountryIso", "310"}, {"networkCountryIso", "us"},
-                                    {"simCount", 1}};
-    EXPECT_EQ(SimInfo::decode(collectedOnly), (SimInfo{"A", "310", "us", 1}));
-    expectEachKeyRequired(collectedOnly, {"simOperatorName", "simCountryIso", "networkCountryIso", "simCount"},
-                          [](const nlohmann::json& j) { SimInfo::decode(j); });
 }
 
 TEST(WifiRecordTest, NetworkFromTheProviderOrTheInterface) {
@@ -265,10 +284,6 @@ TEST(WifiRecordTest, NetworkFromTheProviderOrTheInterface) {
     EXPECT_EQ(WifiInfo::current().SSID, "Caf\xEF\xBF\xBD Net");
     EXPECT_EQ(WifiInfo::current().localIp, "192.168.1.20");
 
-    Json json = encoded(WifiInfo{"192.168.1.20", "Home", "Agent/1.0"});
-    EXPECT_EQ(json.dump(), R"({"macAddress":"","localIp":"192.168.1.20","SSID":"Home","userAgent":"Agent/1.0"})");
-    EXPECT_EQ(WifiInfo::decode(nlohmann::json::parse(json.dump())), (WifiInfo{"192.168.1.20", "Home", "Agent/1.0"}));
-    expectEachKeyRequired(json, {"localIp", "SSID", "userAgent"}, [](const nlohmann::json& j) { WifiInfo::decode(j); });
 }
 
 TEST(WifiRecordTest, UserAgentIsKeptFromTheLastFetch) {
@@ -294,36 +309,11 @@ TEST(WifiRecordTest, UserAgentIsKeptFromTheLastFetch) {
     }
 }
 
-TEST(DeviceInfoRecordTest, PartsAreWrittenUnderTheirKeysOnlyWhenPresent) {
-    EXPECT_EQ(encoded(DeviceInfo{}).dump(), "{}");
-    DeviceInfo all{Device{}, AppInfo{}, SimInfo{}, WifiInfo{}, SensorInfo{}, MemoryInfo{"2147483648"},
-                   Location{"1.0", "2.0", "3.0"}};
-    Json json = encoded(all);
-    EXPECT_EQ(keysOf(json), (std::vector<std::string>{"device", "app", "sim", "wifi", "sensor", "memory", "location"}));
-    EXPECT_EQ(json["memory"].dump(),
-              R"({"hasExternalSDCard":0,"totalRAM":"2147483648","totalInternalMemorySize":"",)"
-              R"("totalExternalMemorySize":""})");
-    EXPECT_EQ(json["sensor"].dump(),
-              R"({"name":"","vendor":"","version":0,"type":0,"maxRange":0,"minDelay":0,"resolution":0})");
-    EXPECT_EQ(json["location"].dump(), R"({"latitude":"1.0","longitude":"2.0","accuracy":"3.0"})");
-    DeviceInfo simOnly;
-    simOnly.simInfo = SimInfo{};
-    EXPECT_EQ(keysOf(encoded(simOnly)), std::vector<std::string>{"sim"});
-
+TEST(DeviceInfoRecordTest, MemoryIsThePhysicalMemoryInBytes) {
     const std::string ram = MemoryInfo::current().totalRAM;
     EXPECT_EQ(ram, std::to_string(UIDevice::physicalMemory()));
     EXPECT_NE(ram, "0");
     EXPECT_EQ(ram.find_first_not_of("0123456789"), std::string::npos);
-}
-
-TEST(DeviceInfoRecordTest, SensorAndLocationDecoding) {
-    EXPECT_EQ(SensorInfo::decode(nlohmann::json{{"name", "gyro"}, {"version", 3}}), SensorInfo{});
-    EXPECT_TRUE(thrownAs<SVDecodingError>([] { SensorInfo::decode(nlohmann::json::array()); }));
-    Json location = encoded(Location{"10.0", "-0.5", "65.0"});
-    EXPECT_EQ(Location::decode(nlohmann::json::parse(location.dump())), (Location{"10.0", "-0.5", "65.0"}));
-    expectEachKeyRequired(location, {"latitude", "longitude", "accuracy"},
-                          [](const nlohmann::json& j) { Location::decode(j); });
-    EXPECT_EQ(Location::from({10, -0.5, 0, 65, 0, 0}), (Location{"10.0", "-0.5", "65.0"}));
 }
 
 }  // namespace
