@@ -100,7 +100,9 @@ private:
     }
 
     void collect(std::size_t j, bool isLast) {
-        std::vector<Collecting> staying;
+        if (collecting_.empty()) return;
+        auto& staying = spareCollecting_;
+        staying.clear();
         for (const Collecting& entry : collecting_) {
             Rule& rule = rules_[entry.rule];
             const std::size_t gathered = j - entry.contentStart + 1;
@@ -130,11 +132,13 @@ private:
             }
             idle_.push_back(entry.rule);
         }
-        collecting_ = std::move(staying);
+        collecting_.swap(staying);
     }
 
     void advancePending(std::size_t j) {
-        std::vector<Pending> staying;
+        if (pending_.empty()) return;
+        auto& staying = sparePending_;
+        staying.clear();
         for (Pending entry : pending_) {
             const Rule& rule = rules_[entry.rule];
             const std::size_t gathered = j - entry.attemptStart + 1;
@@ -155,11 +159,12 @@ private:
             }
             if (!decided) idle_.push_back(entry.rule);
         }
-        pending_ = std::move(staying);
+        pending_.swap(staying);
     }
 
     void startMatches(std::size_t j) {
-        std::vector<std::size_t> staying;
+        auto& staying = spareIdle_;
+        staying.clear();
         for (std::size_t index : idle_) {
             const Rule& rule = rules_[index];
             const auto& identifiers = rule.matcher->identifiers;
@@ -178,7 +183,7 @@ private:
             else if (length == 1) collecting_.push_back({index, 1, j + 1, at(j).byteEnd});
             else pending_.push_back({index, j, 0, false});
         }
-        idle_ = std::move(staying);
+        idle_.swap(staying);
     }
 
     std::string_view text_;
@@ -188,6 +193,10 @@ private:
     std::vector<std::size_t> idle_;
     std::vector<Pending> pending_;
     std::vector<Collecting> collecting_;
+    // The lists' next contents, kept to reuse their storage at every position.
+    std::vector<std::size_t> spareIdle_;
+    std::vector<Pending> sparePending_;
+    std::vector<Collecting> spareCollecting_;
 };
 
 }  // namespace
