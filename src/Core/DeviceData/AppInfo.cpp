@@ -8,13 +8,13 @@ namespace svsdk {
 
 AppInfo AppInfo::from(const SVAppInfo& app, const std::string& bundleIdentifier) {
     AppInfo info;
-    auto code = parseInteger(app.buildNumber);
+    auto code = decimalInteger(app.buildNumber);
     if (!app.version.empty() && code && !app.name.empty()) {
-        info.appVersionName = validUTF8(app.version);
+        info.appVersionName = replacingInvalidUTF8(app.version);
         info.appVersionCode = *code;
-        info.appName = validUTF8(app.name);
+        info.appName = replacingInvalidUTF8(app.name);
     }
-    info.packageName = validUTF8(bundleIdentifier);
+    info.packageName = replacingInvalidUTF8(bundleIdentifier);
     return info;
 }
 

@@ -50,7 +50,7 @@ std::int64_t Device::majorVersion(std::string_view version) {
         if (dot == std::string_view::npos) break;
         version.remove_prefix(dot + 1);
     }
-    return parseInteger(first).value_or(0);
+    return decimalInteger(first).value_or(0);
 }
 
 std::int64_t Device::screenLength(double points) {
@@ -63,18 +63,18 @@ std::int64_t Device::screenLength(double points) {
 
 Device Device::current() {
     Device device;
-    device.model = validUTF8(UIDevice::modelIdentifier());
-    device.name = validUTF8(UIDevice::name());
-    device.product = validUTF8(UIDevice::systemName());
+    device.model = replacingInvalidUTF8(UIDevice::modelIdentifier());
+    device.name = replacingInvalidUTF8(UIDevice::name());
+    device.product = replacingInvalidUTF8(UIDevice::systemName());
     device.deviceID = UIDevice::vendorIdentifier().value_or(std::string());
-    device.osVersion = validUTF8(UIDevice::systemVersion());
+    device.osVersion = replacingInvalidUTF8(UIDevice::systemVersion());
     device.sdkVersion = majorVersion(device.osVersion);
     const SVScreen screen = svsdk::screen();
     device.screenDensity = decimalText(screen.scale);
     device.screenHeight = screenLength(screen.height);
     device.screenWidth = screenLength(screen.width);
-    device.timeZone = validUTF8(timeZoneIdentifier());
-    device.locale = validUTF8(icu::Locale::getDefault().getName());
+    device.timeZone = replacingInvalidUTF8(timeZoneIdentifier());
+    device.locale = replacingInvalidUTF8(icu::Locale::getDefault().getName());
     device.root = UIDevice::isRunningAsRoot() ? 1 : 0;
     return device;
 }

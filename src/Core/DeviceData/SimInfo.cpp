@@ -10,7 +10,7 @@ namespace {
 void append(std::string& joined, const std::string& value) {
     if (value.empty()) return;
     if (!joined.empty()) joined += " | ";
-    joined += validUTF8(value);
+    joined += replacingInvalidUTF8(value);
 }
 
 }  // namespace

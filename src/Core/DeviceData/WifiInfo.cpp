@@ -32,13 +32,13 @@ WifiInfo WifiInfo::current() {
     wifi.userAgent = cachedUserAgent();
     auto provider = platform::current()->wifiProvider;
     if (!provider) {
-        wifi.localIp = validUTF8(localIPAddress().value_or(std::string()));
+        wifi.localIp = replacingInvalidUTF8(localIPAddress().value_or(std::string()));
         return wifi;
     }
     try {
         const SVWifiNetwork network = provider();
-        wifi.localIp = validUTF8(network.localIp);
-        wifi.SSID = validUTF8(network.ssid);
+        wifi.localIp = replacingInvalidUTF8(network.localIp);
+        wifi.SSID = replacingInvalidUTF8(network.ssid);
     } catch (...) {
         // A provider that fails gives the empty values.
     }
@@ -55,7 +55,7 @@ void WifiInfo::loadUserAgent() {
     std::string userAgent;
     if (auto provider = platform::current()->userAgentProvider) {
         try {
-            userAgent = validUTF8(provider());
+            userAgent = replacingInvalidUTF8(provider());
         } catch (...) {
             userAgent.clear();
         }

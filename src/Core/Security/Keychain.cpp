@@ -22,7 +22,7 @@ void logError(const std::string& message) { Logger::error(SVLogCategory::keychai
 
 // Bytes as UTF-8 text; each ill-formed sequence becomes U+FFFD.
 std::string decodeUTF8(const Bytes& bytes) {
-    return validUTF8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return replacingInvalidUTF8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 struct FingerprintCache {

@@ -27,7 +27,7 @@ TEST(TextTest, InvalidUTF8IsReplacedSoStrictJSONWritingSucceeds) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
-        const std::string valid = validUTF8(c.input);
+        const std::string valid = replacingInvalidUTF8(c.input);
         EXPECT_EQ(valid, c.expected);
         EXPECT_NO_THROW((void)nlohmann::ordered_json(valid).dump());
     }
@@ -47,7 +47,7 @@ TEST(TextTest, DecimalTextIsShortestWithAFraction) {
     for (const auto& c : cases) EXPECT_EQ(decimalText(c.value), c.text) << c.text;
 }
 
-TEST(TextTest, ParseIntegerTakesOnlyASignAndDigits) {
+TEST(TextTest, DecimalIntegerTakesOnlyASignAndDigits) {
     struct Case {
         const char* text;
         std::optional<std::int64_t> value;
@@ -67,7 +67,7 @@ TEST(TextTest, ParseIntegerTakesOnlyASignAndDigits) {
         {"45 ", std::nullopt},
         {"0x1F", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(parseInteger(c.text), c.value) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(decimalInteger(c.text), c.value) << c.text;
 }
 
 }  // namespace

@@ -1,0 +1,25 @@
+// Bytes to a JSON dictionary, its typed values, and back to text that reads again.
+#include <string>
+#include <vector>
+
+#include <svsdk/SVError.h>
+
+#include "Core/Utilities/JSON.h"
+
+#include "FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto input = svsdk::fuzz::text(data, size);
+    try {
+        auto dictionary = svsdk::jsonDictionary(input);
+        for (const auto& item : dictionary.items()) {
+            (void)svsdk::valueForKey<std::string>(dictionary, item.key(), std::string());
+            (void)svsdk::valueForKey<std::vector<std::string>>(dictionary, item.key(), std::vector<std::string>());
+            (void)svsdk::valueForKey<nlohmann::json>(dictionary, item.key(), nlohmann::json::object());
+        }
+        svsdk::jsonDictionary(svsdk::jsonData(dictionary));
+    } catch (const svsdk::SVPlatformError&) {
+    } catch (const svsdk::SVError&) {
+    }
+    return 0;
+}
