@@ -39,6 +39,16 @@ Future<void> toVoid(const Future<Bytes>& future) {
     return future.transformed([](const Bytes&) {});
 }
 
+// A registration step's request: the user's system and user IDs, what the
+// step fills in, and the step's code.
+Future<void> sendRegistration(const APIInteractorLegacy& interactor, const SVUser& user, LegacyRequestType type,
+                              LegacyRequestParameters parameters, const Bytes& code, const Bytes& authorizationKey) {
+    parameters.systemID = user.systemID();
+    parameters.userID = user.userID();
+    parameters.authCode = hexString(code);
+    return toVoid(legacy::send(interactor, user, type, std::move(parameters), authorizationKey));
+}
+
 }  // namespace
 
 std::string_view rawValue(LegacyRequestType type) noexcept {
@@ -100,12 +110,9 @@ Future<void> registerFingerprint(const APIInteractorLegacy& interactor, const SV
     std::string fingerprint = Keychain::deviceFingerprint();
     Bytes code = Cryptor::authenticationCodeForFingerprint(fingerprint, user, authorizationKey);
     LegacyRequestParameters parameters;
-    parameters.systemID = user.systemID();
-    parameters.userID = user.userID();
     parameters.fingerprint = std::move(fingerprint);
-    parameters.authCode = hexString(code);
-    return toVoid(send(interactor, user, LegacyRequestType::registerFingerprint, std::move(parameters),
-                       authorizationKey));
+    return sendRegistration(interactor, user, LegacyRequestType::registerFingerprint, std::move(parameters), code,
+                            authorizationKey);
 }
 
 Future<void> registerPublicKey(const APIInteractorLegacy& interactor, const SVUser& user,
@@ -115,12 +122,9 @@ Future<void> registerPublicKey(const APIInteractorLegacy& interactor, const SVUs
     std::string keyText = publicKey->spkiHexString();
     Bytes code = Cryptor::authenticationCodeForPublicKey(keyText, user, authorizationKey);
     LegacyRequestParameters parameters;
-    parameters.systemID = user.systemID();
-    parameters.userID = user.userID();
     parameters.publicKey = std::move(keyText);
-    parameters.authCode = hexString(code);
-    return toVoid(
-        send(interactor, user, LegacyRequestType::registerPublicKey, std::move(parameters), authorizationKey));
+    return sendRegistration(interactor, user, LegacyRequestType::registerPublicKey, std::move(parameters), code,
+                            authorizationKey);
 }
 
 std::string deviceIdentifier(const std::string& deviceToken) {
@@ -135,13 +139,10 @@ Future<void> registerDeviceToken(const APIInteractorLegacy& interactor, const SV
     double time = TimeManager::shared().discreteTimeInterval(user.authorizationCodeTSI());
     Bytes code = Cryptor::authenticationCode(TLV::deviceTokenRegistration(user, identifier, time), authorizationKey);
     LegacyRequestParameters parameters;
-    parameters.systemID = user.systemID();
-    parameters.userID = user.userID();
     parameters.deviceType = "iOS";
     parameters.deviceID = std::move(identifier);
-    parameters.authCode = hexString(code);
-    return toVoid(
-        send(interactor, user, LegacyRequestType::registerDeviceToken, std::move(parameters), authorizationKey));
+    return sendRegistration(interactor, user, LegacyRequestType::registerDeviceToken, std::move(parameters), code,
+                            authorizationKey);
 }
 
 nlohmann::json flattenTransactionData(nlohmann::json data) {

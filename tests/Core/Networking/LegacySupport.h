@@ -2,7 +2,6 @@
 // Shared by the legacy-protocol tests: a signing user whose kAuth is cached,
 // a loopback server that answers every legacy envelope by its request type,
 // and the codes recomputed with OpenSSL alone.
-#include <gtest/gtest.h>
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
