@@ -13,7 +13,6 @@
 // per request when each completion sends the next one, as the steps of one
 // operation do on the network thread.
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "BareCurl.h"
 #include "BenchSupport.h"
 #include "Core/Networking/Request.h"
 #include "support/LoopbackServer.h"
@@ -72,40 +72,10 @@ std::optional<Clock::time_point> signAndSend(const Request<BenchBody>& request) 
     return bench::settledAt(sendRequest(request.urlRequest(benchKey(), false)));
 }
 
-std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
-
-// The floor: the bytes of one signed request, posted again and again with one
-// easy handle that keeps its connection.
-class BareCurl {
+// The floor: the bytes of one signed request on a kept-alive connection.
+class BareCurl : public bench::BareCurl {
 public:
-    BareCurl() {
-        built_ = benchRequest().urlRequest(benchKey(), false);
-        easy_ = curl_easy_init();
-        for (const auto& [name, value] : built_.headers.fields())
-            headers_ = curl_slist_append(headers_, (name + ": " + value).c_str());
-        headers_ = curl_slist_append(headers_, "Expect:");
-        curl_easy_setopt(easy_, CURLOPT_URL, built_.url.c_str());
-        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
-        curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(built_.httpBody->size()));
-        curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(built_.httpBody->data()));
-        curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &discard);
-        curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-        post();  // opens the connection
-    }
-    ~BareCurl() {
-        curl_easy_cleanup(easy_);
-        curl_slist_free_all(headers_);
-    }
-    bool post() {
-        long status = 0;
-        return curl_easy_perform(easy_) == CURLE_OK &&
-               curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
-    }
-
-private:
-    URLRequest built_;
-    CURL* easy_ = nullptr;
-    curl_slist* headers_ = nullptr;
+    BareCurl() : bench::BareCurl(benchRequest().urlRequest(benchKey(), false)) {}
 };
 
 void BM_SignAndSend(benchmark::State& state) {

@@ -1,0 +1,97 @@
+// One legacy confirmation, end to end through the protocol object (the
+// authentication code, the confirmation code and ECDSA signature, the
+// envelope, the attached event, the "Authorization" header, the POST to a
+// loopback server, the answer), beside the floor of the transport benchmark
+// measured in the same run: the very bytes of such a confirmation posted
+// with a bare kept-alive libcurl handle.
+//
+// BM_LegacyConfirmVsFloor alternates the two request by request in several
+// short rounds, and the last lines give the median ratio of the rounds and
+// their spread.
+//
+// Run: scripts/bench, or build/bench/legacy_protocol_bench.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+
+#include "BareCurl.h"
+#include "BenchSupport.h"
+#include "Core/Networking/LegacySupport.h"
+
+using namespace svsdk;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Fixture {
+    bench::BenchPlatform platform;
+    testing::LegacyServer server{2};
+    testing::ScopedLegacyUser signer{testing::legacyUser("bench-user", 0x2, server.baseURL())};
+    APIInteractorLegacy legacy{server.url(), 2};
+    SVTransaction transaction{"tx-1", "bench-user", "system-1", 6, false, SVConfirmationType::online,
+                              std::string("Transfer 125.00 EUR to DE89 3704 0044 0532 0130 00, reference 2024-118")};
+
+    // Confirms once and waits; false when the confirmation failed.
+    bool confirm() const {
+        std::promise<bool> done;
+        legacy.confirm(transaction, signer.user(), std::nullopt).observe([&](const SVResult<void>& result) {
+            done.set_value(result.ok());
+        });
+        return done.get_future().get();
+    }
+
+    // The bytes and headers of the last confirmation the server received.
+    URLRequest lastConfirmation() const {
+        auto recorded = server.server.requests().back();
+        URLRequest built;
+        built.url = server.baseURL() + recorded.path;
+        built.httpMethod = "POST";
+        for (const char* name : {"Content-Type", "Authorization"})
+            if (auto value = recorded.header(name)) built.headers.set(name, *value);
+        built.httpBody = Bytes(recorded.body.begin(), recorded.body.end());
+        return built;
+    }
+};
+
+Fixture* fixture = nullptr;
+
+void BM_LegacyConfirm(benchmark::State& state) {
+    for (auto _ : state)
+        if (!fixture->confirm()) state.SkipWithError("the confirmation failed");
+}
+BENCHMARK(BM_LegacyConfirm)->UseRealTime();
+
+void BM_LegacyConfirmVsFloor(benchmark::State& state) {
+    fixture->confirm();
+    bench::BareCurl floor(fixture->lastConfirmation());
+    Clock::duration ours{}, bare{};
+    bool oursFirst = false;
+    for (auto _ : state) {
+        oursFirst = !oursFirst;  // neither path always runs on a warmer cache
+        for (int step = 0; step < 2; ++step) {
+            bool runOurs = (step == 0) == oursFirst;
+            auto start = Clock::now();
+            if (!(runOurs ? fixture->confirm() : floor.post())) state.SkipWithError("a request failed");
+            (runOurs ? ours : bare) += Clock::now() - start;
+        }
+    }
+    bench::setRatioCounters(state, ours, bare);
+}
+BENCHMARK(BM_LegacyConfirmVsFloor)->UseRealTime()->MinTime(0.1)->Repetitions(15);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bench::CollectingReporter reporter;
+    if (!bench::runWithFixture(argc, argv, fixture, reporter)) return 1;
+    if (auto ratio = bench::spreadOf(reporter.counters["BM_LegacyConfirmVsFloor:ratio"])) {
+        std::printf("spread of the ratio over %zu rounds: lowest %.2fx, quartiles %.2fx to %.2fx, highest %.2fx\n",
+                    ratio->count, ratio->lowest, ratio->lowerQuartile, ratio->upperQuartile, ratio->highest);
+        std::printf("ratio legacy confirmation / bare kept-alive libcurl, median of %zu rounds: %.2fx\n", ratio->count,
+                    ratio->median);
+    }
+    return 0;
+}
