@@ -35,19 +35,25 @@ std::optional<std::string_view> firstLine(std::string_view text) {
 
 }  // namespace
 
-std::vector<std::string> ImportSource::lines(std::string_view text) {
-    std::vector<std::string> result;
+std::vector<ImportSource::Line> ImportSource::lineRanges(std::string_view text) {
+    std::vector<Line> result;
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size();) {
         if (std::size_t length = terminatorAt(text, i); length > 0) {
-            result.emplace_back(text.substr(start, i - start));
+            result.push_back({start, i, i + length});
             i += length;
             start = i;
         } else {
             ++i;
         }
     }
-    if (start < text.size()) result.emplace_back(text.substr(start));
+    if (start < text.size()) result.push_back({start, text.size(), text.size()});
+    return result;
+}
+
+std::vector<std::string> ImportSource::lines(std::string_view text) {
+    std::vector<std::string> result;
+    for (const Line& line : lineRanges(text)) result.emplace_back(text.substr(line.begin, line.end - line.begin));
     return result;
 }
 
@@ -73,6 +79,17 @@ ImportSource ImportSource::detect(std::string_view text) {
         return plainText;
     }
     return unrecognized;
+}
+
+const char* ImportSource::displayName() const noexcept {
+    switch (kind_) {
+        case plainText: return "Plain Text";
+        case json: return "JSON";
+        case xml: return "XML";
+        case deepLink: return "Deep Link";
+        case unrecognized: break;
+    }
+    return "";
 }
 
 }  // namespace svsdk

@@ -1,6 +1,7 @@
 #pragma once
 // The kind of an import text: what the host handed over (a QR code's text, a
 // deep link, JSON, XML or line-based plain text) before anything is imported.
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,16 @@ public:
     // "\n", "\r", "\r\n" (one terminator), U+0085, U+2028 or U+2029; a final
     // terminator does not open another line, so the empty text has no lines.
     static std::vector<std::string> lines(std::string_view text);
+    // Where each of those lines lies: its bytes [begin, end), then its
+    // terminator [end, next) (empty for a last line without one).
+    struct Line {
+        std::size_t begin, end, next;
+    };
+    static std::vector<Line> lineRanges(std::string_view text);
+
+    // The name the managers' success lines use: "Plain Text", "JSON", "XML",
+    // "Deep Link"; empty for unrecognized.
+    const char* displayName() const noexcept;
 
 private:
     Kind kind_;

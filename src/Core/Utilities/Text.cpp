@@ -3,6 +3,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 
 namespace svsdk {
@@ -40,6 +42,67 @@ std::string trimmingWhitespaceAndNewlines(std::string_view text) {
         end = previous;
     }
     return std::string(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+}
+
+std::optional<std::int64_t> decimalInteger(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    for (char c : text)
+        if (c < '0' || c > '9') return std::nullopt;
+    // Read as the magnitude, so that -9223372036854775808 fits.
+    std::uint64_t magnitude = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (negative) {
+        if (magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1) return std::nullopt;
+        return static_cast<std::int64_t>(0 - magnitude);
+    }
+    if (magnitude > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    return static_cast<std::int64_t>(magnitude);
+}
+
+bool isValidUTF8(std::string_view text) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (s[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        // Each chunk below 2 GiB is checked with ICU's decoder.
+        const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - i, 1u << 30));
+        std::int32_t at = 0;
+        UChar32 c;
+        U8_NEXT(s + i, at, length, c);
+        if (c < 0) return false;
+        i += static_cast<std::size_t>(at);
+    }
+    return true;
+}
+
+std::string replacingInvalidUTF8(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (s[i] < 0x80) {
+            result.push_back(static_cast<char>(s[i++]));
+            continue;
+        }
+        const auto length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - i, 1u << 30));
+        std::int32_t at = 0;
+        UChar32 c;
+        U8_NEXT(s + i, at, length, c);
+        if (c < 0) result += "\xEF\xBF\xBD";
+        else result.append(text.substr(i, static_cast<std::size_t>(at)));
+        i += static_cast<std::size_t>(at);
+    }
+    return result;
 }
 
 }  // namespace svsdk

@@ -1,5 +1,7 @@
 #pragma once
 // Small text helpers over UTF-8.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,5 +12,14 @@ namespace svsdk {
 // of the Unicode categories Zs, Zl and Zp. Bytes that are not valid UTF-8
 // count as other characters and stay.
 std::string trimmingWhitespaceAndNewlines(std::string_view text);
+
+// An optional "+" or "-" and one or more digits 0-9, nothing else, within
+// the signed 64-bit range; anything else (an overflow included) gives nothing.
+std::optional<std::int64_t> decimalInteger(std::string_view text);
+
+// Whether `text` is well-formed UTF-8.
+bool isValidUTF8(std::string_view text);
+// `text` with each ill-formed UTF-8 sequence replaced by U+FFFD.
+std::string replacingInvalidUTF8(std::string_view text);
 
 }  // namespace svsdk

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <memory>
 
+#include <svsdk/SVBytes.h>
+
 namespace svsdk {
 
 namespace {
@@ -94,6 +96,16 @@ URL URL::appendingPathComponent(std::string_view component) const {
     // Only unreserved characters and escapes were added, so the text stays a
     // valid reference.
     return parse(text).value();
+}
+
+void URL::wipe() noexcept {
+    secureWipe(text_);
+    secureWipe(scheme_);
+    secureWipe(host_);
+    if (query_) secureWipe(*query_);
+    query_.reset();
+    port_.reset();
+    pathBegin_ = pathEnd_ = 0;
 }
 
 }  // namespace svsdk

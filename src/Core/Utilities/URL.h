@@ -45,6 +45,10 @@ public:
     // add a level or a dot segment. The query and fragment stay after it.
     URL appendingPathComponent(std::string_view component) const;
 
+    // Overwrites the text and its parts (a URL that carried secrets, such as
+    // a deep link with keys) and leaves the empty relative reference.
+    void wipe() noexcept;
+
     friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
 
 private:
