@@ -44,14 +44,23 @@ struct SVLocationFix {
     double timestamp = 0;  // seconds since 1970
 };
 
+// The screen of the device, in points, and its scale (pixels per point).
+struct SVScreen {
+    double width = 0;
+    double height = 0;
+    double scale = 0;
+};
+
 enum class SVLocationAuthorization { notDetermined, restricted, denied, authorizedAlways, authorizedWhenInUse };
 
-// Where location comes from. The SDK asks for the authorisation status and for
-// one fix at a time; `completion` may be called on any thread, exactly once,
-// with a fix or with nothing when none can be had.
+// Where location comes from. The SDK asks whether location services are on,
+// for the authorisation status and for one fix at a time; `completion` may be
+// called on any thread, exactly once, with a fix or with nothing when none
+// can be had. The SDK never asks the user for permission.
 class SVLocationProvider {
 public:
     virtual ~SVLocationProvider() = default;
+    virtual bool locationServicesEnabled() { return true; }
     virtual SVLocationAuthorization authorizationStatus() = 0;
     virtual void requestLocation(std::function<void(std::optional<SVLocationFix>)> completion) = 0;
 };
@@ -87,12 +96,21 @@ struct SVPlatformConfiguration {
 
     // Device-data providers. Unset providers give nothing (no location,
     // no carriers, no Wi-Fi name, the empty user agent); the Wi-Fi provider
-    // defaults to reading the address of `wifiInterfaceName`.
+    // defaults to reading the address of `wifiInterfaceName`. The carrier,
+    // Wi-Fi and screen providers are called on the thread that builds a
+    // request; the user-agent provider on the SDK's main queue, once per
+    // `WifiInfo` user-agent fetch. A provider that throws gives nothing. Texts
+    // that are not valid UTF-8 have each bad sequence replaced by U+FFFD.
     std::shared_ptr<SVLocationProvider> locationProvider;
     std::function<std::vector<SVCarrier>()> carrierProvider;
     std::function<SVWifiNetwork()> wifiProvider;
     std::string wifiInterfaceName = "wlan0";
     std::function<std::string()> userAgentProvider;
+    // The screen; unset gives a zero size and scale.
+    std::function<SVScreen()> screenProvider;
+    // How long a location request waits for a fix before it is answered with
+    // the empty location, in seconds (not finite or negative: 10).
+    double locationTimeLimit = 10.0;
 };
 
 class SVPlatform {

@@ -1,7 +1,5 @@
 #include "Core/Security/Keychain.h"
 
-#include <unicode/ustring.h>
-
 #include <mutex>
 
 #include "Core/HostState.h"
@@ -9,6 +7,7 @@
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Utilities/Encoding.h"
+#include "Core/Utilities/Text.h"
 #include "Platform/Device.h"
 #include "Platform/KeychainStore.h"
 
@@ -23,26 +22,7 @@ void logError(const std::string& message) { Logger::error(SVLogCategory::keychai
 
 // Bytes as UTF-8 text; each ill-formed sequence becomes U+FFFD.
 std::string decodeUTF8(const Bytes& bytes) {
-    std::string text(bytes.begin(), bytes.end());
-    UErrorCode error = U_ZERO_ERROR;
-    int32_t length = 0;
-    int32_t substitutions = 0;
-    u_strFromUTF8WithSub(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
-                         &substitutions, &error);
-    if (substitutions == 0) return text;
-    std::u16string wide(static_cast<std::size_t>(length), u'\0');
-    error = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(wide.data(), length, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
-                         &substitutions, &error);
-    if (U_FAILURE(error)) return std::string();
-    std::string result;
-    int32_t size = 0;
-    error = U_ZERO_ERROR;
-    u_strToUTF8(nullptr, 0, &size, wide.data(), length, &error);
-    result.resize(static_cast<std::size_t>(size));
-    error = U_ZERO_ERROR;
-    u_strToUTF8(result.data(), size, &size, wide.data(), length, &error);
-    return U_FAILURE(error) ? std::string() : result;
+    return validUTF8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 struct FingerprintCache {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace svsdk {
@@ -103,6 +104,63 @@ std::string replacingInvalidUTF8(std::string_view text) {
         i += static_cast<std::size_t>(at);
     }
     return result;
+}
+
+std::string validUTF8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::string result;
+    std::size_t copied = 0;  // bytes of `text` already in `result`
+    std::size_t position = 0;
+    while (position < text.size()) {
+        if (bytes[position] < 0x80) {
+            ++position;
+            continue;
+        }
+        // A sequence is at most four bytes, so a window of four decides it.
+        const auto window = static_cast<std::int32_t>(std::min<std::size_t>(4, text.size() - position));
+        std::int32_t next = 0;
+        UChar32 c;
+        U8_NEXT(bytes + position, next, window, c);
+        if (c < 0) {
+            result.append(text, copied, position - copied);
+            result += "\xEF\xBF\xBD";
+            copied = position + static_cast<std::size_t>(next);
+        }
+        position += static_cast<std::size_t>(next);
+    }
+    if (copied == 0) return std::string(text);
+    result.append(text, copied, std::string_view::npos);
+    return result;
+}
+
+std::string decimalText(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+    char buffer[64];
+    const double magnitude = std::fabs(value);
+    if (magnitude < 1e-4 || magnitude >= 9007199254740992.0) {
+        auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+        return std::string(buffer, result.ptr);
+    }
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    std::string text(buffer, result.ptr);
+    if (text.find('.') == std::string::npos) text += ".0";
+    return text;
+}
+
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (digits.empty()) return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9') return std::nullopt;
+    // from_chars takes a "-" but not a "+".
+    std::string_view number = text.front() == '+' ? digits : text;
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error != std::errc() || end != number.data() + number.size()) return std::nullopt;
+    return value;
 }
 
 }  // namespace svsdk
