@@ -10,6 +10,7 @@
 #include <svsdk/SVNetworkError.h>
 #include <svsdk/SVTransaction.h>
 
+#include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Request.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
@@ -76,6 +77,12 @@ TEST(StandinServerTest, VersionProbesAnswerAsTheConfiguredVersion) {
         EXPECT_EQ(probeStatus(server, "/health_check"), c.health) << c.version;
         EXPECT_EQ(probeStatus(server, "/jsonrequest_v2"), c.v2) << c.version;
         EXPECT_EQ(probeStatus(server, "/jsonrequest_v1"), c.v1) << c.version;
+        // The client's own probe chain lands on the same version.
+        APIInteractionManager manager;
+        URL url = URL::parse(server.baseURL()).value();
+        auto found = await(manager.fallback(url, 1, manager.fallback(url, 2, manager.checkHealth(url))));
+        ASSERT_TRUE(found.ok());
+        EXPECT_EQ(found.value(), c.version);
     }
     StandinServer server(3);
     httplib::Client client("127.0.0.1", server.port());
