@@ -21,6 +21,7 @@ class RoadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SVSDK::initialize(platform_.dir().file("road.sqlite"), std::nullopt, SVSDK::Mode::app());
+        removeAllUsers();
     }
     ScopedPlatform platform_;
 };

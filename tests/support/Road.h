@@ -18,10 +18,23 @@
 #include <svsdk/SVTransactionsManager.h>
 #include <svsdk/SVUsersManager.h>
 
+#include "Core/Storing/StorageManager.h"
 #include "support/Completion.h"
 #include "support/StandinServer.h"
 
 namespace svsdk::testing {
+
+// The store stays open at its first location for the whole process: each
+// test starts by removing what earlier ones stored.
+inline void removeAllUsers() {
+    for (const auto& user : SVUsersManager::users()) {
+        try {
+            StorageManager::shared().remove(user);  // their device key may be another test's
+        } catch (...) {
+            // a row that cannot be read is left
+        }
+    }
+}
 
 struct RoadFailure : std::runtime_error {
     RoadFailure(const std::string& step, std::optional<SVFailure> failure)
