@@ -8,7 +8,9 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "SVBytes.h"
+#include "SVCompletion.h"
 #include "SVTransaction.h"
+#include "SVUser.h"
 
 namespace svsdk {
 
@@ -26,6 +28,22 @@ public:
     // (dataCorrupted) when it is not valid JSON.
     static SVLogin decode(const nlohmann::json& json);
     static SVLogin decode(std::string_view jsonText);
+
+    // The session of a login QR text. SVError::invalidQR when the text does
+    // not decode or is not of type "login"; SVError::loginSessionIsExpired
+    // when the device clock reads `expirationTime` or later.
+    static SVLogin importFromJSON(const std::string& text);
+
+    // The session's login transaction, from the user's server (with its
+    // binary document when it has one).
+    void requestLoginTransaction(const SVUser& user, SVResultCompletion<SVTransaction> completion) const;
+    // Confirms or declines the login transaction with the session's `pulp`
+    // bytes appended to its binary data, while the session lasts (by the
+    // device clock; SVError::loginSessionIsExpired afterwards, without any
+    // request). A transaction whose binary document was not downloaded is
+    // refused with SVError::binaryDataIsRequired.
+    void confirm(const SVTransaction& loginTransaction, const SVUser& user, SVCompletion completion) const;
+    void decline(const SVTransaction& loginTransaction, const SVUser& user, SVCompletion completion) const;
 
     // The server system that opened the session.
     const std::string& systemID() const { return systemID_; }

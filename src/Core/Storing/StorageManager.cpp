@@ -50,6 +50,12 @@ StorageManager::Cleanup StorageManager::storeInTransaction(StoreContext& context
                                                            const std::optional<std::string>& password) {
     if (auto entity = currentStorage_.fetchUserEntity(user.storageID(), context))
         return updateSavedUser(context, std::move(*entity), user, name, password);
+    // Its row was removed after it was read: storing it now would bring back
+    // a user without its key pairs.
+    if (user.keysContent().is<UserKeysContent::StoredEncrypted>()) {
+        context.requireStore();
+        throw SVError::userNotFound();
+    }
     if (!password || password->empty()) throw SVError::emptyPassword();
     if (!validate(user.options().passwordPolicy(), *password)) throw SVError::passwordDoesNotMatchTheConditions();
     if (!name) throw SVError::emptyName();
@@ -206,6 +212,16 @@ void StorageManager::transferLegacyUser(const SVUser& user, const std::string& p
 std::optional<SVUserEntity> StorageManager::userEntity(const SVUser& user) {
     return lookUp(store_,
                   [&](StoreContext& context) { return currentStorage_.fetchUserEntity(user.storageID(), context); });
+}
+
+void StorageManager::performWhileStored(const SVUser& user, const std::function<void()>& body) {
+    store_.performTransaction([&](StoreContext& context) {
+        if (!currentStorage_.fetchUserEntity(user.storageID(), context)) {
+            context.requireStore();
+            throw SVError::userNotFound();
+        }
+        body();
+    });
 }
 
 std::optional<SVKeyEntity> StorageManager::legacyKeyEntity(const SVUser& user) {

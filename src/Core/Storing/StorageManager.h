@@ -37,6 +37,8 @@ public:
     static StorageManager& shared();
 
     // Stores a new user, or updates the stored one with the same storageID.
+    // A user read from the store (stored key content) whose row is gone
+    // meanwhile is not written again: SVError::userNotFound.
     // New user: SVError::emptyPassword, passwordDoesNotMatchTheConditions,
     // emptyName (an empty name is accepted), then userIsNotActivated when
     // its auth or hmac handle is missing, the errors of the "local" key pair
@@ -69,6 +71,10 @@ public:
     // legacy keys; SVError::transferStorage for every other failure.
     virtual void transferLegacyUser(const SVUser& user, const std::string& password);
     virtual std::optional<SVUserEntity> userEntity(const SVUser& user);
+    // Runs `body` inside a transaction in which the user's current row
+    // exists, so a removal cannot pass in between; SVError::userNotFound (or
+    // the store's error) when the row is gone, and `body` does not run.
+    virtual void performWhileStored(const SVUser& user, const std::function<void()>& body);
     virtual std::optional<SVKeyEntity> legacyKeyEntity(const SVUser& user);
     // Current users first, then legacy users, each in the store's order.
     virtual std::vector<SVUser> users();

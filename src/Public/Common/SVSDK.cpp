@@ -1,11 +1,20 @@
 #include <svsdk/Common/SVSDK.h>
 
+#include <mutex>
+
 #include <nlohmann/json.hpp>
 
 #include "BuildConstants.h"
 #include "Core/FatalError.h"
 #include "Core/HostState.h"
+#include "Core/DeviceData/LocationManager.h"
+#include "Core/DeviceData/SessionManager.h"
+#include "Core/DeviceData/WifiInfo.h"
 #include "Core/Importing/ImportSource.h"
+#include "Core/Networking/APIInteractionManager.h"
+#include "Core/Security/SecureEnclave.h"
+#include "Core/Startup.h"
+#include "Core/Time/NTPClient.h"
 #include "Core/Logger.h"
 #include "Core/Networking/RequestSettings.h"
 #include "Core/Security/HandlesManager.h"
@@ -13,6 +22,7 @@
 #include "Core/TimeManager.h"
 #include "Core/Utilities/Graphemes.h"
 #include "Core/Utilities/JSON.h"
+#include "Platform/DispatchQueue.h"
 #include "Platform/PlatformConfiguration.h"
 
 namespace svsdk {
@@ -80,17 +90,76 @@ void SVSDK::restoreClockOffset() {
 
 std::string SVSDK::defaultDatabaseFileName() { return CoreDataManager::shared().databaseResourceName() + ".sqlite"; }
 
-std::string SVSDK::defaultDatabaseURL() {
-    static const std::string url = [] {
-        std::string folder;
+namespace startup {
+
+std::optional<std::string> defaultDatabaseURL() {
+    // Kept once found; a failure is tried again at the next call.
+    static std::mutex lock;
+    static std::optional<std::string> url;
+    std::lock_guard guard(lock);
+    if (!url) {
         try {
-            folder = platform::dataDirectory();
+            url = platform::dataDirectory() + "/" + SVSDK::defaultDatabaseFileName();
         } catch (...) {
-            fatalError("Unable to create the default database path");
+            return std::nullopt;
         }
-        return folder + "/" + defaultDatabaseFileName();
-    }();
+    }
     return url;
+}
+
+void loadUserAgent() {
+    DispatchQueue::main().async([] { WifiInfo::loadUserAgent(); });
+}
+
+}  // namespace startup
+
+std::string SVSDK::defaultDatabaseURL() {
+    auto url = startup::defaultDatabaseURL();
+    if (!url) fatalError("Unable to create the default database path");
+    return *url;
+}
+
+namespace {
+
+// One start-up step; a failure is logged and the next step runs.
+template <class Step>
+void startupStep(const char* name, Step&& step) {
+    try {
+        std::forward<Step>(step)();
+    } catch (...) {
+        Logger::error(SVLogCategory::common,
+                      std::string("Start-up step failed (") + name + "): " + SVFailure::fromCurrentException().description());
+    }
+}
+
+}  // namespace
+
+void SVSDK::initialize(const std::optional<std::string>& databaseURL, const std::optional<std::string>& accessGroup,
+                       const Mode& mode) {
+    Logger::log(SVLogCategory::common, "Configuring SDK");
+    startupStep("database", [&] {
+        auto url = databaseURL ? databaseURL : startup::defaultDatabaseURL();
+        if (!url) Logger::error(SVLogCategory::common, "Unable to create the default database path");
+        CoreDataManager::shared().setDatabaseURL(url);
+    });
+    startupStep("clock", [] { restoreClockOffset(); });
+    startupStep("time synchronisation", [] { NTPClient::synchronizeClock(); });
+    startupStep("access group", [&] { HostState::setAccessGroup(accessGroup); });
+    startupStep("session", [] { SessionManager::shared().refreshSession(); });
+    startupStep("user agent", [] { startup::loadUserAgent(); });
+    startupStep("secret cache", [] { HandlesManager::shared().startObserving(); });
+    startupStep("location", [] { LocationManager::shared().setup(); });
+    if (const auto* extension = std::get_if<Mode::Extension>(&mode.value())) {
+        startupStep("host", [&] { HostState::setHostBundleIdentifier(extension->mainAppBundleIdentifier); });
+        startupStep("location", [] { LocationManager::shared().setLocationWhenInUseAvailable(false); });
+        return;
+    }
+    startupStep("device key", [] { SecureEnclave::local().checkLocalKeyPair(); });
+    startupStep("host", [] {
+        std::string identifier = platform::current()->mainBundleIdentifier;
+        HostState::setHostBundleIdentifier(identifier.empty() ? std::nullopt : std::optional(identifier));
+    });
+    startupStep("API versions", [] { APIInteractionManager::shared().checkServersAPIVersions(); });
 }
 
 double SVSDK::requestsTimeoutInterval() { return svsdk::requestsTimeoutInterval(); }

@@ -5,6 +5,7 @@
 // classification of scanned QR texts. Static members only.
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "../SVDate.h"
 #include "../SVLogging.h"
@@ -15,6 +16,46 @@ namespace svsdk {
 class SVSDK {
 public:
     SVSDK() = delete;
+
+    // Where the SDK runs: inside an app extension (with the bundle identifier
+    // of the containing application) or inside the main application.
+    class Mode {
+    public:
+        struct Extension {
+            std::string mainAppBundleIdentifier;
+            friend bool operator==(const Extension&, const Extension&) = default;
+        };
+        struct App {
+            friend bool operator==(const App&, const App&) = default;
+        };
+        static Mode extension(std::string mainAppBundleIdentifier) {
+            return Mode(Extension{std::move(mainAppBundleIdentifier)});
+        }
+        static Mode app() { return Mode(App{}); }
+        const std::variant<Extension, App>& value() const { return value_; }
+        friend bool operator==(const Mode&, const Mode&) = default;
+
+    private:
+        explicit Mode(std::variant<Extension, App> value) : value_(std::move(value)) {}
+        std::variant<Extension, App> value_;
+    };
+
+    // Configures the SDK; call it once (after SVPlatform::configure) before
+    // anything else. In this order, on the caller's thread: the database
+    // location (`databaseURL`, else the default one), the stored clock
+    // correction, a network-time run against the configured NTP host, the
+    // keychain access group (none clears it), the event session, the
+    // user-agent fetch (on the main queue), the secret cache's lifecycle
+    // observers, the location service; then for an extension its host's
+    // bundle identifier and no "when in use" location, for the app the
+    // device key pair, the main bundle identifier and an API-version probe
+    // of every stored user's server. It waits for nothing on the network and
+    // throws nothing: a step that fails is logged (a database location that
+    // cannot be had leaves the store unset, so storage operations fail with
+    // a clear error) and the others still run. A second call runs every step
+    // again.
+    static void initialize(const std::optional<std::string>& databaseURL,
+                           const std::optional<std::string>& accessGroup, const Mode& mode);
 
     // The SDK's version, e.g. "1.4.0".
     static std::string version();
