@@ -121,26 +121,22 @@ TEST(StandinServerTest, TheSigningHeaderDecidesWhetherARequestIsServed) {
     std::string id = server.addTransaction({{"user_id", user.userID}});
     const Bytes kAuth = hexBytes(user.kAuth);
 
-    auto served = send(server, userPath(user, {"transactions", "get_list"}), ordered_json::object(), kAuth);
+    auto list = [&](const StandinServer::IssuedUser& who, const std::optional<Bytes>& key, bool legacy = false) {
+        return send(server, userPath(who, {"transactions", "get_list"}), ordered_json::object(), key, legacy);
+    };
+    auto served = list(user, kAuth);
     ASSERT_TRUE(served.ok());
     EXPECT_EQ(nlohmann::json::parse(stringOf(served.value()))["answer"]["transaction_list"], (nlohmann::json{id}));
 
     Bytes wrong = kAuth;
     wrong[0] ^= 1;
-    EXPECT_TRUE(refusedWith(send(server, userPath(user, {"transactions", "get_list"}), ordered_json::object(), wrong),
-                            SVNetworkError::Code::httpAuthCodeInvalid));
-    EXPECT_TRUE(
-        refusedWith(send(server, userPath(user, {"transactions", "get_list"}), ordered_json::object(), std::nullopt),
-                    SVNetworkError::Code::httpAuthCodeInvalid));
+    EXPECT_TRUE(refusedWith(list(user, wrong), SVNetworkError::Code::httpAuthCodeInvalid));
+    EXPECT_TRUE(refusedWith(list(user, std::nullopt), SVNetworkError::Code::httpAuthCodeInvalid));
     // The legacy header name does not count on the resource protocol.
-    EXPECT_TRUE(
-        refusedWith(send(server, userPath(user, {"transactions", "get_list"}), ordered_json::object(), kAuth, true),
-                    SVNetworkError::Code::httpAuthCodeInvalid));
+    EXPECT_TRUE(refusedWith(list(user, kAuth, true), SVNetworkError::Code::httpAuthCodeInvalid));
     auto stranger = user;
     stranger.userID = "nobody";
-    EXPECT_TRUE(
-        refusedWith(send(server, userPath(stranger, {"transactions", "get_list"}), ordered_json::object(), kAuth),
-                    SVNetworkError::Code::userNotFound));
+    EXPECT_TRUE(refusedWith(list(stranger, kAuth), SVNetworkError::Code::userNotFound));
 
     auto log = server.requests();
     ASSERT_EQ(log.size(), 5u);
