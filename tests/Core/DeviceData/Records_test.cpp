@@ -263,7 +263,6 @@ TEST(SimRecordTest, CarriersAreJoinedFieldByField) {
     config.carrierProvider = [] { return std::vector<SVCarrier>{{"A", "310", "us"}}; };
     platform.apply(config);
     EXPECT_EQ(SimInfo::current(), (SimInfo{"A", "310", "us", 1}));
-
 }
 
 TEST(WifiRecordTest, NetworkFromTheProviderOrTheInterface) {
@@ -281,9 +280,9 @@ TEST(WifiRecordTest, NetworkFromTheProviderOrTheInterface) {
 
     config.wifiProvider = [] { return SVWifiNetwork{"Caf\xE9 Net", "192.168.1.20"}; };
     platform.apply(config);
-    EXPECT_EQ(WifiInfo::current().SSID, "Caf\xEF\xBF\xBD Net");
-    EXPECT_EQ(WifiInfo::current().localIp, "192.168.1.20");
-
+    const WifiInfo named = WifiInfo::current();
+    EXPECT_EQ(named.SSID, "Caf\xEF\xBF\xBD Net");
+    EXPECT_EQ(named.localIp, "192.168.1.20");
 }
 
 TEST(WifiRecordTest, UserAgentIsKeptFromTheLastFetch) {
@@ -310,10 +309,8 @@ TEST(WifiRecordTest, UserAgentIsKeptFromTheLastFetch) {
 }
 
 TEST(DeviceInfoRecordTest, MemoryIsThePhysicalMemoryInBytes) {
-    const std::string ram = MemoryInfo::current().totalRAM;
-    EXPECT_EQ(ram, std::to_string(UIDevice::physicalMemory()));
-    EXPECT_NE(ram, "0");
-    EXPECT_EQ(ram.find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_EQ(MemoryInfo::current().totalRAM, std::to_string(UIDevice::physicalMemory()));
+    EXPECT_GT(UIDevice::physicalMemory(), 0u);
 }
 
 }  // namespace
