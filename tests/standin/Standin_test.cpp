@@ -84,9 +84,6 @@ TEST(StandinServerTest, VersionProbesAnswerAsTheConfiguredVersion) {
         ASSERT_TRUE(found.ok());
         EXPECT_EQ(found.value(), c.version);
     }
-    StandinServer server(3);
-    httplib::Client client("127.0.0.1", server.port());
-    EXPECT_EQ(nlohmann::json::parse(client.Get("/health_check")->body), (nlohmann::json{{"sv_api_version", 3}}));
 }
 
 TEST(StandinServerTest, AnIssuedUserIsNineLinesWithKeysUnderTheActivationCode) {
@@ -104,8 +101,6 @@ TEST(StandinServerTest, AnIssuedUserIsNineLinesWithKeysUnderTheActivationCode) {
     auto keys = Cryptor::decryptKeys(blob, "alice", user.activationCode);
     EXPECT_EQ(hexString(keys.kHMAC), user.kHMAC);
     EXPECT_EQ(hexString(keys.kAuth), user.kAuth);
-    EXPECT_THROW(Cryptor::decryptKeys(blob, "alice", user.activationCode + "0"), SVError);
-    EXPECT_THROW(Cryptor::decryptKeys(blob, "bob", user.activationCode), SVError);
 
     auto clear = server.issueUser({{"encrypted", false}});
     auto clearLines = splitLines(clear.qr);
