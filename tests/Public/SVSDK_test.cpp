@@ -60,7 +60,6 @@ TEST(SVSDKTest, ClassifiesQRTexts) {
 }
 
 TEST(SVSDKTest, AnswersAndSettingsReachTheServicesBehindThem) {
-    EXPECT_EQ(SVSDK::defaultDatabaseFileName(), std::string(build::kDatabaseResourceName) + ".sqlite");
     svsdk::testing::ScopedClock clock(1700000000.0, 500.0);
     TimeManager::setStableTime(StableTime{400.0, 1699999900.0, 12.5});
     EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000012.5) << "the corrected clock";
@@ -70,11 +69,6 @@ TEST(SVSDKTest, AnswersAndSettingsReachTheServicesBehindThem) {
     SVSDK::setHandlesBackgroundTimeout(42.5);
     EXPECT_EQ(handles.handlesBackgroundTimeout(), 42.5);
     SVSDK::setHandlesBackgroundTimeout(previous);
-
-    double timeout = SVSDK::requestsTimeoutInterval();
-    SVSDK::setRequestsTimeoutInterval(7.5);
-    EXPECT_EQ(SVSDK::requestsTimeoutInterval(), 7.5);
-    SVSDK::setRequestsTimeoutInterval(timeout);
 
     auto previousHost = HostState::hostBundleIdentifier();
     HostState::setHostBundleIdentifier("org.example.host");

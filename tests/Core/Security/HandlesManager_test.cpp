@@ -4,7 +4,6 @@
 
 #include <svsdk/SVApplicationLifecycle.h>
 
-#include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/TimeManager.h"
 #include "Platform/DispatchQueue.h"
@@ -51,9 +50,6 @@ TEST_F(HandlesTest, HandlesAreFiledByUniqueUserAndType) {
     EXPECT_FALSE(handles.handle(HandleType::auth, alice));
     EXPECT_FALSE(handles.handle(HandleType::hmac, aliceCopy));
     EXPECT_EQ(logged("Added hmac handle for alice"), 1);
-
-    std::string text = alice.uniqueID() + "deviceToken";
-    EXPECT_EQ(HandlesManager::key(HandleType::deviceToken, alice), Cryptor::sha256(text.data(), text.size()));
 
     handles.add(bytesOf("replaced"), HandleType::hmac, alice);
     EXPECT_EQ(handles.handle(HandleType::hmac, alice), bytesOf("replaced"));

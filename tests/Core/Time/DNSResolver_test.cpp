@@ -8,7 +8,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "Core/Time/BlockTimer.h"

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -32,29 +31,28 @@ protected:
 
 }  // namespace
 
-TEST_F(StableTimeStoreTest, RestoresARecordFromThisBoot) {
+TEST_F(StableTimeStoreTest, RestoresARecordOnlyFromThisBootAndKeepsItStored) {
     TimeManager::saveStableTime(kRecord);
     EXPECT_EQ(storedValue(), json({{"Uptime", 100.0}, {"Timestamp", 1'700'000'000.0}, {"Offset", 2.5}}));
-    clock.set(kBoot + 160.4, 160);  // same boot within rounding
-    SVSDK::restoreClockOffset();
-    EXPECT_EQ(TimeManager::stableTime(), kRecord);
-    clock.set(kBoot + 160, 160);
-    EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, 1'700'000'062.5);
-    EXPECT_EQ(storedValue(), stable_time_store::record(kRecord)) << "written back unchanged";
-}
-
-TEST_F(StableTimeStoreTest, RefusesARecordFromAnEarlierBootAndKeepsIt) {
-    TimeManager::saveStableTime(kRecord);
-    clock.set(kBoot + 160, 158);  // booted two seconds later than when the record was made
-    SVSDK::restoreClockOffset();
-    EXPECT_EQ(TimeManager::stableTime(), std::nullopt);
-    EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970, kBoot + 160);
-    EXPECT_EQ(storedValue(), stable_time_store::record(kRecord));
-
-    clock.set(kBoot + 160, 158.6);  // 1.4 s: still another boot
-    EXPECT_EQ(TimeManager::loadStableTime(), std::nullopt);
-    clock.set(kBoot + 3600, 3600);  // same boot, an hour on
-    EXPECT_EQ(TimeManager::loadStableTime(), kRecord);
+    struct Case {
+        double wall, uptime;
+        bool sameBoot;
+    } cases[] = {
+        {kBoot + 160.4, 160, true},   // same boot within rounding
+        {kBoot + 160, 158, false},    // booted two seconds later than when the record was made
+        {kBoot + 160, 158.6, false},  // 1.4 s: still another boot
+        {kBoot + 3600, 3600, true},   // same boot, an hour on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uptime);
+        TimeManager::setStableTime(std::nullopt);
+        clock.set(c.wall, c.uptime);
+        SVSDK::restoreClockOffset();
+        EXPECT_EQ(TimeManager::stableTime(), c.sameBoot ? std::optional(kRecord) : std::nullopt);
+        EXPECT_EQ(TimeManager::shared().now().timeIntervalSince1970,
+                  c.sameBoot ? 1'700'000'002.5 + c.uptime - 100 : c.wall);
+        EXPECT_EQ(storedValue(), stable_time_store::record(kRecord)) << "kept, or written back unchanged";
+    }
 }
 
 TEST_F(StableTimeStoreTest, MalformedStoredValuesGiveNoRecord) {
