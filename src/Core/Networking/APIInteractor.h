@@ -39,6 +39,14 @@ using JSONScoringParameters = SVScoringParameters<nlohmann::ordered_json>;
 // provider's name and its settings object.
 using JSONScoringSettings = SVScoringSettings<nlohmann::json>;
 
+// A transaction record from a server's "get transaction data" answer, with
+// the requested identifier and the user's own identifiers in place of any the
+// record holds, decoded and marked as coming from the user's server. Throws
+// SVDecodingError when the record is no transaction, and
+// SVError::missingRequestedData when it is no object.
+SVTransaction transactionFromServerRecord(nlohmann::json record, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID);
+
 class APIInteractor {
 public:
     virtual ~APIInteractor() = default;

@@ -90,13 +90,8 @@ Future<SVTransaction> APIInteractorLegacy::getTransaction(const std::string& id,
     return legacy::send(*this, user, LegacyRequestType::getTransactionData, std::move(parameters), std::move(key))
         .transformed([id, userID = user.userID(), systemID = user.systemID()](const Bytes& data) {
             auto record = valueForKey<nlohmann::json>(answerOf(data), "transaction_data");
-            auto merged = legacy::flattenTransactionData(std::move(record));
-            merged["transaction_id"] = id;
-            merged["user_id"] = userID;
-            merged["system_id"] = systemID;
-            SVTransaction transaction = SVTransaction::decode(jsonData(merged));
-            transaction.setFromUserServer(true);
-            return transaction;
+            return transactionFromServerRecord(legacy::flattenTransactionData(std::move(record)), id, userID,
+                                               systemID);
         });
 }
 

@@ -231,13 +231,8 @@ Future<SVTransaction> APIInteractorV3::getTransaction(const std::string& id, con
     return exchange(user, userEndpoint(*this, user, {"transactions", id, "get_data"}), HTTPMethod::post,
                     EmptyBody{}, std::move(key))
         .transformed([id, userID = user.userID(), systemID = user.systemID()](const Bytes& data) {
-            auto merged = valueForKey<nlohmann::json>(answerOf(data), "transaction_data");
-            merged["transaction_id"] = id;
-            merged["user_id"] = userID;
-            merged["system_id"] = systemID;
-            SVTransaction transaction = SVTransaction::decode(jsonData(merged));
-            transaction.setFromUserServer(true);
-            return transaction;
+            return transactionFromServerRecord(valueForKey<nlohmann::json>(answerOf(data), "transaction_data"), id,
+                                               userID, systemID);
         });
 }
 
