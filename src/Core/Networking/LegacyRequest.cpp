@@ -15,6 +15,7 @@
 #include "Core/Security/TLV.h"
 #include "Core/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
+#include "Core/Utilities/JSON.h"
 
 namespace svsdk {
 namespace {
@@ -162,6 +163,12 @@ nlohmann::json flattenTransactionData(nlohmann::json data) {
     lift("transaction_text", "text");
     lift("binary_data", "binary_data");
     return data;
+}
+
+SVTransaction decodeTransactionDataAnswer(const Bytes& data, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID) {
+    auto record = valueForKey<nlohmann::json>(answerObject(data), "transaction_data");
+    return transactionFromServerRecord(flattenTransactionData(std::move(record)), transactionID, userID, systemID);
 }
 
 void unavailable(const std::string& message) {

@@ -45,6 +45,12 @@ std::string deviceIdentifier(const std::string& deviceToken);
 // an object, or that is no object, is returned unchanged.
 nlohmann::json flattenTransactionData(nlohmann::json data);
 
+// The "get_transaction_data" answer: "answer" / "transaction_data" moved by
+// flattenTransactionData, then read by transactionFromServerRecord (which
+// says what it throws).
+SVTransaction decodeTransactionDataAnswer(const Bytes& data, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID);
+
 // Logs `message` ("Users") and throws SVError::endpointUnavailable.
 [[noreturn]] void unavailable(const std::string& message);
 
