@@ -6,10 +6,10 @@
 #include <svsdk/SVError.h>
 
 #include "Core/DeviceData/Analytics.h"
+#include "Core/HostState.h"
 #include "Core/Logger.h"
 #include "Core/Networking/EventsHolder.h"
 #include "Core/Networking/Request.h"
-#include "Platform/PlatformConfiguration.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/TLV.h"
@@ -129,7 +129,7 @@ Future<void> registerPublicKey(const APIInteractorLegacy& interactor, const SVUs
 }
 
 std::string deviceIdentifier(const std::string& deviceToken) {
-    return deviceToken + "####" + platform::current()->mainBundleIdentifier;
+    return deviceToken + "####" + HostState::hostBundleIdentifier().value_or("");
 }
 
 Future<void> registerDeviceToken(const APIInteractorLegacy& interactor, const SVUser& user,

@@ -34,8 +34,10 @@ Future<void> registerPublicKey(const APIInteractorLegacy& interactor, const SVUs
 Future<void> registerDeviceToken(const APIInteractorLegacy& interactor, const SVUser& user,
                                  const std::optional<std::string>& deviceToken, const Bytes& authorizationKey);
 
-// The token, "####" and the host application's bundle identifier (none: the
-// empty text), joined with nothing between them.
+// The token, "####" and the host bundle identifier that start-up recorded
+// (HostState: the application's own, or the containing application's in an
+// extension; none: the empty text), joined with nothing between them. The v3
+// push address names the same identifier.
 std::string deviceIdentifier(const std::string& deviceToken);
 
 // A legacy transaction record moved to the shape the transaction decoder
