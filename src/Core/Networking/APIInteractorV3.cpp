@@ -154,7 +154,9 @@ Future<void> APIInteractorV3::renew(const SVUser& user) const {
     auto self = *this;
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "challenge"}), HTTPMethod::post, EmptyBody{},
                     std::move(key))
-        .chained([self, user](const Bytes& data) { return self.renewKeyResponse(user, decodeRenewChallengeAnswer(data)); });
+        .chained([self, user](const Bytes& data) {
+            return self.renewKeyResponse(user, decodeRenewChallengeAnswer(data));
+        });
 }
 
 Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::string& challenge) const {
