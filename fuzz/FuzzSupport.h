@@ -6,6 +6,8 @@
 #include <memory>
 #include <string_view>
 
+#include <svsdk/SVBytes.h>
+#include <svsdk/SVError.h>
 #include <svsdk/SVLogging.h>
 #include <svsdk/SVPlatformConfiguration.h>
 
@@ -30,6 +32,21 @@ inline std::string_view text(const std::uint8_t* data, std::size_t size) {
     static const bool ready = setUp();
     (void)ready;
     return std::string_view(reinterpret_cast<const char*>(data), size);
+}
+
+// Runs `read` on the input as the body of a server answer. The errors an
+// answer may fail its operation with are expected; anything else escapes and
+// stops the fuzzer.
+template <class Read>
+void answer(const std::uint8_t* data, std::size_t size, Read&& read) {
+    text(data, size);
+    const Bytes body(data, data + size);
+    try {
+        read(body);
+    } catch (const SVError&) {
+    } catch (const SVPlatformError&) {
+    } catch (const SVDecodingError&) {
+    }
 }
 
 }  // namespace svsdk::fuzz

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Core/Localization.h"
+#include "Core/Utilities/JSON.h"
 
 namespace svsdk {
 namespace {
@@ -95,7 +96,7 @@ SVFailure SVFailure::fromCurrentException() {
     } catch (const SVDecodingError& e) {
         return e;
     } catch (const nlohmann::json::parse_error& e) {
-        return SVPlatformError("json", e.id, e.what());
+        return SVPlatformError("json", e.id, parseErrorMessage(e));
     } catch (const nlohmann::json::exception& e) {
         return SVDecodingError(SVDecodingError::Kind::typeMismatch, "", e.what());
     } catch (const std::exception& e) {

@@ -39,6 +39,40 @@ using JSONScoringParameters = SVScoringParameters<nlohmann::ordered_json>;
 // provider's name and its settings object.
 using JSONScoringSettings = SVScoringSettings<nlohmann::json>;
 
+// The reading of answers: each step below takes the body of an answer with
+// status 200 and gives what the operation settles with, or throws what fails
+// it: SVPlatformError "json" for a body that is not JSON,
+// SVError::missingRequestedData for a body that is no object or a member that
+// is missing or of another type, SVDecodingError for a record the decoder
+// refuses. None keeps any state, so each can be run on any bytes alone.
+
+// The "answer" object of an answer of either protocol.
+nlohmann::json answerObject(const Bytes& data);
+// "answer" / "transaction_list" of either protocol (also the autosign list):
+// no list, or one with a member that is not text, is the empty list.
+std::vector<std::string> decodeTransactionListAnswer(const Bytes& data);
+// v3: "answer" / "transaction_data", read by transactionFromServerRecord.
+SVTransaction decodeTransactionDataAnswer(const Bytes& data, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID);
+// The login service's "transactionId".
+std::string decodeLoginTransactionAnswer(const Bytes& data);
+// v3: the first provider of "answer" / "scoring_settings" with its settings
+// object; SVError::scoringUnavailable when there is none or they are no object.
+JSONScoringSettings decodeScoringSettingsAnswer(const Bytes& data);
+// v3 renewal: "answer" / "renew_key_challenge" / "challenge".
+std::string decodeRenewChallengeAnswer(const Bytes& data);
+// v3 renewal: "answer" / "key_updated" / "key_json", the renewed user's JSON
+// text (its keys encrypted). The parsed copy is wiped.
+std::string decodeRenewedKeyAnswer(const Bytes& data);
+
+// A transaction record from a server's "get transaction data" answer, with
+// the requested identifier and the user's own identifiers in place of any the
+// record holds, decoded and marked as coming from the user's server. Throws
+// SVDecodingError when the record is no transaction, and
+// SVError::missingRequestedData when it is no object.
+SVTransaction transactionFromServerRecord(nlohmann::json record, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID);
+
 class APIInteractor {
 public:
     virtual ~APIInteractor() = default;

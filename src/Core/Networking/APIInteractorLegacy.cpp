@@ -36,8 +36,6 @@ Future<void> toVoid(const Future<Bytes>& future) {
     return future.transformed([](const Bytes&) {});
 }
 
-nlohmann::json answerOf(const Bytes& data) { return valueForKey<nlohmann::json>(jsonDictionary(data), "answer"); }
-
 constexpr const char* kAutosignUnavailable = "Autosign is not available for this API version";
 
 }  // namespace
@@ -75,10 +73,7 @@ Future<std::vector<std::string>> APIInteractorLegacy::getTransactionList(const S
     parameters.authCode = hexString(Cryptor::authenticationCode(TLV::transactionStatus(user, status, time), key));
     parameters.transactionStatus = std::move(status);
     return legacy::send(*this, user, LegacyRequestType::getTransactions, std::move(parameters), std::move(key))
-        .transformed([](const Bytes& data) {
-            return valueForKey<std::vector<std::string>>(answerOf(data), "transaction_list",
-                                                         std::vector<std::string>{});
-        });
+        .transformed(decodeTransactionListAnswer);
 }
 
 Future<SVTransaction> APIInteractorLegacy::getTransaction(const std::string& id, const SVUser& user) const {
@@ -89,14 +84,7 @@ Future<SVTransaction> APIInteractorLegacy::getTransaction(const std::string& id,
     parameters.authCode = transactionAuthCode(id, user, key);
     return legacy::send(*this, user, LegacyRequestType::getTransactionData, std::move(parameters), std::move(key))
         .transformed([id, userID = user.userID(), systemID = user.systemID()](const Bytes& data) {
-            auto record = valueForKey<nlohmann::json>(answerOf(data), "transaction_data");
-            auto merged = legacy::flattenTransactionData(std::move(record));
-            merged["transaction_id"] = id;
-            merged["user_id"] = userID;
-            merged["system_id"] = systemID;
-            SVTransaction transaction = SVTransaction::decode(jsonData(merged));
-            transaction.setFromUserServer(true);
-            return transaction;
+            return legacy::decodeTransactionDataAnswer(data, id, userID, systemID);
         });
 }
 

@@ -51,13 +51,6 @@ Future<Bytes> exchange(const SVUser& user, Endpoint endpoint, HTTPMethod method,
     });
 }
 
-// The "answer" object of a v3 answer.
-nlohmann::json answerOf(const Bytes& data) { return valueForKey<nlohmann::json>(jsonDictionary(data), "answer"); }
-
-std::vector<std::string> transactionList(const Bytes& data) {
-    return valueForKey<std::vector<std::string>>(answerOf(data), "transaction_list", std::vector<std::string>{});
-}
-
 Future<void> toVoid(const Future<Bytes>& future) {
     return future.transformed([](const Bytes&) {});
 }
@@ -99,6 +92,44 @@ Future<void> sendEvent(const APIInteractor& interactor, const SVUser& user, cons
 
 }  // namespace
 
+SVTransaction decodeTransactionDataAnswer(const Bytes& data, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID) {
+    return transactionFromServerRecord(valueForKey<nlohmann::json>(answerObject(data), "transaction_data"),
+                                       transactionID, userID, systemID);
+}
+
+std::string decodeLoginTransactionAnswer(const Bytes& data) {
+    return valueForKey<std::string>(jsonDictionary(data), "transactionId");
+}
+
+JSONScoringSettings decodeScoringSettingsAnswer(const Bytes& data) {
+    auto settings = valueForKey<nlohmann::json>(answerObject(data), "scoring_settings");
+    if (settings.empty()) throw SVError::scoringUnavailable();
+    auto first = settings.begin();
+    if (!first.value().is_object()) throw SVError::scoringUnavailable();
+    return detail::ScoringSettingsAccess::make(first.key(), first.value());
+}
+
+std::string decodeRenewChallengeAnswer(const Bytes& data) {
+    return valueForKey<std::string>(valueForKey<nlohmann::json>(answerObject(data), "renew_key_challenge"),
+                                    "challenge");
+}
+
+std::string decodeRenewedKeyAnswer(const Bytes& data) {
+    auto answer = answerObject(data);
+    // The member is wiped in place before the parsed answer is dropped.
+    struct Wipe {
+        nlohmann::json& answer;
+        ~Wipe() {
+            auto updated = answer.find("key_updated");
+            if (updated == answer.end() || !updated->is_object()) return;
+            auto member = updated->find("key_json");
+            if (member != updated->end() && member->is_string()) secureWipe(member->get_ref<std::string&>());
+        }
+    } wipe{answer};
+    return valueForKey<std::string>(valueForKey<nlohmann::json>(answer, "key_updated"), "key_json");
+}
+
 Future<void> APIInteractorV3::registerUser(const SVUser& user, const std::optional<SecKey>& publicKey,
                                            const std::optional<std::string>& deviceToken) const {
     Bytes key = user.authorizationKey();
@@ -124,8 +155,7 @@ Future<void> APIInteractorV3::renew(const SVUser& user) const {
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "challenge"}), HTTPMethod::post, EmptyBody{},
                     std::move(key))
         .chained([self, user](const Bytes& data) {
-            auto challenge = valueForKey<nlohmann::json>(answerOf(data), "renew_key_challenge");
-            return self.renewKeyResponse(user, valueForKey<std::string>(challenge, "challenge"));
+            return self.renewKeyResponse(user, decodeRenewChallengeAnswer(data));
         });
 }
 
@@ -157,13 +187,19 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "response"}), HTTPMethod::post, std::move(body),
                     *kAuth)
         .chained([self, user, secrets](const Bytes& data) {
-            auto updated = valueForKey<nlohmann::json>(answerOf(data), "key_updated");
-            auto keyJSON = valueForKey<std::string>(updated, "key_json");
+            auto keyJSON = decodeRenewedKeyAnswer(data);
             const auto& [auth, hmac, passwordBytes] = *secrets;
             std::string passwordText(passwordBytes.begin(), passwordBytes.end());
-            auto result = self.completeRenewal(user, keyJSON, passwordText, auth, hmac);
-            secureWipe(passwordText);
-            return result;
+            // Both copies are wiped however the renewal ends.
+            struct Wiped {
+                std::string& first;
+                std::string& second;
+                ~Wiped() {
+                    secureWipe(first);
+                    secureWipe(second);
+                }
+            } wiped{passwordText, keyJSON};
+            return self.completeRenewal(user, keyJSON, passwordText, auth, hmac);
         });
 }
 
@@ -223,7 +259,7 @@ Future<std::vector<std::string>> APIInteractorV3::getTransactionList(const SVUse
     Bytes key = user.authorizationKey();
     return exchange(user, userEndpoint(*this, user, {"transactions", "get_list"}), HTTPMethod::post, EmptyBody{},
                     std::move(key))
-        .transformed(transactionList);
+        .transformed(decodeTransactionListAnswer);
 }
 
 Future<SVTransaction> APIInteractorV3::getTransaction(const std::string& id, const SVUser& user) const {
@@ -231,13 +267,7 @@ Future<SVTransaction> APIInteractorV3::getTransaction(const std::string& id, con
     return exchange(user, userEndpoint(*this, user, {"transactions", id, "get_data"}), HTTPMethod::post,
                     EmptyBody{}, std::move(key))
         .transformed([id, userID = user.userID(), systemID = user.systemID()](const Bytes& data) {
-            auto merged = valueForKey<nlohmann::json>(answerOf(data), "transaction_data");
-            merged["transaction_id"] = id;
-            merged["user_id"] = userID;
-            merged["system_id"] = systemID;
-            SVTransaction transaction = SVTransaction::decode(jsonData(merged));
-            transaction.setFromUserServer(true);
-            return transaction;
+            return decodeTransactionDataAnswer(data, id, userID, systemID);
         });
 }
 
@@ -308,7 +338,7 @@ Future<std::string> APIInteractorV3::loginRequest(const SVLogin& login, const SV
                                 std::move(request))),
                             std::nullopt, false)
         .chained([](URLRequest urlRequest) { return sendRequest(std::move(urlRequest)); })
-        .transformed([](const Bytes& data) { return valueForKey<std::string>(jsonDictionary(data), "transactionId"); });
+        .transformed(decodeLoginTransactionAnswer);
 }
 
 Future<void> APIInteractorV3::registerToAutosign(const SVUser& user) const {
@@ -334,20 +364,14 @@ Future<JSONScoringSettings> APIInteractorV3::getScoringSettings(const SVUser& us
     Bytes key = user.authorizationKey();
     return exchange(user, userEndpoint(*this, user, {"scoring", "ios"}), HTTPMethod::post, EmptyBody{},
                     std::move(key))
-        .transformed([](const Bytes& data) {
-            auto settings = valueForKey<nlohmann::json>(answerOf(data), "scoring_settings");
-            if (settings.empty()) throw SVError::scoringUnavailable();
-            auto first = settings.begin();
-            if (!first.value().is_object()) throw SVError::scoringUnavailable();
-            return detail::ScoringSettingsAccess::make(first.key(), first.value());
-        });
+        .transformed(decodeScoringSettingsAnswer);
 }
 
 Future<std::vector<std::string>> APIInteractorV3::getAutosignTransactionList(const SVUser& user) const {
     Bytes key = user.authorizationKey();
     return exchange(user, userEndpoint(*this, user, {"transactions", "get_autoconfirm_list"}), HTTPMethod::post,
                     EmptyBody{}, std::move(key))
-        .transformed(transactionList);
+        .transformed(decodeTransactionListAnswer);
 }
 
 Future<void> APIInteractorV3::autosign(const SVTransaction& transaction, const SVUser& user,

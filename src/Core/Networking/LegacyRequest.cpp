@@ -6,15 +6,16 @@
 #include <svsdk/SVError.h>
 
 #include "Core/DeviceData/Analytics.h"
+#include "Core/HostState.h"
 #include "Core/Logger.h"
 #include "Core/Networking/EventsHolder.h"
 #include "Core/Networking/Request.h"
-#include "Platform/PlatformConfiguration.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/TLV.h"
 #include "Core/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
+#include "Core/Utilities/JSON.h"
 
 namespace svsdk {
 namespace {
@@ -128,7 +129,7 @@ Future<void> registerPublicKey(const APIInteractorLegacy& interactor, const SVUs
 }
 
 std::string deviceIdentifier(const std::string& deviceToken) {
-    return deviceToken + "####" + platform::current()->mainBundleIdentifier;
+    return deviceToken + "####" + HostState::hostBundleIdentifier().value_or("");
 }
 
 Future<void> registerDeviceToken(const APIInteractorLegacy& interactor, const SVUser& user,
@@ -162,6 +163,12 @@ nlohmann::json flattenTransactionData(nlohmann::json data) {
     lift("transaction_text", "text");
     lift("binary_data", "binary_data");
     return data;
+}
+
+SVTransaction decodeTransactionDataAnswer(const Bytes& data, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID) {
+    auto record = valueForKey<nlohmann::json>(answerObject(data), "transaction_data");
+    return transactionFromServerRecord(flattenTransactionData(std::move(record)), transactionID, userID, systemID);
 }
 
 void unavailable(const std::string& message) {

@@ -34,8 +34,10 @@ Future<void> registerPublicKey(const APIInteractorLegacy& interactor, const SVUs
 Future<void> registerDeviceToken(const APIInteractorLegacy& interactor, const SVUser& user,
                                  const std::optional<std::string>& deviceToken, const Bytes& authorizationKey);
 
-// The token, "####" and the host application's bundle identifier (none: the
-// empty text), joined with nothing between them.
+// The token, "####" and the host bundle identifier that start-up recorded
+// (HostState: the application's own, or the containing application's in an
+// extension; none: the empty text), joined with nothing between them. The v3
+// push address names the same identifier.
 std::string deviceIdentifier(const std::string& deviceToken);
 
 // A legacy transaction record moved to the shape the transaction decoder
@@ -44,6 +46,12 @@ std::string deviceIdentifier(const std::string& deviceToken);
 // is not a non-empty text removes the top-level one). A record without such
 // an object, or that is no object, is returned unchanged.
 nlohmann::json flattenTransactionData(nlohmann::json data);
+
+// The "get_transaction_data" answer: "answer" / "transaction_data" moved by
+// flattenTransactionData, then read by transactionFromServerRecord (which
+// says what it throws).
+SVTransaction decodeTransactionDataAnswer(const Bytes& data, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID);
 
 // Logs `message` ("Users") and throws SVError::endpointUnavailable.
 [[noreturn]] void unavailable(const std::string& message);

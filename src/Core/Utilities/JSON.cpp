@@ -24,7 +24,7 @@ Json parse(const char* begin, const char* end) {
     try {
         return Json::parse(begin, end, limitDepth);
     } catch (const Json::exception& e) {
-        throw SVPlatformError("json", e.id, e.what());
+        throw SVPlatformError("json", e.id, parseErrorMessage(e));
     }
 }
 
@@ -122,6 +122,12 @@ T fallback(std::optional<T>& defaultValue) {
 }
 
 }  // namespace
+
+std::string parseErrorMessage(const nlohmann::json::exception& error) {
+    if (const auto* syntax = dynamic_cast<const Json::parse_error*>(&error))
+        return "syntax error at byte " + std::to_string(syntax->byte);
+    return "invalid JSON text";
+}
 
 Json parseExternalJSON(std::string_view data) { return parse(data.data(), data.data() + data.size()); }
 

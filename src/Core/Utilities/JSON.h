@@ -21,10 +21,15 @@ inline constexpr int kJSONMaximumDepth = 512;
 // cannot hold (a NaN or infinite number).
 inline constexpr int kJSONInvalidValue = 501;
 
+// The message of an error of the parser, for a log line or an error value: a
+// fixed text with the byte offset of a syntax error. Never the parser's own
+// text, which quotes the bytes read last (they may be key material).
+std::string parseErrorMessage(const nlohmann::json::exception& error);
+
 // The one parser of JSON that comes from outside (server answers, QR texts,
 // stored files, records): a document with any top level. A syntax error
 // (invalid UTF-8 included) or nesting deeper than kJSONMaximumDepth throws
-// SVPlatformError("json", <parser error id>, <parser message>).
+// SVPlatformError("json", <parser error id>, parseErrorMessage(...)).
 nlohmann::json parseExternalJSON(std::string_view data);
 nlohmann::json parseExternalJSON(const Bytes& data);
 
@@ -43,7 +48,7 @@ std::optional<std::int64_t> exactInteger(const nlohmann::json& value);
 
 // Parses `data` as JSON whose top level is an object. A syntax error (invalid
 // UTF-8 included) or nesting deeper than kJSONMaximumDepth throws
-// SVPlatformError("json", <parser error id>, <parser message>); any other top
+// SVPlatformError("json", <parser error id>, parseErrorMessage(...)); any other top
 // level throws SVError::missingRequestedData().
 nlohmann::json jsonDictionary(const Bytes& data);
 nlohmann::json jsonDictionary(std::string_view data);

@@ -236,6 +236,24 @@ TEST(JSONUserImporterTest, DecodesTheUsersJSONFormAndLogsTheDecodersError) {
     }
 }
 
+TEST(JSONUserImporterTest, ParseFailuresLogNoneOfTheText) {
+    // With every log option on: the line of a failed parse is no secret line.
+    JSONUserImporter json;
+    DeepLinkUserImporter link;
+    for (auto [importer, text] : std::vector<std::pair<UserImporter*, std::string>>{
+             {&json, R"({"user_id":"u","key_content":"SECRET4711)"},
+             {&json, "{\"key_content\":\"SECRET4711\xff\"}"},
+             {&link, "svsdk://user_key?key_json=%7B%22key_content%22%3A%22SECRET4711"}}) {
+        ScopedPlatform platform(SVLoggingOptions::debug | SVLoggingOptions::keys);
+        EXPECT_FALSE(importer->importUser(text)) << text;
+        auto logged = errors(platform, SVLogCategory::users);
+        ASSERT_EQ(logged.size(), 1u) << text;
+        EXPECT_NE(logged[0].find("syntax error at byte"), std::string::npos) << logged[0];
+        for (const auto& entry : platform.log().entries())
+            EXPECT_EQ(entry.message.find("SECRET4711"), std::string::npos) << entry.message;
+    }
+}
+
 TEST(DeepLinkUserImporterTest, TakesTheUserFromThePercentEncodedKeyJSON) {
     std::string encoded;
     for (unsigned char c : kUserJSON) {

@@ -7,6 +7,7 @@
 
 #include <svsdk/SVNetworkError.h>
 
+#include "Core/HostState.h"
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Dispatch.h"
 #include "Core/Networking/LegacyRequest.h"
@@ -98,8 +99,8 @@ TEST_P(LegacyEnvelopeTest, EachRequestTypeSendsItsParametersSignedWithItsCode) {
          ids + tlvItem(33, publicKey) + kAuthTime},
         {"reg_device", [&] { await(legacy.registerUser(user(), std::nullopt, "tok")); },
          {{"system_id", "system-1"}, {"user_id", "user-1"}, {"device_type", "iOS"},
-          {"device_id", "tok####org.svsdk.tests"}, {"auth_code", nullptr}},
-         ids + tlvItem(23, "iOS") + tlvItem(24, "tok####org.svsdk.tests") + kAuthTime},
+          {"device_id", "tok####org.example.host"}, {"auth_code", nullptr}},
+         ids + tlvItem(23, "iOS") + tlvItem(24, "tok####org.example.host") + kAuthTime},
         {"get_transactions", [&] { await(legacy.getTransactionList(user())); },
          {{"user_id", "user-1"}, {"transaction_status", {"initialized", "pushSent", "dataSent"}}, {"auth_code", nullptr}},
          tlvItem(18, "user-1") + tlvItem(25, "initialized") + tlvItem(25, "pushSent") + tlvItem(25, "dataSent") +
@@ -222,9 +223,9 @@ TEST_F(LegacyTest, WithoutAuthorizationKeyNothingIsSent) {
 }
 
 TEST_F(LegacyTest, DeviceIdentifierWithoutBundleIdentifierEndsInTheSeparator) {
-    auto config = platform.configuration();
-    config.mainBundleIdentifier = "";
-    platform.apply(config);
+    // The host bundle identifier that start-up records counts, not the
+    // platform's (here "org.svsdk.tests").
+    HostState::setHostBundleIdentifier(std::nullopt);
     await(interactor().registerUser(user(), std::nullopt, "tok"));
     json request = server.bodies().at(0)["request"];
     EXPECT_EQ(request["device_id"], "tok####");

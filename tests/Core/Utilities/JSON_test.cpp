@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <svsdk/SVError.h>
+#include <svsdk/SVResult.h>
 
 #include "Core/Utilities/JSON.h"
 #include "support/Thrown.h"
@@ -56,6 +57,33 @@ TEST(JSONTest, DictionaryPassesOnTheParserError) {
     EXPECT_NO_THROW(jsonDictionary(nested(kJSONMaximumDepth)));
     EXPECT_EQ(parseErrorOf(nested(kJSONMaximumDepth + 1)).domain(), "json");
     EXPECT_EQ(parseErrorOf("{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}").domain(), "json");
+}
+
+TEST(JSONTest, ParseErrorsNeverQuoteTheInput) {
+    // The parser's own text quotes the bytes it read last: here the secret.
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    // The byte counts from 1; the end of the text is the byte after the last.
+    for (const auto& c : std::vector<Case>{{"{\"k\":\"SECRET4711", "syntax error at byte 17"},
+                                           {"{\"k\":\"SECRET4711\xff\"}", "syntax error at byte 17"},
+                                           {"{\"k\":\"SECRET4711\\u00\"}", "syntax error at byte 21"},
+                                           {"{\"k\":4711e99999}", "invalid JSON text"}}) {
+        auto error = parseErrorOf(c.text);
+        EXPECT_EQ(error.message(), c.message) << c.text;
+        EXPECT_EQ(std::string(error.what()).find("4711"), std::string::npos) << error.what();
+    }
+    auto failure = [] {
+        try {
+            auto parsed = json::parse("{\"k\":\"SECRET4711");
+            (void)parsed;
+        } catch (...) {
+            return SVFailure::fromCurrentException();
+        }
+        return SVFailure(SVError::internalError());
+    }();
+    EXPECT_EQ(failure.description(), "json error 101: syntax error at byte 17");
 }
 
 TEST(JSONTest, StreamedIntegerFollowsThePathAndTakesOnlyExactIntegers) {

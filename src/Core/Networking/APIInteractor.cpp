@@ -1,0 +1,24 @@
+#include "Core/Networking/APIInteractor.h"
+
+#include "Core/Utilities/JSON.h"
+
+namespace svsdk {
+
+nlohmann::json answerObject(const Bytes& data) { return valueForKey<nlohmann::json>(jsonDictionary(data), "answer"); }
+
+std::vector<std::string> decodeTransactionListAnswer(const Bytes& data) {
+    return valueForKey<std::vector<std::string>>(answerObject(data), "transaction_list", std::vector<std::string>{});
+}
+
+SVTransaction transactionFromServerRecord(nlohmann::json record, const std::string& transactionID,
+                                          const std::string& userID, const std::string& systemID) {
+    if (!record.is_object()) throw SVError::missingRequestedData();
+    record["transaction_id"] = transactionID;
+    record["user_id"] = userID;
+    record["system_id"] = systemID;
+    SVTransaction transaction = SVTransaction::decode(jsonData(record));
+    transaction.setFromUserServer(true);
+    return transaction;
+}
+
+}  // namespace svsdk
