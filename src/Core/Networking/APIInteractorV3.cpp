@@ -42,11 +42,12 @@ Endpoint userEndpoint(const APIInteractor& interactor, const SVUser& user, std::
 // with the answer's body on status 200.
 template <class Body>
 Future<Bytes> exchange(const SVUser& user, Endpoint endpoint, HTTPMethod method, Body body, Bytes key,
-                       std::size_t maximumBodySize = 0) {
+                       std::size_t maximumBodySize = 0, bool answerCarriesKeys = false) {
     Request<Body> request{std::move(endpoint), method, std::move(body)};
     auto attached = attachingCollectedInfo(request, Analytics::collect(user.options().flags));
-    return urlRequestFuture(attached, std::move(key), false).chained([maximumBodySize](URLRequest urlRequest) {
+    return urlRequestFuture(attached, std::move(key), false).chained([maximumBodySize, answerCarriesKeys](URLRequest urlRequest) {
         urlRequest.maximumBodySize = maximumBodySize;
+        urlRequest.answerCarriesKeys = answerCarriesKeys;
         return sendRequest(std::move(urlRequest));
     });
 }
@@ -184,8 +185,10 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 
     auto self = *this;
     auto secrets = std::make_shared<const std::tuple<Bytes, Bytes, Bytes>>(*kAuth, *kHMAC, *password);
+    // The answer carries the renewed user's keys, encrypted under its
+    // activation code: its body is not logged with debug alone.
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "response"}), HTTPMethod::post, std::move(body),
-                    *kAuth)
+                    *kAuth, 0, true)
         .chained([self, user, secrets](const Bytes& data) {
             auto keyJSON = decodeRenewedKeyAnswer(data);
             const auto& [auth, hmac, passwordBytes] = *secrets;

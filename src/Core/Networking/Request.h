@@ -95,6 +95,6 @@ Future<URLRequest> urlRequestFuture(const Future<Request<Body>>& request, std::o
 Future<Bytes> sendRequest(URLRequest request, HTTPSession& session = HTTPSession::shared());
 
 // Settles `promise` from a finished transfer, as described above.
-void handleResponse(TransferResult result, const Promise<Bytes>& promise);
+void handleResponse(TransferResult result, const Promise<Bytes>& promise, bool answerCarriesKeys = false);
 
 }  // namespace svsdk

@@ -29,11 +29,14 @@ Future<Bytes> sendRequest(URLRequest request, HTTPSession& session) {
                 [&] { return "Sending the " + request.httpMethod + " request to " + request.url; });
     Logger::log(SVLogCategory::network,
                 [&] { return "Request's body: " + (request.httpBody ? textOf(*request.httpBody) : "none"); });
-    session.dataTask(std::move(request), [promise](TransferResult result) { handleResponse(std::move(result), promise); });
+    const bool answerCarriesKeys = request.answerCarriesKeys;
+    session.dataTask(std::move(request), [promise, answerCarriesKeys](TransferResult result) {
+        handleResponse(std::move(result), promise, answerCarriesKeys);
+    });
     return promise;
 }
 
-void handleResponse(TransferResult result, const Promise<Bytes>& promise) {
+void handleResponse(TransferResult result, const Promise<Bytes>& promise, bool answerCarriesKeys) {
     // A transfer that did not complete is no answer, even when a status line
     // had arrived: the body may be cut short.
     if (result.error || !result.response) {
@@ -53,7 +56,13 @@ void handleResponse(TransferResult result, const Promise<Bytes>& promise) {
         }
         return text;
     });
-    if (result.data) Logger::log(SVLogCategory::network, [&] { return "Response's body:\n" + textOf(*result.data); });
+    if (result.data) {
+        auto body = [&] { return "Response's body:\n" + textOf(*result.data); };
+        if (answerCarriesKeys)
+            Logger::secret(body);
+        else
+            Logger::log(SVLogCategory::network, body);
+    }
     if (response.statusCode == 200) {
         promise.resolve(result.data ? std::move(*result.data) : Bytes());
         return;

@@ -212,7 +212,8 @@ TEST_F(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
     EXPECT_TRUE(log.anyContains("Salt: "));
     EXPECT_TRUE(log.contains(SVLogCategory::users, "- Device Token: push-token"));
     for (const std::string& secret : {std::string(kPassword), hexString(oldKAuth()), hexString(oldKHMAC()),
-                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode()})
+                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode(),
+                                      std::string("encrypted_key_content")})
         EXPECT_FALSE(log.anyContains(secret)) << secret;
     SecureEnclave::users().removeKeyPair(stored().uniqueID());
 }
