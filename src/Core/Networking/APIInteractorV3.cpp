@@ -215,8 +215,15 @@ Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::str
     Logger::log(SVLogCategory::users, "Registering the renewed user with id: " + renewed.userID());
     Logger::log(SVLogCategory::users, "- Device Token: " + deviceToken.value_or("-"));
     Logger::secret([&] { return "- Public Key: " + newPublicKey->spkiHexString(); });
-    return registerUser(renewed, newPublicKey, deviceToken)
-        .failureHandled(registrationResultHandler(true, renewed, deviceToken.has_value()));
+    // A registration that cannot even start (the user removed meanwhile, so
+    // no kAuth) fails like one the server refused: the new pair goes too.
+    Future<void> registration;
+    try {
+        registration = registerUser(renewed, newPublicKey, deviceToken);
+    } catch (...) {
+        registration = Promise<void>::rejected(SVFailure::fromCurrentException());
+    }
+    return registration.failureHandled(registrationResultHandler(true, renewed, deviceToken.has_value()));
 }
 
 Future<std::vector<std::string>> APIInteractorV3::getTransactionList(const SVUser& user) const {

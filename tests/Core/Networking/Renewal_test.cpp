@@ -205,6 +205,22 @@ TEST_F(RenewalTest, AFailedRegistrationRemovesTheNewPairAndTokenHandleOnly) {
     SecureEnclave::users().removeKeyPair(renewed.uniqueID());
 }
 
+// The user removed right after the renewed record was committed: its
+// registration cannot even be signed, and the new pair must not outlive it.
+TEST_F(RenewalTest, ARegistrationThatCannotStartRemovesTheNewPair) {
+    static const SVUser* removedUser = nullptr;
+    removedUser = &old_;
+    StorageManager::setStepHook([](const char* step) {
+        if (std::string(step) == "committed") StorageManager::shared().remove(*removedUser);
+    });
+    auto result = await(api().renew(old_));
+    StorageManager::setStepHook(nullptr);
+    ASSERT_FALSE(result.ok());
+    EXPECT_TRUE(StorageManager::shared().users().empty());
+    EXPECT_FALSE(makeServerUser("u-1-renewed", 0, old_.storageID()).hasKeyPair()) << "no pair of a removed user";
+    EXPECT_EQ(server_.requestCount(), 2u) << "no registration sent";
+}
+
 TEST_F(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
     server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
     ASSERT_TRUE(await(api().renew(old_)).ok());
