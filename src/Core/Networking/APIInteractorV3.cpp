@@ -42,12 +42,12 @@ Endpoint userEndpoint(const APIInteractor& interactor, const SVUser& user, std::
 // with the answer's body on status 200.
 template <class Body>
 Future<Bytes> exchange(const SVUser& user, Endpoint endpoint, HTTPMethod method, Body body, Bytes key,
-                       std::size_t maximumBodySize = 0) {
+                       std::size_t maximumBodySize = 0, AnswerBody answer = AnswerBody::plain) {
     Request<Body> request{std::move(endpoint), method, std::move(body)};
     auto attached = attachingCollectedInfo(request, Analytics::collect(user.options().flags));
-    return urlRequestFuture(attached, std::move(key), false).chained([maximumBodySize](URLRequest urlRequest) {
+    return urlRequestFuture(attached, std::move(key), false).chained([maximumBodySize, answer](URLRequest urlRequest) {
         urlRequest.maximumBodySize = maximumBodySize;
-        return sendRequest(std::move(urlRequest));
+        return sendRequest(std::move(urlRequest), HTTPSession::shared(), answer);
     });
 }
 
@@ -154,8 +154,9 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 
     auto self = *this;
     auto secrets = std::make_shared<const std::tuple<Bytes, Bytes, Bytes>>(*kAuth, *kHMAC, *password);
+    // The answer holds the renewed user's key content.
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "response"}), HTTPMethod::post, std::move(body),
-                    *kAuth)
+                    *kAuth, 0, AnswerBody::secret)
         .chained([self, user, secrets](const Bytes& data) {
             auto updated = valueForKey<nlohmann::json>(answerOf(data), "key_updated");
             auto keyJSON = valueForKey<std::string>(updated, "key_json");

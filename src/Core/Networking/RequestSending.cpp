@@ -23,17 +23,18 @@ SVNetworkError decodeServerError(const std::optional<Bytes>& data) {
 
 }  // namespace
 
-Future<Bytes> sendRequest(URLRequest request, HTTPSession& session) {
+Future<Bytes> sendRequest(URLRequest request, HTTPSession& session, AnswerBody answer) {
     Promise<Bytes> promise;
     Logger::log(SVLogCategory::network,
                 [&] { return "Sending the " + request.httpMethod + " request to " + request.url; });
     Logger::log(SVLogCategory::network,
                 [&] { return "Request's body: " + (request.httpBody ? textOf(*request.httpBody) : "none"); });
-    session.dataTask(std::move(request), [promise](TransferResult result) { handleResponse(std::move(result), promise); });
+    session.dataTask(std::move(request),
+                     [promise, answer](TransferResult result) { handleResponse(std::move(result), promise, answer); });
     return promise;
 }
 
-void handleResponse(TransferResult result, const Promise<Bytes>& promise) {
+void handleResponse(TransferResult result, const Promise<Bytes>& promise, AnswerBody answer) {
     // A transfer that did not complete is no answer, even when a status line
     // had arrived: the body may be cut short.
     if (result.error || !result.response) {
@@ -53,7 +54,14 @@ void handleResponse(TransferResult result, const Promise<Bytes>& promise) {
         }
         return text;
     });
-    if (result.data) Logger::log(SVLogCategory::network, [&] { return "Response's body:\n" + textOf(*result.data); });
+    if (result.data && answer == AnswerBody::secret) {
+        if (Logger::isKeysEnabled())
+            Logger::secret([&] { return "Response's body:\n" + textOf(*result.data); });
+        else
+            Logger::log(SVLogCategory::network, "Response's body:");
+    } else if (result.data) {
+        Logger::log(SVLogCategory::network, [&] { return "Response's body:\n" + textOf(*result.data); });
+    }
     if (response.statusCode == 200) {
         promise.resolve(result.data ? std::move(*result.data) : Bytes());
         return;

@@ -232,3 +232,15 @@ TEST_F(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
         EXPECT_FALSE(log.anyContains(secret)) << secret;
     SecureEnclave::users().removeKeyPair(stored().uniqueID());
 }
+
+// The response's answer carries the renewed user's key content: with `debug`
+// alone its body line ends at the colon.
+TEST_F(RenewalLogTest, TheRenewedKeyContentIsNotLoggedWithoutKeys) {
+    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
+    ASSERT_TRUE(await(api().renew(old_)).ok());
+    auto& log = platform_.log();
+    EXPECT_TRUE(log.contains(SVLogCategory::network, "Response's body:"));
+    EXPECT_FALSE(log.anyContains("encrypted_key_content"));
+    EXPECT_FALSE(log.anyContains("key_json"));
+    SecureEnclave::users().removeKeyPair(stored().uniqueID());
+}
