@@ -90,6 +90,12 @@ SVUser withStorageID(const SVUser& user, const std::string& storageID) {
                   user.keysContent(), user.expirationTimestamp());
 }
 
+// A text holding a secret, wiped when dropped, also when a step throws.
+struct WipedText {
+    std::string text;
+    ~WipedText() { secureWipe(text); }
+};
+
 Future<void> sendEvent(const APIInteractor& interactor, const SVUser& user, const char* type) {
     Bytes key = user.authorizationKey();
     EventBody body{type, std::nullopt};
@@ -161,10 +167,8 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
             auto updated = valueForKey<nlohmann::json>(answerOf(data), "key_updated");
             auto keyJSON = valueForKey<std::string>(updated, "key_json");
             const auto& [auth, hmac, passwordBytes] = *secrets;
-            std::string passwordText(passwordBytes.begin(), passwordBytes.end());
-            auto result = self.completeRenewal(user, keyJSON, passwordText, auth, hmac);
-            secureWipe(passwordText);
-            return result;
+            WipedText passwordText{std::string(passwordBytes.begin(), passwordBytes.end())};
+            return self.completeRenewal(user, keyJSON, passwordText.text, auth, hmac);
         });
 }
 
@@ -177,9 +181,8 @@ Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::str
 
     Bytes activationInput = kHMAC;
     activationInput.insert(activationInput.end(), kAuth.begin(), kAuth.end());
-    std::string activationCode = hexString(Cryptor::sha256(activationInput));
-    UserKeys keys = Cryptor::activateRenewed(renewed, activationCode);
-    secureWipe(activationCode);
+    WipedText activationCode{hexString(Cryptor::sha256(activationInput))};
+    UserKeys keys = Cryptor::activateRenewed(renewed, activationCode.text);
 
     // The new pair is made aside and swapped in inside the store's
     // transaction, so a failure before the commit leaves the old record and
