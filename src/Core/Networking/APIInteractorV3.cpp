@@ -39,16 +39,23 @@ Endpoint userEndpoint(const APIInteractor& interactor, const SVUser& user, std::
 
 // The v3 exchange after the authorization key: the request, the collected
 // device data attached to it, signed with "SV-Authorization", sent. Settles
-// with the answer's body on status 200.
+// with the answer's body on status 200. With `withholdSecrets` the signing
+// step writes no key to the log, whatever the options.
 template <class Body>
 Future<Bytes> exchange(const SVUser& user, Endpoint endpoint, HTTPMethod method, Body body, Bytes key,
-                       std::size_t maximumBodySize = 0, AnswerBody answer = AnswerBody::plain) {
+                       std::size_t maximumBodySize = 0, AnswerBody answer = AnswerBody::plain,
+                       bool withholdSecrets = false) {
     Request<Body> request{std::move(endpoint), method, std::move(body)};
     auto attached = attachingCollectedInfo(request, Analytics::collect(user.options().flags));
-    return urlRequestFuture(attached, std::move(key), false).chained([maximumBodySize, answer](URLRequest urlRequest) {
-        urlRequest.maximumBodySize = maximumBodySize;
-        return sendRequest(std::move(urlRequest), HTTPSession::shared(), answer);
-    });
+    return attached
+        .transformed([key = std::move(key), withholdSecrets](const Request<Body>& value) {
+            Logger::WithholdSecrets quiet(withholdSecrets);
+            return value.urlRequest(key, false);
+        })
+        .chained([maximumBodySize, answer](URLRequest urlRequest) {
+            urlRequest.maximumBodySize = maximumBodySize;
+            return sendRequest(std::move(urlRequest), HTTPSession::shared(), answer);
+        });
 }
 
 // The "answer" object of a v3 answer.
@@ -103,16 +110,25 @@ Future<void> sendEvent(const APIInteractor& interactor, const SVUser& user, cons
                            std::move(key)));
 }
 
-}  // namespace
-
-Future<void> APIInteractorV3::registerUser(const SVUser& user, const std::optional<SecKey>& publicKey,
-                                           const std::optional<std::string>& deviceToken) const {
+// The registration of the user's device data (the renewal's withholds the
+// keys from the log).
+Future<void> sendRegistration(const APIInteractor& interactor, const SVUser& user,
+                              const std::optional<SecKey>& publicKey, const std::optional<std::string>& deviceToken,
+                              bool withholdSecrets) {
     Bytes key = user.authorizationKey();
     UserRegistrationBody body;
     if (deviceToken) body.pushAddress = PushAddress{"iOS", *deviceToken, HostState::hostBundleIdentifier()};
     if (user.options().isWithFingerprint()) body.fingerprint = Keychain::deviceFingerprint();
     if (publicKey) body.publicKey = publicKey->spkiHexString();
-    return toVoid(exchange(user, userEndpoint(*this, user, {}), HTTPMethod::patch, std::move(body), std::move(key)));
+    return toVoid(exchange(user, userEndpoint(interactor, user, {}), HTTPMethod::patch, std::move(body),
+                           std::move(key), 0, AnswerBody::plain, withholdSecrets));
+}
+
+}  // namespace
+
+Future<void> APIInteractorV3::registerUser(const SVUser& user, const std::optional<SecKey>& publicKey,
+                                           const std::optional<std::string>& deviceToken) const {
+    return sendRegistration(*this, user, publicKey, deviceToken, false);
 }
 
 Future<void> APIInteractorV3::registerExtAuthTemplate(const SVUser& user, const SVExtendedAuth& extAuth) const {
@@ -124,11 +140,14 @@ Future<void> APIInteractorV3::registerExtAuthTemplate(const SVUser& user, const 
                            std::move(body), std::move(key)));
 }
 
+// Every step of the renewal withholds the keys it handles (the password,
+// kAuth and kHMAC, old and new) from the log, whatever the options.
 Future<void> APIInteractorV3::renew(const SVUser& user) const {
+    Logger::WithholdSecrets quiet;
     Bytes key = user.authorizationKey();
     auto self = *this;
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "challenge"}), HTTPMethod::post, EmptyBody{},
-                    std::move(key))
+                    std::move(key), 0, AnswerBody::plain, true)
         .chained([self, user](const Bytes& data) {
             auto challenge = valueForKey<nlohmann::json>(answerOf(data), "renew_key_challenge");
             return self.renewKeyResponse(user, valueForKey<std::string>(challenge, "challenge"));
@@ -136,6 +155,7 @@ Future<void> APIInteractorV3::renew(const SVUser& user) const {
 }
 
 Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::string& challenge) const {
+    Logger::WithholdSecrets quiet;
     auto& handles = HandlesManager::shared();
     auto kAuth = handles.handle(HandleType::auth, user);
     auto kHMAC = handles.handle(HandleType::hmac, user);
@@ -162,7 +182,7 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
     auto secrets = std::make_shared<const std::tuple<Bytes, Bytes, Bytes>>(*kAuth, *kHMAC, *password);
     // The answer holds the renewed user's key content.
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "response"}), HTTPMethod::post, std::move(body),
-                    *kAuth, 0, AnswerBody::secret)
+                    *kAuth, 0, AnswerBody::secret, true)
         .chained([self, user, secrets](const Bytes& data) {
             auto updated = valueForKey<nlohmann::json>(answerOf(data), "key_updated");
             auto keyJSON = valueForKey<std::string>(updated, "key_json");
@@ -175,6 +195,8 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::string& keyJSON,
                                               const std::string& password, const Bytes& kAuth,
                                               const Bytes& kHMAC) const {
+    std::optional<Logger::WithholdSecrets> quiet;
+    quiet.emplace();
     Logger::log(SVLogCategory::users, "Extracting the renewed user's data");
     SVUser renewed = withStorageID(SVUser::decode(keyJSON), user.storageID());
     Logger::log(SVLogCategory::debug, [&] { return "Renewing " + user.userID() + " -> " + renewed.userID(); });
@@ -218,12 +240,14 @@ Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::str
     const auto& deviceToken = user.registeredDeviceToken();
     Logger::log(SVLogCategory::users, "Registering the renewed user with id: " + renewed.userID());
     Logger::log(SVLogCategory::users, "- Device Token: " + deviceToken.value_or("-"));
+    quiet.reset();  // the public key is no secret
     Logger::secret([&] { return "- Public Key: " + newPublicKey->spkiHexString(); });
+    quiet.emplace();
     // A registration that cannot even start (the user removed meanwhile, so
     // no kAuth) fails like one the server refused: the new pair goes too.
     Future<void> registration;
     try {
-        registration = registerUser(renewed, newPublicKey, deviceToken);
+        registration = sendRegistration(*this, renewed, newPublicKey, deviceToken, true);
     } catch (...) {
         registration = Promise<void>::rejected(SVFailure::fromCurrentException());
     }

@@ -97,6 +97,11 @@ public:
     RenewalLogTest() : RenewalTest(SVLoggingOptions::debug) {}
 };
 
+class RenewalKeysLogTest : public RenewalTest {
+public:
+    RenewalKeysLogTest() : RenewalTest(SVLoggingOptions::debug | SVLoggingOptions::keys) {}
+};
+
 }  // namespace
 
 TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
@@ -242,5 +247,19 @@ TEST_F(RenewalLogTest, TheRenewedKeyContentIsNotLoggedWithoutKeys) {
     EXPECT_TRUE(log.contains(SVLogCategory::network, "Response's body:"));
     EXPECT_FALSE(log.anyContains("encrypted_key_content"));
     EXPECT_FALSE(log.anyContains("key_json"));
+    SecureEnclave::users().removeKeyPair(stored().uniqueID());
+}
+
+// Not even with `keys`: the renewal writes neither the password nor any kAuth
+// or kHMAC, old or new; the new public key is still written.
+TEST_F(RenewalKeysLogTest, SecretsOfTheRenewalAreNeverLoggedEvenWithKeys) {
+    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
+    auto& log = platform_.log();
+    log.clear();
+    ASSERT_TRUE(await(api().renew(old_)).ok());
+    EXPECT_TRUE(log.contains(SVLogCategory::keys, "- Public Key: "));
+    for (const std::string& secret : {std::string(kPassword), hexString(oldKAuth()), hexString(oldKHMAC()),
+                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode()})
+        EXPECT_FALSE(log.anyContains(secret)) << secret;
     SecureEnclave::users().removeKeyPair(stored().uniqueID());
 }
