@@ -22,8 +22,26 @@ public:
     }
     static bool isDebugEnabled() noexcept { return options().contains(SVLoggingOptions::debug); }
     static bool isKeysEnabled() noexcept {
-        return options().contains(SVLoggingOptions::debug | SVLoggingOptions::keys);
+        return options().contains(SVLoggingOptions::debug | SVLoggingOptions::keys) && withheldDepth() == 0;
     }
+
+    // While one is alive (and active) on a thread, that thread writes no
+    // secret whatever the options: for the steps whose keys must never reach
+    // a log.
+    class WithholdSecrets {
+    public:
+        explicit WithholdSecrets(bool active = true) noexcept : active_(active) {
+            if (active_) ++withheldDepth();
+        }
+        ~WithholdSecrets() {
+            if (active_) --withheldDepth();
+        }
+        WithholdSecrets(const WithholdSecrets&) = delete;
+        WithholdSecrets& operator=(const WithholdSecrets&) = delete;
+
+    private:
+        bool active_;
+    };
 
     // An ordinary message (needs `debug`).
     static void log(SVLogCategory category, std::string_view message, SVLogType type = SVLogType::defaultType) {
@@ -54,6 +72,10 @@ public:
     static std::string number(double value);
 
 private:
+    static int& withheldDepth() noexcept {
+        thread_local int depth = 0;
+        return depth;
+    }
     static std::atomic<int>& optionsWord() noexcept {
         static std::atomic<int> word{0};
         return word;

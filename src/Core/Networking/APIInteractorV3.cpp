@@ -39,17 +39,23 @@ Endpoint userEndpoint(const APIInteractor& interactor, const SVUser& user, std::
 
 // The v3 exchange after the authorization key: the request, the collected
 // device data attached to it, signed with "SV-Authorization", sent. Settles
-// with the answer's body on status 200.
+// with the answer's body on status 200. With `withholdSecrets` the signing
+// step writes no key to the log, whatever the options.
 template <class Body>
 Future<Bytes> exchange(const SVUser& user, Endpoint endpoint, HTTPMethod method, Body body, Bytes key,
-                       std::size_t maximumBodySize = 0, bool answerCarriesKeys = false) {
+                       std::size_t maximumBodySize = 0, AnswerBody answer = AnswerBody::plain,
+                       bool withholdSecrets = false) {
     Request<Body> request{std::move(endpoint), method, std::move(body)};
     auto attached = attachingCollectedInfo(request, Analytics::collect(user.options().flags));
-    return urlRequestFuture(attached, std::move(key), false).chained([maximumBodySize, answerCarriesKeys](URLRequest urlRequest) {
-        urlRequest.maximumBodySize = maximumBodySize;
-        urlRequest.answerCarriesKeys = answerCarriesKeys;
-        return sendRequest(std::move(urlRequest));
-    });
+    return attached
+        .transformed([key = std::move(key), withholdSecrets](const Request<Body>& value) {
+            Logger::WithholdSecrets quiet(withholdSecrets);
+            return value.urlRequest(key, false);
+        })
+        .chained([maximumBodySize, answer](URLRequest urlRequest) {
+            urlRequest.maximumBodySize = maximumBodySize;
+            return sendRequest(std::move(urlRequest), HTTPSession::shared(), answer);
+        });
 }
 
 Future<void> toVoid(const Future<Bytes>& future) {
@@ -84,11 +90,31 @@ SVUser withStorageID(const SVUser& user, const std::string& storageID) {
                   user.keysContent(), user.expirationTimestamp());
 }
 
+// A text holding a secret, wiped when dropped, also when a step throws.
+struct WipedText {
+    std::string text;
+    ~WipedText() { secureWipe(text); }
+};
+
 Future<void> sendEvent(const APIInteractor& interactor, const SVUser& user, const char* type) {
     Bytes key = user.authorizationKey();
     EventBody body{type, std::nullopt};
     return toVoid(exchange(user, userEndpoint(interactor, user, {"events"}), HTTPMethod::post, std::move(body),
                            std::move(key)));
+}
+
+// The registration of the user's device data (the renewal's withholds the
+// keys from the log).
+Future<void> sendRegistration(const APIInteractor& interactor, const SVUser& user,
+                              const std::optional<SecKey>& publicKey, const std::optional<std::string>& deviceToken,
+                              bool withholdSecrets) {
+    Bytes key = user.authorizationKey();
+    UserRegistrationBody body;
+    if (deviceToken) body.pushAddress = PushAddress{"iOS", *deviceToken, HostState::hostBundleIdentifier()};
+    if (user.options().isWithFingerprint()) body.fingerprint = Keychain::deviceFingerprint();
+    if (publicKey) body.publicKey = publicKey->spkiHexString();
+    return toVoid(exchange(user, userEndpoint(interactor, user, {}), HTTPMethod::patch, std::move(body),
+                           std::move(key), 0, AnswerBody::plain, withholdSecrets));
 }
 
 }  // namespace
@@ -133,12 +159,7 @@ std::string decodeRenewedKeyAnswer(const Bytes& data) {
 
 Future<void> APIInteractorV3::registerUser(const SVUser& user, const std::optional<SecKey>& publicKey,
                                            const std::optional<std::string>& deviceToken) const {
-    Bytes key = user.authorizationKey();
-    UserRegistrationBody body;
-    if (deviceToken) body.pushAddress = PushAddress{"iOS", *deviceToken, HostState::hostBundleIdentifier()};
-    if (user.options().isWithFingerprint()) body.fingerprint = Keychain::deviceFingerprint();
-    if (publicKey) body.publicKey = publicKey->spkiHexString();
-    return toVoid(exchange(user, userEndpoint(*this, user, {}), HTTPMethod::patch, std::move(body), std::move(key)));
+    return sendRegistration(*this, user, publicKey, deviceToken, false);
 }
 
 Future<void> APIInteractorV3::registerExtAuthTemplate(const SVUser& user, const SVExtendedAuth& extAuth) const {
@@ -150,17 +171,21 @@ Future<void> APIInteractorV3::registerExtAuthTemplate(const SVUser& user, const 
                            std::move(body), std::move(key)));
 }
 
+// Every step of the renewal withholds the keys it handles (the password,
+// kAuth and kHMAC, old and new) from the log, whatever the options.
 Future<void> APIInteractorV3::renew(const SVUser& user) const {
+    Logger::WithholdSecrets quiet;
     Bytes key = user.authorizationKey();
     auto self = *this;
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "challenge"}), HTTPMethod::post, EmptyBody{},
-                    std::move(key))
+                    std::move(key), 0, AnswerBody::plain, true)
         .chained([self, user](const Bytes& data) {
             return self.renewKeyResponse(user, decodeRenewChallengeAnswer(data));
         });
 }
 
 Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::string& challenge) const {
+    Logger::WithholdSecrets quiet;
     auto& handles = HandlesManager::shared();
     auto kAuth = handles.handle(HandleType::auth, user);
     auto kHMAC = handles.handle(HandleType::hmac, user);
@@ -185,39 +210,31 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 
     auto self = *this;
     auto secrets = std::make_shared<const std::tuple<Bytes, Bytes, Bytes>>(*kAuth, *kHMAC, *password);
-    // The answer carries the renewed user's keys, encrypted under its
-    // activation code: its body is not logged with debug alone.
+    // The answer holds the renewed user's key content.
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "response"}), HTTPMethod::post, std::move(body),
-                    *kAuth, 0, true)
+                    *kAuth, 0, AnswerBody::secret, true)
         .chained([self, user, secrets](const Bytes& data) {
             auto keyJSON = decodeRenewedKeyAnswer(data);
             const auto& [auth, hmac, passwordBytes] = *secrets;
-            std::string passwordText(passwordBytes.begin(), passwordBytes.end());
-            // Both copies are wiped however the renewal ends.
-            struct Wiped {
-                std::string& first;
-                std::string& second;
-                ~Wiped() {
-                    secureWipe(first);
-                    secureWipe(second);
-                }
-            } wiped{passwordText, keyJSON};
-            return self.completeRenewal(user, keyJSON, passwordText, auth, hmac);
+            WipedText passwordText{std::string(passwordBytes.begin(), passwordBytes.end())};
+            WipedText keyText{std::move(keyJSON)};
+            return self.completeRenewal(user, keyText.text, passwordText.text, auth, hmac);
         });
 }
 
 Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::string& keyJSON,
                                               const std::string& password, const Bytes& kAuth,
                                               const Bytes& kHMAC) const {
+    std::optional<Logger::WithholdSecrets> quiet;
+    quiet.emplace();
     Logger::log(SVLogCategory::users, "Extracting the renewed user's data");
     SVUser renewed = withStorageID(SVUser::decode(keyJSON), user.storageID());
     Logger::log(SVLogCategory::debug, [&] { return "Renewing " + user.userID() + " -> " + renewed.userID(); });
 
     Bytes activationInput = kHMAC;
     activationInput.insert(activationInput.end(), kAuth.begin(), kAuth.end());
-    std::string activationCode = hexString(Cryptor::sha256(activationInput));
-    UserKeys keys = Cryptor::activateRenewed(renewed, activationCode);
-    secureWipe(activationCode);
+    WipedText activationCode{hexString(Cryptor::sha256(activationInput))};
+    UserKeys keys = Cryptor::activateRenewed(renewed, activationCode.text);
 
     // The new pair is made aside and swapped in inside the store's
     // transaction, so a failure before the commit leaves the old record and
@@ -253,9 +270,18 @@ Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::str
     const auto& deviceToken = user.registeredDeviceToken();
     Logger::log(SVLogCategory::users, "Registering the renewed user with id: " + renewed.userID());
     Logger::log(SVLogCategory::users, "- Device Token: " + deviceToken.value_or("-"));
+    quiet.reset();  // the public key is no secret
     Logger::secret([&] { return "- Public Key: " + newPublicKey->spkiHexString(); });
-    return registerUser(renewed, newPublicKey, deviceToken)
-        .failureHandled(registrationResultHandler(true, renewed, deviceToken.has_value()));
+    quiet.emplace();
+    // A registration that cannot even start (the user removed meanwhile, so
+    // no kAuth) fails like one the server refused: the new pair goes too.
+    Future<void> registration;
+    try {
+        registration = sendRegistration(*this, renewed, newPublicKey, deviceToken, true);
+    } catch (...) {
+        registration = Promise<void>::rejected(SVFailure::fromCurrentException());
+    }
+    return registration.failureHandled(registrationResultHandler(true, renewed, deviceToken.has_value()));
 }
 
 Future<std::vector<std::string>> APIInteractorV3::getTransactionList(const SVUser& user) const {

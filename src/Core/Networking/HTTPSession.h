@@ -49,9 +49,6 @@ struct URLRequest {
     // A body larger than this fails the transfer as it arrives (0: the
     // session's own limit, which also caps a larger value).
     std::size_t maximumBodySize = 0;
-    // The answer holds key material (encrypted or not): its body is logged
-    // only with the debug and keys options.
-    bool answerCarriesKeys = false;
 };
 
 struct HTTPResponse {

@@ -87,14 +87,20 @@ Future<URLRequest> urlRequestFuture(const Future<Request<Body>>& request, std::o
     });
 }
 
+// How the body of an answer is logged: as ordinary text (with `debug`), or,
+// for an answer that holds key content, only with `debug` and `keys` (the
+// line ends at its colon with `debug` alone).
+enum class AnswerBody { plain, secret };
+
 // Sends `request` through `session` (the shared one unless given). The future
 // settles on the network thread: with the body on status 200 (empty bytes
 // when there is none); with `SVNetworkError::serverDoesNotRespond` when the
 // transfer did not complete, whatever status was seen; otherwise with the
 // server's error code from "answer" / "result" / "error_code", or `undefined`.
-Future<Bytes> sendRequest(URLRequest request, HTTPSession& session = HTTPSession::shared());
+Future<Bytes> sendRequest(URLRequest request, HTTPSession& session = HTTPSession::shared(),
+                          AnswerBody answer = AnswerBody::plain);
 
 // Settles `promise` from a finished transfer, as described above.
-void handleResponse(TransferResult result, const Promise<Bytes>& promise, bool answerCarriesKeys = false);
+void handleResponse(TransferResult result, const Promise<Bytes>& promise, AnswerBody answer = AnswerBody::plain);
 
 }  // namespace svsdk

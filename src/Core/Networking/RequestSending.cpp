@@ -23,20 +23,18 @@ SVNetworkError decodeServerError(const std::optional<Bytes>& data) {
 
 }  // namespace
 
-Future<Bytes> sendRequest(URLRequest request, HTTPSession& session) {
+Future<Bytes> sendRequest(URLRequest request, HTTPSession& session, AnswerBody answer) {
     Promise<Bytes> promise;
     Logger::log(SVLogCategory::network,
                 [&] { return "Sending the " + request.httpMethod + " request to " + request.url; });
     Logger::log(SVLogCategory::network,
                 [&] { return "Request's body: " + (request.httpBody ? textOf(*request.httpBody) : "none"); });
-    const bool answerCarriesKeys = request.answerCarriesKeys;
-    session.dataTask(std::move(request), [promise, answerCarriesKeys](TransferResult result) {
-        handleResponse(std::move(result), promise, answerCarriesKeys);
-    });
+    session.dataTask(std::move(request),
+                     [promise, answer](TransferResult result) { handleResponse(std::move(result), promise, answer); });
     return promise;
 }
 
-void handleResponse(TransferResult result, const Promise<Bytes>& promise, bool answerCarriesKeys) {
+void handleResponse(TransferResult result, const Promise<Bytes>& promise, AnswerBody answer) {
     // A transfer that did not complete is no answer, even when a status line
     // had arrived: the body may be cut short.
     if (result.error || !result.response) {
@@ -56,12 +54,13 @@ void handleResponse(TransferResult result, const Promise<Bytes>& promise, bool a
         }
         return text;
     });
-    if (result.data) {
-        auto body = [&] { return "Response's body:\n" + textOf(*result.data); };
-        if (answerCarriesKeys)
-            Logger::secret(body);
+    if (result.data && answer == AnswerBody::secret) {
+        if (Logger::isKeysEnabled())
+            Logger::secret([&] { return "Response's body:\n" + textOf(*result.data); });
         else
-            Logger::log(SVLogCategory::network, body);
+            Logger::log(SVLogCategory::network, "Response's body:");
+    } else if (result.data) {
+        Logger::log(SVLogCategory::network, [&] { return "Response's body:\n" + textOf(*result.data); });
     }
     if (response.statusCode == 200) {
         promise.resolve(result.data ? std::move(*result.data) : Bytes());

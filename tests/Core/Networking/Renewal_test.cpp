@@ -97,6 +97,11 @@ public:
     RenewalLogTest() : RenewalTest(SVLoggingOptions::debug) {}
 };
 
+class RenewalKeysLogTest : public RenewalTest {
+public:
+    RenewalKeysLogTest() : RenewalTest(SVLoggingOptions::debug | SVLoggingOptions::keys) {}
+};
+
 }  // namespace
 
 TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
@@ -205,6 +210,22 @@ TEST_F(RenewalTest, AFailedRegistrationRemovesTheNewPairAndTokenHandleOnly) {
     SecureEnclave::users().removeKeyPair(renewed.uniqueID());
 }
 
+// The user removed right after the renewed record was committed: its
+// registration cannot even be signed, and the new pair must not outlive it.
+TEST_F(RenewalTest, ARegistrationThatCannotStartRemovesTheNewPair) {
+    static const SVUser* removedUser = nullptr;
+    removedUser = &old_;
+    StorageManager::setStepHook([](const char* step) {
+        if (std::string(step) == "committed") StorageManager::shared().remove(*removedUser);
+    });
+    auto result = await(api().renew(old_));
+    StorageManager::setStepHook(nullptr);
+    ASSERT_FALSE(result.ok());
+    EXPECT_TRUE(StorageManager::shared().users().empty());
+    EXPECT_FALSE(makeServerUser("u-1-renewed", 0, old_.storageID()).hasKeyPair()) << "no pair of a removed user";
+    EXPECT_EQ(server_.requestCount(), 2u) << "no registration sent";
+}
+
 TEST_F(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
     server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
     ASSERT_TRUE(await(api().renew(old_)).ok());
@@ -212,8 +233,33 @@ TEST_F(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
     EXPECT_TRUE(log.anyContains("Salt: "));
     EXPECT_TRUE(log.contains(SVLogCategory::users, "- Device Token: push-token"));
     for (const std::string& secret : {std::string(kPassword), hexString(oldKAuth()), hexString(oldKHMAC()),
-                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode(),
-                                      std::string("encrypted_key_content")})
+                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode()})
+        EXPECT_FALSE(log.anyContains(secret)) << secret;
+    SecureEnclave::users().removeKeyPair(stored().uniqueID());
+}
+
+// The response's answer carries the renewed user's key content: with `debug`
+// alone its body line ends at the colon.
+TEST_F(RenewalLogTest, TheRenewedKeyContentIsNotLoggedWithoutKeys) {
+    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
+    ASSERT_TRUE(await(api().renew(old_)).ok());
+    auto& log = platform_.log();
+    EXPECT_TRUE(log.contains(SVLogCategory::network, "Response's body:"));
+    EXPECT_FALSE(log.anyContains("encrypted_key_content"));
+    EXPECT_FALSE(log.anyContains("key_json"));
+    SecureEnclave::users().removeKeyPair(stored().uniqueID());
+}
+
+// Not even with `keys`: the renewal writes neither the password nor any kAuth
+// or kHMAC, old or new; the new public key is still written.
+TEST_F(RenewalKeysLogTest, SecretsOfTheRenewalAreNeverLoggedEvenWithKeys) {
+    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
+    auto& log = platform_.log();
+    log.clear();
+    ASSERT_TRUE(await(api().renew(old_)).ok());
+    EXPECT_TRUE(log.contains(SVLogCategory::keys, "- Public Key: "));
+    for (const std::string& secret : {std::string(kPassword), hexString(oldKAuth()), hexString(oldKHMAC()),
+                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode()})
         EXPECT_FALSE(log.anyContains(secret)) << secret;
     SecureEnclave::users().removeKeyPair(stored().uniqueID());
 }
