@@ -27,7 +27,7 @@ public:
     static void registerToAutosign(const SVUser& user, SVCompletion completion);
 
     // The server's scoring settings decoded as T (`from_json`).
-    // SVError::scoringUnavailable without option 0x200, or when the settings
+    // SVError::scoringUnavailable without option 0x400, or when the settings
     // do not decode as T.
     template <class T>
     static void getScoringSettings(const SVUser& user, SVResultCompletion<SVScoringSettings<T>> completion) {
