@@ -94,7 +94,11 @@ private:
 
     void receive() {
         std::array<std::uint8_t, 512> buffer;
-        while (!ended_) {
+        // A bounded batch per turn: the watch is level-triggered, so what is
+        // left is read on the next turn, and a sender that never pauses
+        // cannot keep the queue's timers (this request's own included) from
+        // running.
+        for (int batch = 0; batch < 64 && !ended_; ++batch) {
             sockaddr_storage from{};
             socklen_t length = sizeof from;
             auto count = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);

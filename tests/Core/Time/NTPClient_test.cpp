@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "Core/Time/DNSResolver.h"
@@ -245,4 +249,58 @@ TEST_F(NTPClientTest, ProgressCounts) {
     DispatchQueue::main().sync([&] { idle->query(seven); });
     DispatchQueue::main().sync([] {});
     EXPECT_TRUE(zero.reports().empty());
+}
+
+TEST_F(NTPClientTest, AFloodOfUnusableRepliesDoesNotHoldUpTheMainQueue) {
+    // The server's address sends datagrams that are never usable (a wrong
+    // origin) as fast as it can: the request still ends by its timer.
+    int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    timeval wait{5, 0};
+    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+    ProgressRecorder recorder;
+    auto started = std::chrono::steady_clock::now();
+    NTPClient::query("127.0.0.1", ntohs(address.sin_port), 3, 0.3, 1, 5, recorder.handler());
+    Bytes request(48);
+    sockaddr_in client{};
+    socklen_t clientLength = sizeof client;
+    ASSERT_EQ(::recvfrom(server, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&client), &clientLength),
+              48);
+    auto junk = UdpResponder::ntpReply(request);
+    junk[31] ^= 1;
+    // A device clock that takes 0.2 ms to read makes every datagram cost the
+    // client more than it costs the senders, as with a fast remote sender.
+    TimeManager::setClockForTesting(
+        [] {
+            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        },
+        {});
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 2; ++i)
+        senders.emplace_back([&] {
+            // At most 5 s and 5 million datagrams per thread, on loopback.
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            for (int n = 0; n < 5'000'000 && !stop && std::chrono::steady_clock::now() < end; ++n)
+                ::sendto(server, junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr*>(&client),
+                         clientLength);
+        });
+    auto reports = recorder.waitFor(1, 6);
+    stop = true;
+    for (auto& sender : senders) sender.join();
+    TimeManager::setClockForTesting({}, {});
+    ::close(server);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].offset, std::nullopt);
+    EXPECT_LT(std::chrono::duration<double>(reports[0].at - started).count(), 2.0);
 }
