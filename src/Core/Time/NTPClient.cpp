@@ -2,6 +2,8 @@
 
 #include <openssl/rand.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +55,10 @@ public:
         });
         auto peer = ip_.addressData(port_);
         if (peer) fd_ = ::socket(ip_.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+        if (fd_ >= 0) {
+            const int on = 1;  // arrival times (without them a reply counts as read on arrival)
+            (void)::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        }
         // A socket that cannot be made or connected fails the request at once.
         if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(peer->data()),
                                  static_cast<socklen_t>(peer->size())) != 0) {
@@ -94,15 +100,29 @@ private:
 
     void receive() {
         std::array<std::uint8_t, 512> buffer;
-        while (!ended_) {
+        // A bounded batch per turn: the watch is level-triggered, so what is
+        // left is read on the next turn, and a sender that never pauses
+        // cannot keep the queue's timers (this request's own included) from
+        // running.
+        for (int batch = 0; batch < 64 && !ended_; ++batch) {
             sockaddr_storage from{};
-            socklen_t length = sizeof from;
-            auto count = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-            double destination = TimeManager::deviceClock();
+            iovec part{buffer.data(), buffer.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            auto count = ::recvmsg(fd_, &message, 0);
             if (count < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
                 return end(std::nullopt);  // refused or unreachable: the request failed
             }
+            const double waited = waitedInSocket(message);
+            double destination = TimeManager::deviceClock() - waited;
+            socklen_t length = message.msg_namelen;
             auto source = InternetAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&from), length);
             if (!source || !(*source == ip_) || portOf(from) != port_) continue;
             std::span<const std::uint8_t> reply(buffer.data(), static_cast<std::size_t>(count));
@@ -111,8 +131,29 @@ private:
             if (readUInt64(reply, 32, true) == 0 || readUInt64(reply, 40, true) == 0) continue;
             NTPPacket packet(reply, destination);
             packet.originTime = sentTime_;
-            return end(packet.isValidResponse() ? std::optional(packet) : std::nullopt);
+            // The sanity test as at the arrival, like the destination time.
+            return end(packet.isValidResponse(TimeManager::deviceClock() - waited) ? std::optional(packet)
+                                                                                    : std::nullopt);
         }
+    }
+
+    // How long the datagram of `message` lay in the socket before it was
+    // read, by the arrival time the system stamped on it: the main queue may
+    // have been busy with other work (the stable-time record is written to
+    // disk there), and the destination time is the arrival, not the read.
+    double waitedInSocket(msghdr& message) const {
+        if (message.msg_flags & MSG_CTRUNC) return 0;
+        for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+            if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS) continue;
+            timespec arrival{}, now{};
+            std::memcpy(&arrival, CMSG_DATA(part), sizeof arrival);
+            if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+            double waited = static_cast<double>(now.tv_sec - arrival.tv_sec) +
+                            static_cast<double>(now.tv_nsec - arrival.tv_nsec) / 1e9;
+            // A clock stepped in between gives no usable difference.
+            return waited > 0 && waited < timeout_ ? waited : 0;
+        }
+        return 0;
     }
 
     void end(std::optional<NTPPacket> packet) {

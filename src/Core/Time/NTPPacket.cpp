@@ -178,13 +178,13 @@ std::optional<NTPPacket::Bytes> NTPPacket::data(std::optional<double> transmitTi
     return bytes;
 }
 
-bool NTPPacket::isValidResponse() const {
+bool NTPPacket::isValidResponse(std::optional<double> now) const {
     if (mode != Mode::server && mode != Mode::symmetricPassive) return false;
     if (leap == LeapIndicator::alarm) return false;
     if (stratum == Stratum::unspecified || stratum == Stratum::invalid) return false;
     if (!(rootDispersion < 100.0)) return false;
-    double now = TimeManager::deviceClock();
-    return std::fabs((now - originTime) - delay()) < 0.1;
+    double at = now ? *now : TimeManager::deviceClock();
+    return std::fabs((at - originTime) - delay()) < 0.1;
 }
 
 double NTPPacket::delay() const { return (destinationTime - originTime) - (transmitTime - receiveTime); }

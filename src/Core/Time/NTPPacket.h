@@ -114,8 +114,9 @@ struct NTPPacket {
 
     // The sanity test of a server reply: mode server or symmetric passive, no
     // leap alarm, a primary or secondary stratum, a root dispersion under
-    // 100 s, and a reply that left the server less than 0.1 s ago.
-    bool isValidResponse() const;
+    // 100 s, and a reply that left the server less than 0.1 s ago, by `now`
+    // (the device clock when none is given).
+    bool isValidResponse(std::optional<double> now = std::nullopt) const;
 
     // delay = (destination - origin) - (transmit - receive);
     // offset = ((receive - origin) + (transmit - destination)) / 2.

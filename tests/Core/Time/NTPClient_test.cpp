@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "Core/Time/DNSResolver.h"
@@ -245,4 +249,112 @@ TEST_F(NTPClientTest, ProgressCounts) {
     DispatchQueue::main().sync([&] { idle->query(seven); });
     DispatchQueue::main().sync([] {});
     EXPECT_TRUE(zero.reports().empty());
+}
+
+TEST_F(NTPClientTest, AFloodOfUnusableRepliesDoesNotHoldUpTheMainQueue) {
+    // The server's address sends datagrams that are never usable (a wrong
+    // origin) as fast as it can: the request still ends by its timer.
+    int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    timeval wait{5, 0};
+    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+    ProgressRecorder recorder;
+    auto started = std::chrono::steady_clock::now();
+    NTPClient::query("127.0.0.1", ntohs(address.sin_port), 3, 0.3, 1, 5, recorder.handler());
+    Bytes request(48);
+    sockaddr_in client{};
+    socklen_t clientLength = sizeof client;
+    ASSERT_EQ(::recvfrom(server, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&client), &clientLength),
+              48);
+    auto junk = UdpResponder::ntpReply(request);
+    junk[31] ^= 1;
+    // A device clock that takes 0.2 ms to read makes every datagram cost the
+    // client more than it costs the senders, as with a fast remote sender.
+    TimeManager::setClockForTesting(
+        [] {
+            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        },
+        {});
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 2; ++i)
+        senders.emplace_back([&] {
+            // At most 5 s and 5 million datagrams per thread, on loopback.
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            for (int n = 0; n < 5'000'000 && !stop && std::chrono::steady_clock::now() < end; ++n)
+                ::sendto(server, junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr*>(&client),
+                         clientLength);
+        });
+    auto reports = recorder.waitFor(1, 6);
+    stop = true;
+    for (auto& sender : senders) sender.join();
+    TimeManager::setClockForTesting({}, {});
+    ::close(server);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].offset, std::nullopt);
+    EXPECT_LT(std::chrono::duration<double>(reports[0].at - started).count(), 2.0);
+}
+
+TEST_F(NTPClientTest, RepliesReadLateAreTimedByTheirArrival) {
+    // Three servers on one port of three loopback addresses. The first
+    // answers at once with its clock 1 s behind, and its report's handler
+    // holds the main queue for 0.3 s (as a slow disk under the stable-time
+    // record would); the other two, on the device's own clock, answer 10 ms
+    // later, and their replies wait in the sockets meanwhile. The median is
+    // one of theirs: 0, neither skewed by the wait nor dropped for it.
+    std::vector<int> servers;
+    int port = 0;
+    for (const char* host : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, host, &address.sin_addr);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << host;
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        timeval wait{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        servers.push_back(fd);
+    }
+    std::vector<std::thread> answering;
+    for (std::size_t i = 0; i < servers.size(); ++i)
+        answering.emplace_back([fd = servers[i], first = i == 0] {
+            Bytes request(48);
+            sockaddr_in client{};
+            socklen_t length = sizeof client;
+            if (::recvfrom(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&client), &length) != 48)
+                return;
+            auto reply = UdpResponder::ntpReply(request, first ? -1.0 : 0.0);
+            if (!first) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                auto sent = *NTPPacket::encodeTimestamp(TimeManager::deviceClock());
+                for (int b = 0; b < 8; ++b) reply[40 + b] = static_cast<std::uint8_t>(sent >> (56 - 8 * b));
+            }
+            ::sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&client), length);
+        });
+    ProgressRecorder recorder;
+    std::atomic<bool> held{false};
+    auto client = std::make_shared<NTPClient>(port, 3, 2.0, 1, 5, recorder.handler([&](auto...) {
+        if (!held.exchange(true)) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }));
+    std::vector<InternetAddress> three{ipv4("127.0.0.1"), ipv4("127.0.0.2"), ipv4("127.0.0.3")};
+    DispatchQueue::main().async([client, three] { client->query(three); });
+    auto reports = recorder.waitFor(3);
+    for (auto& thread : answering) thread.join();
+    for (int fd : servers) ::close(fd);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_TRUE(near(reports.back().offset, 0, 0.02)) << reports.back().offset.value_or(-1);
 }
