@@ -70,7 +70,8 @@ Device Device::current() {
     device.osVersion = replacingInvalidUTF8(UIDevice::systemVersion());
     device.sdkVersion = majorVersion(device.osVersion);
     const SVScreen screen = svsdk::screen();
-    device.screenDensity = decimalText(screen.scale);
+    // A scale that is not a number reads as no screen, never as "nan".
+    device.screenDensity = decimalText(std::isfinite(screen.scale) ? screen.scale : 0.0);
     device.screenHeight = screenLength(screen.height);
     device.screenWidth = screenLength(screen.width);
     device.timeZone = replacingInvalidUTF8(timeZoneIdentifier());

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -157,6 +159,10 @@ TEST(DeviceRecordTest, CollectsTheSystemsValues) {
     EXPECT_EQ(bare.deviceID, "");
     EXPECT_EQ(bare.screenDensity, "0.0");
     EXPECT_EQ(bare.screenWidth, 0);
+
+    config.screenProvider = [] { return SVScreen{1, 1, std::numeric_limits<double>::quiet_NaN()}; };
+    platform.apply(config);
+    EXPECT_EQ(Device::current().screenDensity, "0.0");
 }
 
 TEST(DeviceRecordTest, VersionAndScreenNumbers) {
