@@ -52,16 +52,4 @@ private:
     curl_slist* headers_ = nullptr;
 };
 
-// The counters of a round that alternated the SDK's path with the floor:
-// "sdk_ns" and "floor_ns" per iteration and their "ratio".
-inline void setRatioCounters(benchmark::State& state, std::chrono::steady_clock::duration ours,
-                             std::chrono::steady_clock::duration bare) {
-    double n = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
-    double oursNs = std::chrono::duration<double, std::nano>(ours).count() / n;
-    double bareNs = std::chrono::duration<double, std::nano>(bare).count() / n;
-    state.counters["sdk_ns"] = oursNs;
-    state.counters["floor_ns"] = bareNs;
-    state.counters["ratio"] = bareNs > 0 ? oursNs / bareNs : 0;
-}
-
 }  // namespace svsdk::bench

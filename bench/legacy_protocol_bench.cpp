@@ -67,18 +67,10 @@ BENCHMARK(BM_LegacyConfirm)->UseRealTime();
 void BM_LegacyConfirmVsFloor(benchmark::State& state) {
     fixture->confirm();
     bench::BareCurl floor(fixture->lastConfirmation());
-    Clock::duration ours{}, bare{};
-    bool oursFirst = false;
-    for (auto _ : state) {
-        oursFirst = !oursFirst;  // neither path always runs on a warmer cache
-        for (int step = 0; step < 2; ++step) {
-            bool runOurs = (step == 0) == oursFirst;
-            auto start = Clock::now();
-            if (!(runOurs ? fixture->confirm() : floor.post())) state.SkipWithError("a request failed");
-            (runOurs ? ours : bare) += Clock::now() - start;
-        }
-    }
-    bench::setRatioCounters(state, ours, bare);
+    bench::alternateWithFloor(
+        state,
+        [] { return fixture->confirm() ? std::optional(Clock::now()) : std::nullopt; },
+        [&] { return floor.post(); });
 }
 BENCHMARK(BM_LegacyConfirmVsFloor)->UseRealTime()->MinTime(0.1)->Repetitions(15);
 

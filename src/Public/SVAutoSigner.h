@@ -57,14 +57,8 @@ public:
     template <class T>
     static void autosign(const SVTransaction& transaction, const SVUser& user,
                          const SVScoringParameters<T>& scoringParameters, SVCompletion completion) {
-        std::optional<SVScoringParameters<nlohmann::ordered_json>> json;
-        try {
-            json.emplace(scoringParameters.provider, nlohmann::ordered_json(scoringParameters.parameters));
-        } catch (...) {
-            if (completion) completion(SVResult<void>(SVFailure::fromCurrentException()));
-            return;
-        }
-        autosignWithJSONParameters(transaction, user, std::move(*json), std::move(completion));
+        auto json = detail::scoringParametersAsJSON(scoringParameters, completion);
+        if (json) autosignWithJSONParameters(transaction, user, std::move(*json), std::move(completion));
     }
 
     // The forms of the templates above over JSON values.

@@ -9,10 +9,13 @@
 // nlohmann::ordered_json / nlohmann::json through the library's usual
 // `to_json` / `from_json` functions.
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include <nlohmann/json.hpp>
+
+#include "SVCompletion.h"
 
 namespace svsdk {
 
@@ -73,6 +76,22 @@ struct ScoringSettingsAccess {
         return SVScoringSettings<T>(std::move(provider), std::move(settings));
     }
 };
+}  // namespace detail
+
+namespace detail {
+// The host's scoring parameters as JSON; when `to_json` throws, the completion
+// is called with that failure and there is nothing.
+template <class T>
+std::optional<SVScoringParameters<nlohmann::ordered_json>> scoringParametersAsJSON(
+    const SVScoringParameters<T>& parameters, const SVCompletion& completion) {
+    try {
+        return SVScoringParameters<nlohmann::ordered_json>(parameters.provider,
+                                                           nlohmann::ordered_json(parameters.parameters));
+    } catch (...) {
+        if (completion) completion(SVResult<void>(SVFailure::fromCurrentException()));
+        return std::nullopt;
+    }
+}
 }  // namespace detail
 
 }  // namespace svsdk

@@ -45,14 +45,8 @@ public:
     template <class T>
     static void sign(const SVTransaction& transaction, const SVUser& user,
                      const SVScoringParameters<T>& scoringParameters, SVCompletion completion) {
-        std::optional<SVScoringParameters<nlohmann::ordered_json>> json;
-        try {
-            json.emplace(scoringParameters.provider, nlohmann::ordered_json(scoringParameters.parameters));
-        } catch (...) {
-            if (completion) completion(SVResult<void>(SVFailure::fromCurrentException()));
-            return;
-        }
-        signWithJSONParameters(transaction, user, std::move(*json), std::move(completion));
+        auto json = detail::scoringParametersAsJSON(scoringParameters, completion);
+        if (json) signWithJSONParameters(transaction, user, std::move(*json), std::move(completion));
     }
     static void decline(const SVTransaction& transaction, const SVUser& user, SVCompletion completion);
 
