@@ -2,6 +2,8 @@
 
 #include "Core/Logger.h"
 #include "Core/Storing/CoreDataManager.h"
+#include "Core/Time/DNSResolver.h"
+#include "support/LoopbackServer.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -39,6 +41,9 @@ void isolateProcess() {
     config.vendorIdentifier = "00000000-0000-4000-8000-000000000001";
     config.ntpServerHost = "";  // never contact a public time server
     SVPlatform::configure(config);
+    // Name resolutions ask a loopback port where no server listens, never the
+    // system's name servers.
+    DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
     // The shared store of the SDK's own operations, private to the process.
     CoreDataManager::shared().setDatabaseURL(processRoot + "/home/shared-users.sqlite");
 }

@@ -77,6 +77,8 @@ void DNSResolver::finish() {
 
 void DNSResolver::start(const std::string& host) {
     if (ended_) return;
+    // No name, nothing to ask (a host that switched synchronisation off).
+    if (host.empty()) return onAnswer({});
     initializeLibrary();
     ares_options options{};
     options.sock_state_cb = &DNSResolver::socketStateChanged;

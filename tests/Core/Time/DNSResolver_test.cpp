@@ -81,7 +81,7 @@ class DNSResolverTest : public ::testing::Test {
 protected:
     void useServer(int port) { DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(port)); }
     void SetUp() override { useServer(LoopbackServer::unusedPort()); }
-    void TearDown() override { DNSResolver::setServersForTesting(std::nullopt); }
+    void TearDown() override { useServer(LoopbackServer::unusedPort()); }
 };
 
 }  // namespace
@@ -96,16 +96,21 @@ TEST_F(DNSResolverTest, ResolvesOnTheMainQueueOnce) {
     useServer(dns.port());
     DNSResolver::resolve("ntp.test", 5, resolutions.completion(3));  // answered by the loopback name server
     calls = resolutions.waitFor(4);
-    ASSERT_EQ(calls.size(), 4u);
+    const int asked = dns.requestCount();
+    DNSResolver::resolve("", 5, resolutions.completion(4));  // no name: nothing is asked
+    calls = resolutions.waitFor(5);
+    EXPECT_EQ(dns.requestCount(), asked);
+    ASSERT_EQ(calls.size(), 5u);
     std::map<int, std::vector<InternetAddress>> byIndex(calls.begin(), calls.end());
     EXPECT_TRUE(hosts(byIndex[0]).count("127.0.0.1")) << "from the hosts file";
     EXPECT_EQ(hosts(byIndex[1]), std::set<std::string>{"127.0.0.1"});
     EXPECT_TRUE(byIndex[2].empty());
+    EXPECT_TRUE(byIndex[4].empty());
     EXPECT_EQ(hosts(byIndex[3]), (std::set<std::string>{"127.0.0.1", "::1"}));
     for (const auto& a : byIndex[3]) EXPECT_EQ(a.addressData(123)->size(), a.isIPv6() ? 28u : 16u);
     EXPECT_TRUE(resolutions.allOnMain());
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(resolutions.waitFor(5, 0).size(), 4u) << "each completion once";
+    EXPECT_EQ(resolutions.waitFor(6, 0).size(), 5u) << "each completion once";
 }
 
 TEST_F(DNSResolverTest, ATimeoutEndsTheResolutionAndALateAnswerCallsNothing) {
