@@ -67,6 +67,9 @@ public:
                                {"encrypted_key_content", base64Encode(Cryptor::encrypt(content, userID, code))}};
         return json.dump();
     }
+    void answerRenewedRegistration(int status) {
+        server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(status, "{}"));
+    }
     void answerResponseWith(const std::string& keyJSON) {
         nlohmann::json answer = {{"answer", {{"key_updated", {{"key_json", keyJSON}}}}}};
         server_.answer("POST", path("/key/renew/response"), ScriptedAnswer::json(200, answer.dump()));
@@ -92,20 +95,16 @@ public:
     SecureEnclave::KeyPair oldPair_;
 };
 
-class RenewalLogTest : public RenewalTest {
+// The renewal under `debug` alone, and under `debug` and `keys`.
+class RenewalLogTest : public RenewalTest, public ::testing::WithParamInterface<SVLoggingOptions> {
 public:
-    RenewalLogTest() : RenewalTest(SVLoggingOptions::debug) {}
-};
-
-class RenewalKeysLogTest : public RenewalTest {
-public:
-    RenewalKeysLogTest() : RenewalTest(SVLoggingOptions::debug | SVLoggingOptions::keys) {}
+    RenewalLogTest() : RenewalTest(GetParam()) {}
 };
 
 }  // namespace
 
 TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
-    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
+    answerRenewedRegistration(200);
     ASSERT_TRUE(await(api().renew(old_)).ok());
     auto requests = server_.requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -195,7 +194,7 @@ TEST_F(RenewalTest, FailuresBeforeStoringKeepTheOldRecordAndPair) {
 TEST_F(RenewalTest, AFailedRegistrationRemovesTheNewPairAndTokenHandleOnly) {
     SVUser sameIdentity = makeServerUser("u-1-renewed", 0, old_.storageID());
     HandlesManager::shared().add(bytesOf("push-token"), HandleType::deviceToken, sameIdentity);
-    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(500, "{}"));
+    answerRenewedRegistration(500);
     auto result = await(api().renew(old_));
     ASSERT_FALSE(result.ok());
     SVUser renewed = stored();
@@ -204,7 +203,7 @@ TEST_F(RenewalTest, AFailedRegistrationRemovesTheNewPairAndTokenHandleOnly) {
     EXPECT_FALSE(renewed.hasKeyPair());
 
     // Registered again through the registration operation.
-    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
+    answerRenewedRegistration(200);
     auto pair = SecureEnclave::users().generateKeyPair(renewed.uniqueID());
     EXPECT_TRUE(await(api().registerUser(renewed, pair.publicKey, std::nullopt)).ok());
     SecureEnclave::users().removeKeyPair(renewed.uniqueID());
@@ -226,40 +225,29 @@ TEST_F(RenewalTest, ARegistrationThatCannotStartRemovesTheNewPair) {
     EXPECT_EQ(server_.requestCount(), 2u) << "no registration sent";
 }
 
-TEST_F(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
-    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
-    ASSERT_TRUE(await(api().renew(old_)).ok());
+// Neither the password nor any kAuth or kHMAC, old or new, is ever logged, not
+// even with `keys` (which shows the new public key). With `debug` alone the
+// response's body line, which carries the renewed key content, ends at the colon.
+TEST_P(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
+    const bool keys = GetParam().contains(SVLoggingOptions::keys);
+    answerRenewedRegistration(200);
     auto& log = platform_.log();
-    EXPECT_TRUE(log.anyContains("Salt: "));
-    EXPECT_TRUE(log.contains(SVLogCategory::users, "- Device Token: push-token"));
+    if (keys) log.clear();
+    ASSERT_TRUE(await(api().renew(old_)).ok());
     for (const std::string& secret : {std::string(kPassword), hexString(oldKAuth()), hexString(oldKHMAC()),
                                       hexString(newKAuth()), hexString(newKHMAC()), activationCode()})
         EXPECT_FALSE(log.anyContains(secret)) << secret;
+    if (keys) {
+        EXPECT_TRUE(log.contains(SVLogCategory::keys, "- Public Key: "));
+    } else {
+        EXPECT_TRUE(log.anyContains("Salt: "));
+        EXPECT_TRUE(log.contains(SVLogCategory::users, "- Device Token: push-token"));
+        EXPECT_TRUE(log.contains(SVLogCategory::network, "Response's body:"));
+        EXPECT_FALSE(log.anyContains("encrypted_key_content"));
+        EXPECT_FALSE(log.anyContains("key_json"));
+    }
     SecureEnclave::users().removeKeyPair(stored().uniqueID());
 }
 
-// The response's answer carries the renewed user's key content: with `debug`
-// alone its body line ends at the colon.
-TEST_F(RenewalLogTest, TheRenewedKeyContentIsNotLoggedWithoutKeys) {
-    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
-    ASSERT_TRUE(await(api().renew(old_)).ok());
-    auto& log = platform_.log();
-    EXPECT_TRUE(log.contains(SVLogCategory::network, "Response's body:"));
-    EXPECT_FALSE(log.anyContains("encrypted_key_content"));
-    EXPECT_FALSE(log.anyContains("key_json"));
-    SecureEnclave::users().removeKeyPair(stored().uniqueID());
-}
-
-// Not even with `keys`: the renewal writes neither the password nor any kAuth
-// or kHMAC, old or new; the new public key is still written.
-TEST_F(RenewalKeysLogTest, SecretsOfTheRenewalAreNeverLoggedEvenWithKeys) {
-    server_.answer("PATCH", "/jsonrequest_v3/system-1/users/u-1-renewed", ScriptedAnswer::json(200, "{}"));
-    auto& log = platform_.log();
-    log.clear();
-    ASSERT_TRUE(await(api().renew(old_)).ok());
-    EXPECT_TRUE(log.contains(SVLogCategory::keys, "- Public Key: "));
-    for (const std::string& secret : {std::string(kPassword), hexString(oldKAuth()), hexString(oldKHMAC()),
-                                      hexString(newKAuth()), hexString(newKHMAC()), activationCode()})
-        EXPECT_FALSE(log.anyContains(secret)) << secret;
-    SecureEnclave::users().removeKeyPair(stored().uniqueID());
-}
+INSTANTIATE_TEST_SUITE_P(Options, RenewalLogTest,
+                         ::testing::Values(SVLoggingOptions::debug, SVLoggingOptions::debug | SVLoggingOptions::keys));
