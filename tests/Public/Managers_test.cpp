@@ -16,6 +16,7 @@
 #include "support/KeyStoreFaults.h"
 #include "support/Road.h"
 #include "support/TestEnvironment.h"
+#include "support/Thrown.h"
 
 namespace svsdk::testing {
 namespace {
@@ -62,6 +63,20 @@ protected:
     const std::string password_ = "secret-1";
 };
 
+// A completion of any result type that passes only success or failure on.
+auto voidOf(SVCompletion c) {
+    return [c](const auto& r) { c(r.ok() ? SVResult<void>() : SVResult<void>(r.error())); };
+}
+
+// `run` fails and calls its completion exactly once, also a while later.
+void expectOneFailedCompletion(const std::string& name, const std::function<void(SVCompletion)>& run) {
+    Recorder<void> recorder;
+    run(recorder.completion());
+    EXPECT_FALSE(recorder.wait().ok()) << name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(recorder.calls(), 1) << name;
+}
+
 bool hasSigningPair(const SVUser& user) {
     try {
         SecureEnclave::users().retrieveKeyPair(user.uniqueID());
@@ -81,12 +96,10 @@ TEST_F(ManagersTest, SecretsInLogLinesNeedBothDebugAndKeys) {
                           Case{SVLoggingOptions::debug | SVLoggingOptions::keys, true}}) {
         SVSDK::setLogLevel(c.options);
         platform_.log().clear();
-        auto issued = server.issueUser({{"system_id", freshSystemID("log")}});
-        auto user = SVUsersManager::importUser(issued.qr).value();
-        SVUsersManager::activate(user, issued.activationCode);
-        auto login = server.addLogin({{"user_id", issued.userID}, {"system_id", issued.systemID}});
+        activatedUser(server);
+        auto login = server.addLogin({{"user_id", issued_.userID}, {"system_id", issued_.systemID}});
         SVLogin::importFromJSON(login["qr"].get<std::string>());
-        for (const std::string& secret : std::vector<std::string>{issued.qr, issued.activationCode, login["qr"].get<std::string>()})
+        for (const std::string& secret : std::vector<std::string>{issued_.qr, issued_.activationCode, login["qr"].get<std::string>()})
             EXPECT_EQ(platform_.log().anyContains(secret), c.secretsShown) << secret;
         if (!c.secretsShown) {
             EXPECT_TRUE(platform_.log().contains(SVLogCategory::users, "Activating the user using code: "));
@@ -210,10 +223,9 @@ TEST_F(ManagersTest, LocalChecksFailBeforeReturningAndContactNobody) {
     auto user = storedUser(server, {{"flags", 0x3}});  // no autosign, no scoring
     SVTransaction bare("t1", issued_.userID, issued_.systemID, 0, false, SVConfirmationType::online,
                        std::string("x"));
-    SVTransaction pending = bare;
-    pending = SVTransaction("t2", issued_.userID, issued_.systemID, 0, false, SVConfirmationType::online,
-                            std::string("x"), std::nullopt, SVTransaction::TextRenderType::raw, std::nullopt,
-                            std::string("http://127.0.0.1:1/b"));
+    SVTransaction pending("t2", issued_.userID, issued_.systemID, 0, false, SVConfirmationType::online,
+                          std::string("x"), std::nullopt, SVTransaction::TextRenderType::raw, std::nullopt,
+                          std::string("http://127.0.0.1:1/b"));
     SVScoringParameters<int> parameters("p", 1);
     struct Case {
         const char* name;
@@ -226,23 +238,13 @@ TEST_F(ManagersTest, LocalChecksFailBeforeReturningAndContactNobody) {
         {"sign with scoring", [&](SVCompletion c) { SVTransactionsManager::sign(pending, user, parameters, c); },
          SVError::Code::binaryDataIsRequired},
         {"decline", [&](SVCompletion c) { SVTransactionsManager::decline(pending, user, c); }, SVError::Code::binaryDataIsRequired},
-        {"binary data",
-         [&](SVCompletion c) {
-             SVTransactionsManager::getTransactionBinaryData(bare, user, [c](const SVResult<SVTransaction>& r) {
-                 c(r.ok() ? SVResult<void>() : SVResult<void>(r.error()));
-             });
-         },
+        {"binary data", [&](SVCompletion c) { SVTransactionsManager::getTransactionBinaryData(bare, user, voidOf(c)); },
          SVError::Code::binaryDataIsUnavaiable},
         {"autosign registration", [&](SVCompletion c) { SVAutoSigner::registerToAutosign(user, c); },
          SVError::Code::autosignUnavailable},
         {"autosign", [&](SVCompletion c) { SVAutoSigner::autosign(bare, user, parameters, c); },
          SVError::Code::autosignUnavailable},
-        {"scoring settings",
-         [&](SVCompletion c) {
-             SVAutoSigner::getScoringSettings<int>(user, [c](const SVResult<SVScoringSettings<int>>& r) {
-                 c(r.ok() ? SVResult<void>() : SVResult<void>(r.error()));
-             });
-         },
+        {"scoring settings", [&](SVCompletion c) { SVAutoSigner::getScoringSettings<int>(user, voidOf(c)); },
          SVError::Code::scoringUnavailable},
     };
     for (const auto& c : cases) {
@@ -279,9 +281,6 @@ TEST_F(ManagersTest, EveryOperationCallsItsCompletionOnceOnEveryFailurePath) {
         nlohmann::json{{"sid", "s"}, {"sysId", "x"}, {"type", "login"}, {"expires", 4e9}, {"pulp", "AQI="},
                        {"loqUrl", "http://127.0.0.1:1/login"}});
     SVScoringParameters<int> parameters("p", 1);
-    auto voidOf = [](SVCompletion c) {
-        return [c](const auto& r) { c(r.ok() ? SVResult<void>() : SVResult<void>(r.error())); };
-    };
     std::vector<std::pair<const char*, std::function<void(const SVUser&, SVCompletion)>>> operations{
         {"register", [](const SVUser& u, SVCompletion c) { SVUsersManager::registerUser(u, "tok", c); }},
         {"template", [&](const SVUser& u, SVCompletion c) { SVUsersManager::registerExtAuthTemplate(u, codeword, c); }},
@@ -302,16 +301,10 @@ TEST_F(ManagersTest, EveryOperationCallsItsCompletionOnceOnEveryFailurePath) {
         {"autosign registration", [](const SVUser& u, SVCompletion c) { SVAutoSigner::registerToAutosign(u, c); }},
         {"scoring", [&](const SVUser& u, SVCompletion c) { SVAutoSigner::getScoringSettings<int>(u, voidOf(c)); }},
     };
-    for (const auto* user : {&unreachable, &keyless}) {
-        for (const auto& [name, run] : operations) {
-            Recorder<void> recorder;
-            run(*user, recorder.completion());
-            auto result = recorder.wait();
-            EXPECT_FALSE(result.ok()) << name << " " << user->userID();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            EXPECT_EQ(recorder.calls(), 1) << name << " " << user->userID();
-        }
-    }
+    for (const auto* user : {&unreachable, &keyless})
+        for (const auto& [name, run] : operations)
+            expectOneFailedCompletion(std::string(name) + " " + user->userID(),
+                                      [&](SVCompletion c) { run(*user, c); });
     // A completion that throws is called once and stops nothing.
     int calls = 0;
     SVTransactionsManager::sign(transaction, unreachable, [&](const SVResult<void>&) {
@@ -329,9 +322,6 @@ TEST_F(ManagersTest, OperationsALegacyServerDoesNotOfferCompleteOnceWithAFailure
     auto login = SVLogin::decode(nlohmann::json{{"sid", "s"}, {"sysId", user.systemID()}, {"type", "login"},
                                                 {"expires", 4e9}, {"pulp", "AQI="},
                                                 {"loqUrl", server.baseURL() + "/login/client/getTransactionId"}});
-    auto voidOf = [](SVCompletion c) {
-        return [c](const auto& r) { c(r.ok() ? SVResult<void>() : SVResult<void>(r.error())); };
-    };
     std::vector<std::pair<const char*, std::function<void(SVCompletion)>>> operations{
         {"template", [&](SVCompletion c) { SVUsersManager::registerExtAuthTemplate(user, codeword, c); }},
         {"renew", [&](SVCompletion c) { SVUsersManager::renew(user, c); }},
@@ -340,14 +330,7 @@ TEST_F(ManagersTest, OperationsALegacyServerDoesNotOfferCompleteOnceWithAFailure
         {"scoring", [&](SVCompletion c) { SVAutoSigner::getScoringSettings<int>(user, voidOf(c)); }},
         {"autosign list", [&](SVCompletion c) { SVAutoSigner::getAutosignTransactionsList(user, voidOf(c)); }},
     };
-    for (const auto& [name, run] : operations) {
-        Recorder<void> recorder;
-        run(recorder.completion());
-        auto result = recorder.wait();
-        EXPECT_FALSE(result.ok()) << name;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_EQ(recorder.calls(), 1) << name;
-    }
+    for (const auto& [name, run] : operations) expectOneFailedCompletion(name, run);
 }
 
 TEST_F(ManagersTest, ActivationAndPasswordRules) {
@@ -366,14 +349,6 @@ TEST_F(ManagersTest, ActivationAndPasswordRules) {
     EXPECT_FALSE(SVUsersManager::importUser("no user here"));
 
     auto user = storedUser(server);
-    auto thrownCode = [](auto&& f) {
-        try {
-            f();
-        } catch (const SVError& e) {
-            return e.code();
-        }
-        return SVError::Code::internalError;
-    };
     EXPECT_EQ(thrownCode([&] { SVUsersManager::submit("", user); }), SVError::Code::invalidPassword);
     EXPECT_EQ(thrownCode([&] { SVUsersManager::submit("wrong", user); }), SVError::Code::invalidPassword);
     // Exactly one password-incorrect event, for the wrong password only.
@@ -403,7 +378,6 @@ TEST_F(ManagersTest, RegistrationSendsOnlyWhatChanged) {
     EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, user));
     EXPECT_EQ(server.userState(issued_.systemID, issued_.userID)["public_key"], first["public_key"]);
     SVSDK::setLogLevel(std::nullopt);
-
 }
 
 TEST_F(ManagersTest, FailedRegistrationRemovesThePairAndTheTokenItAdded) {
@@ -411,9 +385,8 @@ TEST_F(ManagersTest, FailedRegistrationRemovesThePairAndTheTokenItAdded) {
     {
         StandinServer gone;
         user = storedUser(gone);
-        ASSERT_TRUE(completed<void>([&](auto c) { SVTransactionsManager::getTransactionList(*user, [c](auto&& r) {
-                        c(r.ok() ? SVResult<void>() : SVResult<void>(r.error()));
-                    }); }).ok());  // the server's version is known
+        // The server's version is known.
+        ASSERT_TRUE(completed<void>([&](auto c) { SVTransactionsManager::getTransactionList(*user, voidOf(c)); }).ok());
     }
     auto result = completed<void>([&](auto c) { SVUsersManager::registerUser(*user, "tok-2", c); });
     ASSERT_FALSE(result.ok());
