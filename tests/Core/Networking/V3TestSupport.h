@@ -40,8 +40,7 @@ inline std::string expectedSignature(const Bytes& kAuth, const std::string& body
 
 inline std::string hmacOf(const Bytes& key, const Bytes& data) { return hmacHex(key, data.data(), data.size()); }
 
-// No member anywhere is null, and no text member is an empty placeholder
-// unless `emptyAllowed` names it.
+// No member anywhere is null.
 inline void expectNoNull(const nlohmann::json& value, const std::string& path = "") {
     ASSERT_FALSE(value.is_null()) << path;
     if (value.is_object())
