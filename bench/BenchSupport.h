@@ -167,4 +167,15 @@ inline std::optional<Spread> spreadOf(std::vector<double> values) {
     return Spread{at(0.5), values.front(), at(0.25), at(0.75), values.back(), values.size()};
 }
 
+// Prints how the "ratio" counter of `benchmark` spread over its rounds and
+// its median, as "ratio <label>, median of N rounds: R.RRx<suffix>".
+inline void printRatioSpread(CollectingReporter& reporter, const std::string& benchmark, const char* label,
+                             const char* suffix = "") {
+    auto ratio = spreadOf(reporter.counters[benchmark + ":ratio"]);
+    if (!ratio) return;
+    std::printf("spread of the ratio over %zu rounds: lowest %.2fx, quartiles %.2fx to %.2fx, highest %.2fx\n",
+                ratio->count, ratio->lowest, ratio->lowerQuartile, ratio->upperQuartile, ratio->highest);
+    std::printf("ratio %s, median of %zu rounds: %.2fx%s\n", label, ratio->count, ratio->median, suffix);
+}
+
 }  // namespace svsdk::bench

@@ -79,11 +79,6 @@ BENCHMARK(BM_LegacyConfirmVsFloor)->UseRealTime()->MinTime(0.1)->Repetitions(15)
 int main(int argc, char** argv) {
     bench::CollectingReporter reporter;
     if (!bench::runWithFixture(argc, argv, fixture, reporter)) return 1;
-    if (auto ratio = bench::spreadOf(reporter.counters["BM_LegacyConfirmVsFloor:ratio"])) {
-        std::printf("spread of the ratio over %zu rounds: lowest %.2fx, quartiles %.2fx to %.2fx, highest %.2fx\n",
-                    ratio->count, ratio->lowest, ratio->lowerQuartile, ratio->upperQuartile, ratio->highest);
-        std::printf("ratio legacy confirmation / bare kept-alive libcurl, median of %zu rounds: %.2fx\n", ratio->count,
-                    ratio->median);
-    }
+    bench::printRatioSpread(reporter, "BM_LegacyConfirmVsFloor", "legacy confirmation / bare kept-alive libcurl");
     return 0;
 }

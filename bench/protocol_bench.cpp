@@ -108,12 +108,6 @@ BENCHMARK(BM_ConfirmVsFloor)->UseRealTime()->MinTime(0.1)->Repetitions(kRounds);
 int main(int argc, char** argv) {
     bench::CollectingReporter reporter;
     if (!bench::runWithFixture(argc, argv, setup, reporter)) return 1;
-    if (auto ratio = bench::spreadOf(reporter.counters["BM_ConfirmVsFloor:ratio"])) {
-        std::printf("spread of the ratio over %zu rounds: lowest %.2fx, quartiles %.2fx to %.2fx, highest %.2fx\n",
-                    ratio->count, ratio->lowest, ratio->lowerQuartile, ratio->upperQuartile, ratio->highest);
-        std::printf("ratio v3 confirm / (offline confirmation + bare kept-alive libcurl), median of %zu rounds:"
-                    " %.2fx (target at most 1.5x)\n",
-                    ratio->count, ratio->median);
-    }
+    bench::printRatioSpread(reporter, "BM_ConfirmVsFloor", "v3 confirm / (offline confirmation + bare kept-alive libcurl)", " (target at most 1.5x)");
     return 0;
 }

@@ -144,12 +144,7 @@ int main(int argc, char** argv) {
     bench::CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    if (auto ratio = bench::spreadOf(reporter.counters["BM_SignAndSendVsFloor:ratio"])) {
-        std::printf("spread of the ratio over %zu rounds: lowest %.2fx, quartiles %.2fx to %.2fx, highest %.2fx\n",
-                    ratio->count, ratio->lowest, ratio->lowerQuartile, ratio->upperQuartile, ratio->highest);
-        std::printf("ratio sign-and-send / bare kept-alive libcurl, median of %zu rounds: %.2fx"
-                    " (target at most 1.5x)\n",
-                    ratio->count, ratio->median);
-    }
+    bench::printRatioSpread(reporter, "BM_SignAndSendVsFloor", "sign-and-send / bare kept-alive libcurl",
+                            " (target at most 1.5x)");
     return 0;
 }
