@@ -108,6 +108,7 @@ BENCHMARK(BM_ConfirmVsFloor)->UseRealTime()->MinTime(0.1)->Repetitions(kRounds);
 int main(int argc, char** argv) {
     bench::CollectingReporter reporter;
     if (!bench::runWithFixture(argc, argv, setup, reporter)) return 1;
-    bench::printRatioSpread(reporter, "BM_ConfirmVsFloor", "v3 confirm / (offline confirmation + bare kept-alive libcurl)", " (target at most 1.5x)");
+    bench::printRatioSpread(reporter, "BM_ConfirmVsFloor",
+                            "v3 confirm / (offline confirmation + bare kept-alive libcurl)", " (target at most 1.5x)");
     return 0;
 }
