@@ -20,7 +20,7 @@
 
 #include <svsdk/SVPlatformConfiguration.h>
 
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 
 namespace svsdk::bench {
 

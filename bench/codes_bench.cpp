@@ -26,7 +26,7 @@
 #include "Core/Security/TLV.h"
 #include "Core/Security/TransactionCode.h"
 #include "Core/Utilities/Encoding.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "BenchSupport.h"
 #include "support/SigningUser.h"
 

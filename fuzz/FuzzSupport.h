@@ -11,7 +11,7 @@
 #include <svsdk/SVLogging.h>
 #include <svsdk/SVPlatformConfiguration.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 namespace svsdk::fuzz {
 

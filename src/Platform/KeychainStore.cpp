@@ -18,7 +18,7 @@
 #include <svsdk/SVDate.h>
 #include <svsdk/SVError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Platform/PlatformConfiguration.h"
 #include "Platform/PrivateFile.h"
 

@@ -26,7 +26,7 @@
 
 #include <svsdk/SVBytes.h>
 
-#include "Core/Security/OSStatus.h"
+#include "Platform/OSStatus.h"
 
 namespace svsdk {
 

@@ -3,7 +3,7 @@
 #include <svsdk/SVTransaction.h>
 
 #include "Core/Security/TransactionCode.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 namespace svsdk {
 

@@ -7,7 +7,7 @@
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Dispatch.h"
 #include "Core/Operations/Operations.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/Utilities/JSONDecoding.h"
 #include "Core/Utilities/URL.h"

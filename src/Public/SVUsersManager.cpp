@@ -5,7 +5,7 @@
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Dispatch.h"
 #include "Core/Operations/Operations.h"
-#include "Core/RegistrationResultHandler.h"
+#include "Core/Networking/RegistrationResultHandler.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/Keychain.h"

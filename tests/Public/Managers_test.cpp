@@ -11,7 +11,7 @@
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Storing/CoreDataManager.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "support/KeyStoreFaults.h"
 #include "support/Road.h"

@@ -5,8 +5,8 @@
 #include <svsdk/Common/SVSDK.h>
 
 #include "BuildConstants.h"
-#include "Core/HostState.h"
-#include "Core/Logger.h"
+#include "Platform/HostState.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/HandlesManager.h"
 #include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"

@@ -11,7 +11,7 @@
 
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "support/ScopedClock.h"
 #include "support/SigningUser.h"

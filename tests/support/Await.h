@@ -10,7 +10,7 @@
 
 #include <svsdk/SVResult.h>
 
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 
 namespace svsdk::testing {
 

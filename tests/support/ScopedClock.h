@@ -3,7 +3,7 @@
 // and an absent stable time afterwards.
 #include <atomic>
 
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 namespace svsdk::testing {
 

@@ -7,7 +7,7 @@
 
 #include <svsdk/SVUser.h>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/SecureEnclave.h"

@@ -1,6 +1,6 @@
 #include "support/TestEnvironment.h"
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Storing/CoreDataManager.h"
 #include "Core/Time/DNSResolver.h"
 #include "support/LoopbackServer.h"

@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 #include "Core/Time/NTPPacket.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 namespace svsdk::testing {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "Core/DeviceData/LocationManager.h"
 #include "Core/DeviceData/SessionManager.h"
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 namespace svsdk {
 namespace {

@@ -6,8 +6,8 @@
 #include <svsdk/SVUserOptions.h>
 
 #include "Core/DeviceData/DeviceInfo.h"
-#include "Core/Networking/Event.h"
-#include "Core/Networking/Future.h"
+#include "Core/DeviceData/Event.h"
+#include "Core/Concurrency/Future.h"
 
 namespace svsdk {
 

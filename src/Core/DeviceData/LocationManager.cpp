@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Platform/DispatchQueue.h"
 #include "Platform/PlatformConfiguration.h"
 

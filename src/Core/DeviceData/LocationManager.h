@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Core/DeviceData/Location.h"
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 #include "Core/Utilities/Serial.h"
 #include "Platform/LocationPlatform.h"
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "Core/Logger.h"
-#include "Core/TimeManager.h"
+#include "Core/Diagnostics/Logger.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/UUID.h"
 
 namespace svsdk {

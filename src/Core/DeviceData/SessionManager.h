@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "Core/Networking/Event.h"
+#include "Core/DeviceData/Event.h"
 
 namespace svsdk {
 

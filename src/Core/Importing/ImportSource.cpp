@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Utilities/Graphemes.h"
 #include "Core/Utilities/URL.h"
 

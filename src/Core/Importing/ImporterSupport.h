@@ -10,7 +10,7 @@
 #include <svsdk/SVBytes.h>
 
 #include "Core/Importing/ImportSource.h"
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 namespace svsdk::importing {
 

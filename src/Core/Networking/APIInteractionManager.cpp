@@ -5,7 +5,7 @@
 
 #include <svsdk/SVError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Networking/Request.h"
 #include "Core/Storing/StorageManager.h"
 #include "Core/Utilities/JSON.h"

@@ -15,7 +15,7 @@
 #include <svsdk/SVUser.h>
 
 #include "Core/Networking/APIInteractor.h"
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 #include "Core/Networking/HTTPSession.h"
 #include "Core/Utilities/Serial.h"
 #include "Core/Utilities/URL.h"

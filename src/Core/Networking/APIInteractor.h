@@ -27,7 +27,7 @@
 #include <svsdk/SVTransaction.h>
 #include <svsdk/SVUser.h>
 
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 #include "Core/Security/SecKey.h"
 #include "Core/Utilities/URL.h"
 

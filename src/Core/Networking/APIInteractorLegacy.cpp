@@ -8,12 +8,12 @@
 #include <svsdk/SVDeclination.h>
 #include <svsdk/SVError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Networking/APIInteractor.h"
 #include "Core/Networking/LegacyRequest.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/TLV.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/Utilities/JSON.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "Core/Networking/APIInteractionManager.h"
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 
 namespace svsdk {
 

@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "Core/DeviceData/Analytics.h"
-#include "Core/Logger.h"
-#include "Core/Networking/Event.h"
-#include "Core/Networking/Future.h"
+#include "Core/Diagnostics/Logger.h"
+#include "Core/DeviceData/Event.h"
+#include "Core/Concurrency/Future.h"
 #include "Core/Networking/LegacyRequestBody.h"
 #include "Core/Networking/Request.h"
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <strings.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 namespace svsdk {
 namespace {

@@ -6,14 +6,14 @@
 #include <svsdk/SVError.h>
 
 #include "Core/DeviceData/Analytics.h"
-#include "Core/HostState.h"
-#include "Core/Logger.h"
+#include "Platform/HostState.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Networking/EventsHolder.h"
 #include "Core/Networking/Request.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/TLV.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/Utilities/JSON.h"
 

@@ -10,7 +10,7 @@
 #include <svsdk/SVUser.h>
 
 #include "Core/Networking/APIInteractor.h"
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 #include "Core/Networking/LegacyRequestBody.h"
 #include "Core/Security/SecKey.h"
 

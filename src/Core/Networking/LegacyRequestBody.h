@@ -13,7 +13,7 @@
 #include <svsdk/SVRawValue.h>
 
 #include "Core/DeviceData/DeviceInfo.h"
-#include "Core/Networking/Event.h"
+#include "Core/DeviceData/Event.h"
 
 namespace svsdk {
 

@@ -2,7 +2,7 @@
 
 #include <svsdk/SVNetworkError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Networking/RequestSettings.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Utilities/Encoding.h"

@@ -13,7 +13,7 @@
 
 #include <svsdk/SVBytes.h>
 
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 #include "Core/Networking/HTTPSession.h"
 #include "Core/Utilities/URL.h"
 

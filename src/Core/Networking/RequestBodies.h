@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Core/Networking/Event.h"
+#include "Core/DeviceData/Event.h"
 
 namespace svsdk {
 

@@ -1,6 +1,6 @@
 #include <svsdk/SVNetworkError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Networking/Request.h"
 #include "Core/Utilities/JSON.h"
 

@@ -11,9 +11,9 @@
 #include <svsdk/SVTransaction.h>
 #include <svsdk/SVUser.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Networking/APIInteractor.h"
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 
 namespace svsdk::operations {
 

@@ -2,10 +2,10 @@
 #include <svsdk/SVError.h>
 #include <svsdk/SVUser.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/TLV.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 
 namespace svsdk {

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <utility>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Cryptor.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 namespace svsdk {
 namespace {

@@ -7,7 +7,7 @@
 #include <svsdk/SVError.h>
 #include <svsdk/SVUser.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Utilities/Encoding.h"
 

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "Core/HostState.h"
-#include "Core/Logger.h"
+#include "Platform/HostState.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Utilities/Encoding.h"

@@ -8,7 +8,7 @@
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/OpenSSLPointers.h"
 #include "Core/Utilities/Encoding.h"
 

@@ -13,10 +13,10 @@
 #include <svsdk/SVError.h>
 
 #include "BuildConstants.h"
-#include "Core/HostState.h"
-#include "Core/Logger.h"
+#include "Platform/HostState.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Ecies.h"
-#include "Core/Security/OSStatus.h"
+#include "Platform/OSStatus.h"
 #include "Platform/Device.h"
 
 namespace svsdk {

@@ -8,7 +8,7 @@
 #include <svsdk/SVTransaction.h>
 #include <svsdk/SVUser.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/Utilities/Text.h"

@@ -7,7 +7,7 @@
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/TLV.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 
 namespace svsdk {

@@ -13,8 +13,8 @@
 #include <uriparser/Uri.h>
 
 #include "BuildConstants.h"
-#include "Core/FatalError.h"
-#include "Core/Logger.h"
+#include "Core/Diagnostics/FatalError.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Platform/PrivateFile.h"
 
 namespace svsdk {

@@ -3,7 +3,7 @@
 #include <svsdk/SVError.h>
 #include <svsdk/SVResult.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 

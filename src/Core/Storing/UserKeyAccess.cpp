@@ -2,7 +2,7 @@
 
 #include <svsdk/SVError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 

@@ -14,7 +14,7 @@
 
 #include "Core/Time/BlockTimer.h"
 #include "Core/Time/DNSResolver.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Platform/DispatchQueue.h"
 #include "Platform/PlatformConfiguration.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 namespace svsdk {
 namespace {

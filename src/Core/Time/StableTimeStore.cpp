@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Platform/DefaultsStore.h"
 
 namespace svsdk {

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 namespace svsdk::stable_time_store {
 

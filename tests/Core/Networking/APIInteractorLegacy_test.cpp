@@ -7,7 +7,7 @@
 
 #include <svsdk/SVNetworkError.h>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Dispatch.h"
 #include "Core/Networking/LegacyRequest.h"

@@ -5,7 +5,7 @@
 
 #include <svsdk/SVExtendedAuth.h>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Networking/Dispatch.h"
 #include "Core/Networking/RequestSettings.h"
 #include "Core/Security/Keychain.h"

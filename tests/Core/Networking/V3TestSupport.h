@@ -14,7 +14,7 @@
 
 #include "Core/Networking/APIInteractor.h"
 #include "Core/Security/HandlesManager.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "support/Await.h"
 #include "support/LoopbackServer.h"

@@ -4,7 +4,7 @@
 
 #include <svsdk/SVError.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/TLV.h"
 #include "Core/Utilities/Encoding.h"

@@ -5,7 +5,7 @@
 #include <svsdk/SVApplicationLifecycle.h>
 
 #include "Core/Security/HandlesManager.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Platform/DispatchQueue.h"
 #include "support/ScopedClock.h"
 #include "support/SigningUser.h"

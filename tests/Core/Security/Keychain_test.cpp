@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Utilities/Encoding.h"

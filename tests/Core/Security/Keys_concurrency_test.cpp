@@ -12,7 +12,7 @@
 #include <svsdk/SVApplicationLifecycle.h>
 #include <svsdk/SVError.h>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/Keychain.h"

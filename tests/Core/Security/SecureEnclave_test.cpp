@@ -12,7 +12,7 @@
 
 #include <svsdk/SVError.h>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/OpenSSLPointers.h"
 #include "Core/Security/SecureEnclave.h"

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <iterator>
 
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 #include "Core/Storing/UserKeyAccess.h"
 #include "StorageTestSupport.h"
 #include "support/ScopedClock.h"

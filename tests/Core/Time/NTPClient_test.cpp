@@ -13,7 +13,7 @@
 
 #include "Core/Time/DNSResolver.h"
 #include "Core/Time/NTPClient.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Platform/DispatchQueue.h"
 #include "support/ChronyServer.h"
 #include "support/LoopbackServer.h"

@@ -6,7 +6,7 @@
 #include <svsdk/Common/SVSDK.h>
 
 #include "Core/Time/StableTimeStore.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Platform/DefaultsStore.h"
 #include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"

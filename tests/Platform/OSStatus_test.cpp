@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Core/Security/OSStatus.h"
+#include "Platform/OSStatus.h"
 
 using namespace svsdk;
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Core/Time/StableTimeStore.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Platform/DefaultsStore.h"
 #include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"

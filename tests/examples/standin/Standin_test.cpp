@@ -15,7 +15,7 @@
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/TLV.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "support/Await.h"
 #include "support/SigningUser.h"

@@ -1,4 +1,4 @@
-#include "Core/RegistrationResultHandler.h"
+#include "Core/Networking/RegistrationResultHandler.h"
 
 #include <memory>
 

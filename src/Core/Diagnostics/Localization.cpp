@@ -1,4 +1,4 @@
-#include "Core/Localization.h"
+#include "Core/Diagnostics/Localization.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 
 #include <sys/time.h>
 #include <time.h>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 namespace svsdk {
 namespace {

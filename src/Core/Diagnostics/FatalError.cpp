@@ -1,4 +1,4 @@
-#include "Core/FatalError.h"
+#include "Core/Diagnostics/FatalError.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include <svsdk/SVNetworkError.h>
 #include <svsdk/SVResult.h>
 
-#include "Core/Localization.h"
+#include "Core/Diagnostics/Localization.h"
 
 using namespace svsdk;
 

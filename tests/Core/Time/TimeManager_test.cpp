@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "support/ScopedClock.h"
 #include "support/TestEnvironment.h"
 

@@ -1,4 +1,4 @@
-#include "Core/Security/OSStatus.h"
+#include "Platform/OSStatus.h"
 
 #include <utility>
 

@@ -8,7 +8,7 @@
 
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/HandlesManager.h"
-#include "Core/TimeManager.h"
+#include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "Core/Utilities/JSONDecoding.h"
 #include "Core/Utilities/URL.h"

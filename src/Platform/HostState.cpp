@@ -1,4 +1,4 @@
-#include "Core/HostState.h"
+#include "Platform/HostState.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 #include <charconv>
 #include <cstdio>

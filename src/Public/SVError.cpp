@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Core/Localization.h"
+#include "Core/Diagnostics/Localization.h"
 #include "Core/Utilities/JSON.h"
 
 namespace svsdk {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;

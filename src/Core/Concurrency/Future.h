@@ -19,7 +19,7 @@
 
 #include <svsdk/SVResult.h>
 
-#include "Core/Logger.h"
+#include "Core/Diagnostics/Logger.h"
 
 namespace svsdk {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Core/Networking/Future.h"
+#include "Core/Concurrency/Future.h"
 
 using namespace svsdk;
 
