@@ -194,11 +194,10 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 
     Bytes salt(32);
     if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1) throw SVError::internalError();
-    // A challenge that is not hex text cannot have come from the server.
-    auto signedData = bytesFromHex(challenge);
-    if (!signedData) throw SVError::missingRequestedData();
-    signedData->insert(signedData->end(), salt.begin(), salt.end());
-    SVConfirmation confirmation(*signedData, user, *kHMAC);
+    // A challenge that is not hex text is signed as no bytes: the salt alone.
+    Bytes signedData = bytesFromHex(challenge).value_or(Bytes{});
+    signedData.insert(signedData.end(), salt.begin(), salt.end());
+    SVConfirmation confirmation(signedData, user, *kHMAC);
 
     RenewResponseBody body;
     body.signature = confirmation.signature();
