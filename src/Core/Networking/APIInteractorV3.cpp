@@ -372,8 +372,16 @@ Future<std::string> APIInteractorV3::loginRequest(const SVLogin& login, const SV
 Future<void> APIInteractorV3::registerToAutosign(const SVUser& user) const {
     auto& keyStore = SecureEnclave::autosign();
     const std::string label = user.uniqueID();
-    // Only a pair this call made is ever removed: a failed creation made none.
-    auto pair = keyStore.createKeyPair(label);
+    // A pair already under the label (left by a call cut short) makes the
+    // creation fail; it is removed with it, so that the next call can start
+    // afresh.
+    SecureEnclave::KeyPair pair;
+    try {
+        pair = keyStore.createKeyPair(label);
+    } catch (...) {
+        keyStore.removeKeyPair(label);
+        throw;
+    }
     Bytes key;
     try {
         key = user.authorizationKey();
