@@ -7,7 +7,9 @@
 //
 // "Encodable" and "decodable" here mean convertible to and from
 // nlohmann::ordered_json / nlohmann::json through the library's usual
-// `to_json` / `from_json` functions.
+// `to_json` / `from_json` functions. `SVScoringParameters` converts to
+// nlohmann::ordered_json only: nlohmann::json sorts its keys and would lose
+// the order of its members.
 #include <map>
 #include <optional>
 #include <string>
@@ -32,10 +34,9 @@ struct SVScoringParameters {
 };
 
 // {"provider": ..., "parameters": ...}, in that order.
-template <class Json, class T>
-    requires std::is_same_v<Json, nlohmann::ordered_json> || std::is_same_v<Json, nlohmann::json>
-void to_json(Json& json, const SVScoringParameters<T>& value) {
-    json = Json::object();
+template <class T>
+void to_json(nlohmann::ordered_json& json, const SVScoringParameters<T>& value) {
+    json = nlohmann::ordered_json::object();
     json["provider"] = value.provider;
     json["parameters"] = value.parameters;
 }

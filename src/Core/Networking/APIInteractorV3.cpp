@@ -194,11 +194,10 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 
     Bytes salt(32);
     if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1) throw SVError::internalError();
-    // A challenge that is not hex text cannot have come from the server.
-    auto signedData = bytesFromHex(challenge);
-    if (!signedData) throw SVError::missingRequestedData();
-    signedData->insert(signedData->end(), salt.begin(), salt.end());
-    SVConfirmation confirmation(*signedData, user, *kHMAC);
+    // A challenge that is not hex text is signed as no bytes: the salt alone.
+    Bytes signedData = bytesFromHex(challenge).value_or(Bytes{});
+    signedData.insert(signedData.end(), salt.begin(), salt.end());
+    SVConfirmation confirmation(signedData, user, *kHMAC);
 
     RenewResponseBody body;
     body.signature = confirmation.signature();
@@ -373,8 +372,16 @@ Future<std::string> APIInteractorV3::loginRequest(const SVLogin& login, const SV
 Future<void> APIInteractorV3::registerToAutosign(const SVUser& user) const {
     auto& keyStore = SecureEnclave::autosign();
     const std::string label = user.uniqueID();
-    // Only a pair this call made is ever removed: a failed creation made none.
-    auto pair = keyStore.createKeyPair(label);
+    // A pair already under the label (left by a call cut short) makes the
+    // creation fail; it is removed with it, so that the next call can start
+    // afresh.
+    SecureEnclave::KeyPair pair;
+    try {
+        pair = keyStore.createKeyPair(label);
+    } catch (...) {
+        keyStore.removeKeyPair(label);
+        throw;
+    }
     Bytes key;
     try {
         key = user.authorizationKey();

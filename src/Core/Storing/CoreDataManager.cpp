@@ -361,6 +361,16 @@ struct HoldMark {
     ~HoldMark() { heldManagers.pop_back(); }
 };
 
+// Whether the entity's row holds other wrapped keys than the entity.
+bool replacesKeys(sqlite3* db, const SVUserEntity& entity) {
+    if (!entity.objectID) return false;
+    Statement statement(db, "SELECT keyAuth IS ?1 AND keyHMAC IS ?2 FROM SVUserEntity WHERE id = ?3");
+    bindMember<SVUserEntity>(statement, 1, entity, &SVUserEntity::keyAuth);
+    bindMember<SVUserEntity>(statement, 2, entity, &SVUserEntity::keyHMAC);
+    statement.check(sqlite3_bind_int64(statement.get(), 3, *entity.objectID));
+    return statement.step() && sqlite3_column_int(statement.get(), 0) == 0;
+}
+
 // Rolls back whatever of the transaction is still open; failures are moot.
 void rollBack(sqlite3* db, const std::string& savepoint) {
     if (sqlite3_get_autocommit(db)) return;  // SQLite already rolled back
@@ -400,11 +410,13 @@ void StoreContext::insert(SVUserEntity& entity) {
 
 void StoreContext::update(const SVUserEntity& entity) {
     requireStore();
+    if (!*scrub_ && replacesKeys(db_, entity)) *scrub_ = true;
     updateRow(db_, userTable(), entity);
 }
 
 void StoreContext::remove(const SVUserEntity& entity) {
     requireStore();
+    *scrub_ = true;
     deleteRow(db_, userTable(), entity);
 }
 
@@ -416,6 +428,7 @@ std::optional<SVKeyEntity> StoreContext::fetchKeyEntity(const std::string& keyID
 
 void StoreContext::remove(const SVKeyEntity& entity) {
     requireStore();
+    *scrub_ = true;
     deleteRow(db_, keyTable(), entity);
 }
 
@@ -497,7 +510,7 @@ bool CoreDataManager::heldByThisThread() const {
 void CoreDataManager::run(const std::function<void(StoreContext&)>& body) {
     if (heldByThisThread()) {
         // Nested in an operation of this thread, which holds the lock.
-        StoreContext context(db_, failure_ ? &*failure_ : nullptr);
+        StoreContext context(db_, failure_ ? &*failure_ : nullptr, &scrub_);
         if (!db_) return body(context);
         context.requireStore();
         std::string savepoint = "nested" + std::to_string(++savepoints_);
@@ -519,29 +532,35 @@ void CoreDataManager::run(const std::function<void(StoreContext&)>& body) {
     std::lock_guard guard(lock_);
     HoldMark mark(this);
     openStoreOnce();
-    StoreContext context(db_, failure_ ? &*failure_ : nullptr);
+    StoreContext context(db_, failure_ ? &*failure_ : nullptr, &scrub_);
     if (!db_) return body(context);
-    const auto changesBefore = sqlite3_total_changes64(db_);
+    const bool scrubBefore = scrub_;
     execute(db_, "BEGIN IMMEDIATE");
     try {
         body(context);
     } catch (...) {
         rollBack(db_, {});
+        scrub_ = scrubBefore;
         throw;
     }
     int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         SVPlatformError error = sqliteError(db_, rc);
         rollBack(db_, {});
+        scrub_ = scrubBefore;
         throw error;
     }
     // secure_delete clears the database's pages, not the WAL frames that
     // still hold the rows a write replaced or deleted (wrapped keys among
-    // them): copy the WAL into the database and truncate it after each write.
-    if (sqlite3_total_changes64(db_) != changesBefore) {
+    // them): after such a write, copy the WAL into the database and truncate
+    // it. A write that only adds or changes other data leaves nothing old
+    // behind and commits alone.
+    if (scrub_) {
         rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-        // The write is committed either way; the next write checkpoints again.
-        if (rc != SQLITE_OK)
+        // The write is committed either way; the next operation checkpoints again.
+        if (rc == SQLITE_OK)
+            scrub_ = false;
+        else
             Logger::error(SVLogCategory::storage, "Could not checkpoint the store: " + sqliteError(db_, rc).message());
     }
 }

@@ -61,6 +61,9 @@ public:
     // Deletes the entity's row; an entity without a row, or one already
     // deleted, is no change.
     void remove(const SVUserEntity& entity);
+    // (An update that changes a row's wrapped keys, keyAuth or keyHMAC, and
+    // every removal make the operation checkpoint the WAL when it commits:
+    // see CoreDataManager::performTransaction.)
 
     // Every key entity, in the order they were inserted.
     std::vector<SVKeyEntity> fetchKeyEntities() const;
@@ -76,10 +79,12 @@ public:
 
 private:
     friend class CoreDataManager;
-    StoreContext(sqlite3* db, const SVPlatformError* failure) : db_(db), failure_(failure) {}
+    StoreContext(sqlite3* db, const SVPlatformError* failure, bool* scrub)
+        : db_(db), failure_(failure), scrub_(scrub) {}
 
     sqlite3* db_;
     const SVPlatformError* failure_;
+    bool* scrub_;
 };
 
 class CoreDataManager {
@@ -127,9 +132,11 @@ public:
     // turns; an operation started inside another on the same thread joins it
     // as a nested step (its own changes are undone when it throws, and kept
     // with the outer operation otherwise). Without a store the body runs with
-    // a context that fetches nothing. After an operation that changed rows
-    // the WAL is checkpointed into the database and truncated, so no row it
-    // replaced or deleted is left in the WAL file.
+    // a context that fetches nothing. After an operation that removed a row
+    // or replaced a user's wrapped keys the WAL is checkpointed into the
+    // database and truncated, so no key material it replaced or deleted is
+    // left in the WAL file (a checkpoint that fails is tried again after the
+    // next operation). Other operations commit without a checkpoint.
     template <class Body>
     auto performTransaction(Body&& body) -> std::invoke_result_t<Body&, StoreContext&> {
         using Result = std::invoke_result_t<Body&, StoreContext&>;
@@ -162,6 +169,7 @@ private:
     sqlite3* db_ = nullptr;
     std::optional<SVPlatformError> failure_;
     int savepoints_ = 0;
+    bool scrub_ = false;  // the WAL holds (or will, once committed) replaced key material
 };
 
 }  // namespace svsdk

@@ -33,8 +33,11 @@ int portOf(const sockaddr_storage& address) {
 }
 
 // One request to one address: its socket (watched on the main queue), its
-// timer, and what it sent. The socket's watch holds the query; the timer only
-// refers to it, so a queue that stops drops the query and closes its socket.
+// timer, and what it sent. The request ends at its reply or at its timer,
+// whichever comes first: a socket that cannot be made or connected, a send
+// that fails and a refusal from the peer all leave it to the timer. The timer
+// (and the socket's watch) hold the query; the query only refers to the timer,
+// so a queue that stops drops the query and closes its socket.
 class Query : public std::enable_shared_from_this<Query> {
 public:
     Query(InternetAddress ip, int port, std::int8_t version, double timeout, int numberOfSamples,
@@ -45,27 +48,22 @@ public:
           timeout_(timeout),
           numberOfSamples_(numberOfSamples),
           handler_(std::move(handler)) {}
-    ~Query() { close(); }
+    ~Query() { closeSocket(); }
 
     void start() {
-        auto& queue = DispatchQueue::main();
-        std::weak_ptr<Query> weak = weak_from_this();
-        timer_ = BlockTimer::scheduledTimer(timeout_, true, [weak](BlockTimer&) {
-            if (auto query = weak.lock()) query->end(std::nullopt);
-        });
+        timer_ = BlockTimer::scheduledTimer(timeout_, true,
+                                            [self = shared_from_this()](BlockTimer&) { self->end(std::nullopt); });
         auto peer = ip_.addressData(port_);
         if (peer) fd_ = ::socket(ip_.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
         if (fd_ >= 0) {
             const int on = 1;  // arrival times (without them a reply counts as read on arrival)
             (void)::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         }
-        // A socket that cannot be made or connected fails the request at once.
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(peer->data()),
-                                 static_cast<socklen_t>(peer->size())) != 0) {
-            queue.async([self = shared_from_this()] { self->end(std::nullopt); });
-            return;
-        }
-        watch(DispatchQueue::writable);
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(peer->data()),
+                                  static_cast<socklen_t>(peer->size())) == 0)
+            watch(DispatchQueue::writable);
+        else
+            closeSocket();
     }
 
 private:
@@ -93,8 +91,7 @@ private:
         std::copy(bytes->begin() + 40, bytes->end(), stamp_.begin());
         sentTime_ = request.transmitTime;
         sent_ = true;
-        if (::send(fd_, bytes->data(), bytes->size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes->size()))
-            return end(std::nullopt);
+        (void)::send(fd_, bytes->data(), bytes->size(), MSG_NOSIGNAL);
         watch(DispatchQueue::readable);
     }
 
@@ -117,8 +114,10 @@ private:
             message.msg_controllen = sizeof control;
             auto count = ::recvmsg(fd_, &message, 0);
             if (count < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-                return end(std::nullopt);  // refused or unreachable: the request failed
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                // A refusal or another error of the socket: reading it has
+                // cleared it, so the socket does not stay ready.
+                continue;
             }
             const double waited = waitedInSocket(message);
             double destination = TimeManager::deviceClock() - waited;
@@ -159,14 +158,14 @@ private:
     void end(std::optional<NTPPacket> packet) {
         if (ended_) return;
         ended_ = true;
-        auto self = shared_from_this();  // closing drops the watch that may hold the last reference
-        close();
+        auto self = shared_from_this();  // closing drops the timer and watch that may hold the last reference
+        if (auto timer = std::exchange(timer_, {}).lock()) timer->invalidate();
+        closeSocket();
         handler_(packet);
         if (numberOfSamples_ >= 2) NTPClient::query(ip_, port_, version_, timeout_, numberOfSamples_ - 1, handler_);
     }
 
-    void close() {
-        if (timer_) std::exchange(timer_, nullptr)->invalidate();
+    void closeSocket() {
         if (watch_) DispatchQueue::main().unwatch(std::exchange(watch_, 0));
         if (fd_ >= 0) ::close(std::exchange(fd_, -1));
     }
@@ -179,7 +178,7 @@ private:
     const NTPClient::PacketHandler handler_;
     int fd_ = -1;
     std::uint64_t watch_ = 0;
-    std::shared_ptr<BlockTimer> timer_;
+    std::weak_ptr<BlockTimer> timer_;
     bool sent_ = false;
     bool ended_ = false;
     std::array<std::uint8_t, 8> stamp_{};

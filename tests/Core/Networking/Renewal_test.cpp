@@ -84,6 +84,17 @@ public:
             return false;
         }
     }
+    // The renewal answer's HMAC and signature (old keys) cover the challenge
+    // bytes followed by the answer's salt.
+    void expectSignedOver(const RecordedRequest& request, Bytes challenge) const {
+        auto response = signedBody(request, oldKAuth());
+        Bytes salt = bytesFromHex(response.at("salt").get<std::string>()).value();
+        challenge.insert(challenge.end(), salt.begin(), salt.end());
+        Bytes block = TLV::dataConfirmation(challenge, old_, TimeManager::shared().discreteTimeInterval(180));
+        EXPECT_EQ(response.at("hmac"), hmacOf(oldKHMAC(), block));
+        Bytes signature = bytesFromHex(response.at("signature").get<std::string>()).value();
+        EXPECT_TRUE(oldPair_.publicKey.verify(block, signature));
+    }
     void expectUnchanged(const std::string& what) {
         EXPECT_EQ(stored().userID(), "u-1") << what;
         auto entity = StorageManager::shared().userEntity(old_).value();
@@ -111,16 +122,10 @@ TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
     EXPECT_EQ(signedBody(requests[0], oldKAuth()), nlohmann::json::object());
 
     // The answer: signed with the registered key over the challenge and salt.
-    auto response = signedBody(requests[1], oldKAuth());
-    std::string salt = response.at("salt");
+    std::string salt = signedBody(requests[1], oldKAuth()).at("salt");
     EXPECT_EQ(salt.size(), 64u);
     EXPECT_EQ(salt, hexString(bytesFromHex(salt).value())) << "lower-case hex";
-    Bytes signedData = bytesFromHex("0a0b0c").value();
-    Bytes saltBytes = bytesFromHex(salt).value();
-    signedData.insert(signedData.end(), saltBytes.begin(), saltBytes.end());
-    Bytes block = TLV::dataConfirmation(signedData, old_, TimeManager::shared().discreteTimeInterval(180));
-    EXPECT_EQ(response.at("hmac"), hmacOf(oldKHMAC(), block));
-    EXPECT_TRUE(oldPair_.publicKey.verify(block, bytesFromHex(response.at("signature").get<std::string>()).value()));
+    expectSignedOver(requests[1], Bytes{0x0a, 0x0b, 0x0c});
 
     // The renewed user: same storage ID, new keys under the same password,
     // registered with its new public key and the old token.
@@ -139,13 +144,17 @@ TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
 }
 
 TEST_F(RenewalTest, ChallengeAndResponseFailuresSendNothingMore) {
-    // Salts differ per answer.
+    // Salts differ per answer; a challenge that is not hex is answered over
+    // the salt alone.
     server_.answer("POST", path("/key/renew/response"), ScriptedAnswer::json(500, "{}"));
     EXPECT_FALSE(await(api().renew(old_)).ok());
+    server_.answer("POST", path("/key/renew/challenge"),
+                   ScriptedAnswer::json(200, R"({"answer":{"renew_key_challenge":{"challenge":"xyz"}}})"));
     EXPECT_FALSE(await(api().renew(old_)).ok());
     auto requests = server_.requests();
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_NE(nlohmann::json::parse(requests[1].body).at("salt"), nlohmann::json::parse(requests[3].body).at("salt"));
+    expectSignedOver(requests[3], Bytes{});
 
     struct Row {
         std::string challengeAnswer;
@@ -153,8 +162,6 @@ TEST_F(RenewalTest, ChallengeAndResponseFailuresSendNothingMore) {
         SVError::Code code;
     };
     for (const auto& row : {Row{R"({"answer":{"renew_key_challenge":{}}})", false, SVError::Code::missingRequestedData},
-                            Row{R"({"answer":{"renew_key_challenge":{"challenge":"xyz"}}})", false,
-                                SVError::Code::missingRequestedData},
                             Row{R"({"answer":{"renew_key_challenge":{"challenge":"00"}}})", true,
                                 SVError::Code::handleInvalid}}) {
         server_.clearRequests();

@@ -63,6 +63,7 @@ TEST(ScoringAndLoginTest, DataModel) {
     SVScoringParameters<EmptyScoringParameters> empty("", {});
     nlohmann::ordered_json keyed = empty;
     EXPECT_EQ(keyed.dump(), R"({"provider":"","parameters":{}})");
+    static_assert(!std::is_constructible_v<nlohmann::json, decltype(empty)>, "a sorted object would put provider last");
     EXPECT_EQ(empty.dictionary().size(), 1u);
 
     auto login = SVLogin::decode(std::string_view(

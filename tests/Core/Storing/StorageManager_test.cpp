@@ -391,6 +391,9 @@ TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClearNorAnyRemovedOrRepla
     env.storage().store(gone, "Gone", std::string(kPassword));
     keepWrapped("S2");
     env.storage().remove(gone);
+    SVUser added = activatedUser("u3", "S3");
+    StorageEnvironment::activate(added);
+    env.storage().store(added, "Added", std::string(kPassword));
 
     for (const Bytes& key : {sampleKAuth(), sampleKHMAC(), renewedKeys.kAuth, renewedKeys.kHMAC})
         secrets.insert(secrets.end(), {stringOf(key), hexString(key), base64Encode(key)});
@@ -400,6 +403,7 @@ TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClearNorAnyRemovedOrRepla
     };
     // Read while the store is open, so that the WAL holds whatever the writes left there.
     std::string wal = contents(env.path() + "-wal");
+    EXPECT_NE(wal.find("S3"), std::string::npos) << "a write that removes nothing leaves the WAL as it is";
     env.close();
     std::string database = contents(env.path());
     ASSERT_NE(database.find("S1"), std::string::npos) << "the scan reads the rows";
