@@ -8,6 +8,10 @@
 
 #include <jpeglib.h>
 #include <jerror.h>
+// The resizer is compiled into this file, its functions private to it: the
+// library links no stb library and exports none of its symbols.
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#define STB_IMAGE_RESIZE_STATIC
 #include <stb_image_resize.h>
 
 namespace svsdk::image {
