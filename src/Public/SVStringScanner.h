@@ -84,7 +84,8 @@ struct Matcher {
 // and never looks back at characters an attempt has passed. Matches still
 // open at the end of the text are dropped. Time grows with the length of the
 // text times the number and lengths of the matchers' strings; memory with the
-// matchers alone. Throws only what a handler throws.
+// matchers alone. The scan works on its own copy of `matchers`, so a handler
+// may change the caller's list. Throws only what a handler throws.
 void scan(std::string_view text, const std::vector<Matcher>& matchers);
 // The same over a slice of a larger text: positions are those of the larger text.
 void scan(const Substring& slice, const std::vector<Matcher>& matchers);

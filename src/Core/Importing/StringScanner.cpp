@@ -48,11 +48,13 @@ struct Collecting {
 
 class Scan {
 public:
+    // The scan reads its own copy of the matchers: a handler may change the
+    // caller's list, even make it move.
     Scan(std::string_view text, std::size_t firstPosition, const std::vector<Matcher>& matchers)
-        : text_(text), base_(firstPosition) {
+        : text_(text), base_(firstPosition), matchers_(matchers) {
         std::size_t longest = 1;
-        rules_.reserve(matchers.size());
-        for (const auto& matcher : matchers) {
+        rules_.reserve(matchers_.size());
+        for (const auto& matcher : matchers_) {
             Rule rule{&matcher, {}, {}};
             for (const auto& identifier : matcher.identifiers) {
                 rule.identifiers.push_back(characters(identifier.string));
@@ -188,6 +190,7 @@ private:
 
     std::string_view text_;
     std::size_t base_;
+    const std::vector<Matcher> matchers_;
     std::vector<Rule> rules_;
     std::vector<Slot> ring_;
     std::vector<std::size_t> idle_;

@@ -108,3 +108,18 @@ TEST(StringScannerTest, ContentsViewTheTextAndSlicesKeepTheirPositions) {
          })});
     EXPECT_EQ(spans, std::vector<ClosedRange>{(ClosedRange{6, 9})});
 }
+
+TEST(StringScannerTest, HandlersMayChangeTheCallersMatchers) {
+    // The scan reads its own copy: a change to the caller's list, in place or
+    // one that moves it, neither changes the scan nor leaves it reading freed memory.
+    std::vector<std::string> found;
+    std::vector<Matcher> matchers;
+    matchers.push_back(Matcher("=", ";", true, [&](const Substring& content, ClosedRange) {
+        found.emplace_back(content.text);
+        matchers[0].allowMultipleMatches = false;
+        matchers.push_back(Matcher("x", "y", true, nullptr));
+    }));
+    scan("a=1;b=2;", matchers);
+    EXPECT_EQ(found, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(matchers.size(), 3u);
+}
