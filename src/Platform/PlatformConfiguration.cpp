@@ -10,9 +10,11 @@
 #include <mutex>
 #include <sstream>
 
+#include <openssl/evp.h>
+
 #include <svsdk/SVError.h>
 
-#include "Core/Security/Cryptor.h"
+#include "Core/Diagnostics/Logger.h"
 #include "Core/Utilities/UUID.h"
 
 namespace svsdk {
@@ -94,8 +96,6 @@ std::string defaultsPath() {
     return dataDirectory() + "/defaults.json";
 }
 
-std::shared_ptr<SVLogSink> logSink() { return current()->logSink; }
-
 std::optional<std::string> vendorIdentifier() {
     auto config = current();
     if (config->vendorIdentifier) return config->vendorIdentifier;
@@ -106,10 +106,18 @@ std::optional<std::string> vendorIdentifier() {
     if (machineId.empty()) return std::nullopt;
     // Keyed by the application, so two applications on one machine see
     // different identifiers and neither learns the machine identifier.
-    auto mac = Cryptor::hmac(bytesOf(config->mainBundleIdentifier), bytesOf(machineId));
-    if (!mac) return std::nullopt;
+    static const unsigned char none = 0;  // a key pointer is always given, also for an empty key
+    const std::string& key = config->mainBundleIdentifier;
+    const void* keyBytes = key.empty() ? static_cast<const void*>(&none) : key.data();
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    std::size_t macLength = 0;
+    if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, keyBytes, key.size(),
+                   reinterpret_cast<const unsigned char*>(machineId.data()), machineId.size(), mac, sizeof mac,
+                   &macLength) ||
+        macLength != 32)
+        return std::nullopt;
     std::array<std::uint8_t, 16> b{};
-    std::memcpy(b.data(), mac->data(), b.size());
+    std::memcpy(b.data(), mac, b.size());
     return uuidString(b);
 }
 
@@ -118,6 +126,7 @@ std::optional<std::string> vendorIdentifier() {
 void SVPlatform::configure(SVPlatformConfiguration configuration) {
     auto next = std::make_shared<const SVPlatformConfiguration>(std::move(configuration));
     std::lock_guard guard(platform::state().lock);
+    Logger::setSink(next->logSink);  // under the lock: the last configuration's sink wins
     platform::state().configuration = std::move(next);
 }
 

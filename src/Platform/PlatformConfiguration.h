@@ -20,7 +20,6 @@ std::string dataDirectory();
 std::string keychainPath();
 std::string defaultsPath();
 
-std::shared_ptr<SVLogSink> logSink();
 
 // The vendor identifier: the configured one, or one derived from the machine
 // identifier; absent when neither exists.

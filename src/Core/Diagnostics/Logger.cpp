@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "Platform/PlatformConfiguration.h"
-
 namespace svsdk {
 
 const char* SVLogCategoryName(SVLogCategory category) noexcept {
@@ -32,11 +30,30 @@ private:
     std::mutex lock_;
 };
 
+struct SinkSlot {
+    std::mutex lock;
+    std::shared_ptr<SVLogSink> sink;
+};
+
+SinkSlot& sinkSlot() {
+    static auto* slot = new SinkSlot;  // never destroyed: logging goes on during exit
+    return *slot;
+}
+
 }  // namespace
+
+void Logger::setSink(std::shared_ptr<SVLogSink> sink) {
+    std::lock_guard guard(sinkSlot().lock);
+    sinkSlot().sink = std::move(sink);
+}
 
 void Logger::write(SVLogCategory category, SVLogType type, std::string_view message) {
     static auto* standardError = new StandardErrorSink;  // never destroyed: logging goes on during exit
-    auto sink = platform::logSink();
+    std::shared_ptr<SVLogSink> sink;
+    {
+        std::lock_guard guard(sinkSlot().lock);
+        sink = sinkSlot().sink;
+    }
     if (sink)
         sink->write(category, type, message);
     else

@@ -3,6 +3,7 @@
 // ordinary messages need `debug`; secret material needs `debug` and `keys`
 // and always goes to "Keys" with the info type.
 #include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -67,6 +68,10 @@ public:
             secureWipe(text);
         }
     }
+
+    // Where messages go: the host's sink, or standard error when none. The
+    // platform configuration sets it whenever it changes.
+    static void setSink(std::shared_ptr<SVLogSink> sink);
 
     // The shortest text of a double that reads back as the same value.
     static std::string number(double value);
