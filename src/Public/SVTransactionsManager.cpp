@@ -1,6 +1,7 @@
 #include <svsdk/SVTransactionsManager.h>
 
 #include "Core/Importing/ImportSource.h"
+#include "Core/Importing/ImporterSupport.h"
 #include "Core/Importing/Importers.h"
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Dispatch.h"
@@ -103,22 +104,20 @@ SVDeclination SVTransactionsManager::declineOffline(const SVTransaction& transac
 }
 
 std::optional<SVTransaction> SVTransactionsManager::importTransaction(const std::string& from) {
-    Logger::log(SVLogCategory::operations, [&] { return "Importing a transaction from string: " + from; });
-    ImportSource source = ImportSource::detect(from);
-    auto importer = makeTransactionImporter(source);
-    if (!importer) return std::nullopt;
-    std::optional<SVTransaction> transaction;
-    try {
-        transaction = importer->importTransaction(from);
-    } catch (...) {
-        return std::nullopt;  // an importer reports a bad source as nothing
-    }
-    if (!transaction) return std::nullopt;
-    Logger::log(SVLogCategory::operations, [&] {
-        return std::string("The transaction is successfully imported from a ") + source.displayName() +
-               " source string";
+    // Nothing an import meets (memory included) reaches the host: it gives nothing.
+    return importing::guarded(SVLogCategory::operations, [&]() -> std::optional<SVTransaction> {
+        Logger::log(SVLogCategory::operations, [&] { return "Importing a transaction from string: " + from; });
+        ImportSource source = ImportSource::detect(from);
+        auto importer = makeTransactionImporter(source);
+        if (!importer) return std::nullopt;
+        std::optional<SVTransaction> transaction = importer->importTransaction(from);
+        if (!transaction) return std::nullopt;
+        Logger::log(SVLogCategory::operations, [&] {
+            return std::string("The transaction is successfully imported from a ") + source.displayName() +
+                   " source string";
+        });
+        return transaction;
     });
-    return transaction;
 }
 
 }  // namespace svsdk

@@ -57,7 +57,8 @@ public:
     static SVDeclination declineOffline(const SVTransaction& transaction, const SVUser& user);
 
     // A transaction from a QR, deep-link, JSON or plain-text source; nothing
-    // when the source is not recognised or not valid.
+    // when the source is not recognised or not valid. Never throws: any
+    // failure (memory included) is logged and gives nothing.
     static std::optional<SVTransaction> importTransaction(const std::string& from);
 
     // `sign` with parameters already in JSON form.

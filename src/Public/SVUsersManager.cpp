@@ -1,6 +1,7 @@
 #include <svsdk/SVUsersManager.h>
 
 #include "Core/Importing/ImportSource.h"
+#include "Core/Importing/ImporterSupport.h"
 #include "Core/Importing/Importers.h"
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Networking/Dispatch.h"
@@ -60,23 +61,21 @@ std::vector<SVUser> SVUsersManager::users() { return StorageManager::shared().us
 std::string SVUsersManager::fingerprint() { return Keychain::deviceFingerprint(); }
 
 std::optional<SVUser> SVUsersManager::importUser(const std::string& from) {
-    operations::logSecretLine(SVLogCategory::users, "Importing a user from string: ", from);
-    ImportSource source = ImportSource::detect(from);
-    if (source == ImportSource::unrecognized) return std::nullopt;
-    std::optional<SVUser> user;
-    try {
-        user = makeUserImporter(source)->importUser(from);
-    } catch (...) {
-        return std::nullopt;  // an importer reports a bad source as nothing
-    }
-    if (!user) return std::nullopt;
-    log(std::string("The user is successfully imported from the ") + source.displayName() + " source");
-    if (const auto* keys = user->keysContent().get<UserKeysContent::ImportedDecrypted>()) {
-        auto& handles = HandlesManager::shared();
-        handles.add(keys->kHMAC, HandleType::hmac, *user);
-        handles.add(keys->kAuth, HandleType::auth, *user);
-    }
-    return user;
+    // Nothing an import meets (memory included) reaches the host: it gives nothing.
+    return importing::guarded(SVLogCategory::users, [&]() -> std::optional<SVUser> {
+        operations::logSecretLine(SVLogCategory::users, "Importing a user from string: ", from);
+        ImportSource source = ImportSource::detect(from);
+        if (source == ImportSource::unrecognized) return std::nullopt;
+        std::optional<SVUser> user = makeUserImporter(source)->importUser(from);
+        if (!user) return std::nullopt;
+        log(std::string("The user is successfully imported from the ") + source.displayName() + " source");
+        if (const auto* keys = user->keysContent().get<UserKeysContent::ImportedDecrypted>()) {
+            auto& handles = HandlesManager::shared();
+            handles.add(keys->kHMAC, HandleType::hmac, *user);
+            handles.add(keys->kAuth, HandleType::auth, *user);
+        }
+        return user;
+    });
 }
 
 void SVUsersManager::activate(const SVUser& user, const std::string& code) {

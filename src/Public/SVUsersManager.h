@@ -28,7 +28,8 @@ public:
 
     // A user from a QR, deep-link, JSON, XML or plain-text source; nothing
     // when the source is not recognised or not valid. Keys that arrive in
-    // plain are unlocked for the later steps; the user is not stored.
+    // plain are unlocked for the later steps; the user is not stored. Never
+    // throws: any failure (memory included) is logged and gives nothing.
     static std::optional<SVUser> importUser(const std::string& from);
     // Decrypts the key content of an imported user with its activation code
     // (SVError::invalidActivationCode for an empty or wrong code); a user

@@ -3,7 +3,12 @@
 // completion on every path.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include <svsdk/Common/SVSDK.h>
@@ -393,6 +398,110 @@ TEST_F(ManagersTest, FailedRegistrationRemovesThePairAndTheTokenItAdded) {
     EXPECT_TRUE(result.error().is(SVNetworkError::Code::serverDoesNotRespond)) << result.error().description();
     EXPECT_FALSE(hasSigningPair(*user));
     EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, *user));
+}
+
+
+// The address space of this process in bytes.
+std::size_t addressSpace() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) return std::stoul(line.substr(7)) << 10;
+    return 0;
+}
+
+// Each import runs in a child whose address space may grow by a few times its
+// text and a fixed allowance: an import that kept a record per character or per
+// line, or a copy per query item, dies there or meets std::bad_alloc. With the
+// allowance alone even one copy of the text fails, and the import gives nothing
+// (logged) instead of throwing.
+TEST(ImportBoundsTest, AnImportHoldsASmallMultipleOfItsTextAndNeverThrows) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer reserves more address space than any limit allows";
+#endif
+    constexpr std::size_t kUnits = 16 << 20;
+    constexpr std::size_t kAllowance = 32 << 20, kTightAllowance = 4 << 20;
+    auto repeated = [](const std::string& head, const std::string& unit, const std::string& tail) {
+        std::string text;
+        text.reserve(head.size() + kUnits / unit.size() * unit.size() + tail.size());
+        text += head;
+        for (std::size_t i = 0; i < kUnits / unit.size(); ++i) text += unit;
+        text += tail;
+        return text;
+    };
+    const std::string userLines = "201\nSYS\nuser-1\n\n" + std::string(128, 'a') + "\n31.12.2030\n7\n\nhttps://h\n";
+    std::string userJSON;  // percent-encoded
+    for (char c : std::string(R"({"user_id":"u-1","system_id":"S","key_flags":2,"expiration_timestamp":1900000000,)"
+                              R"("encrypted_key_content":"AAECAw==","sv_external_url":"https://h","sv_key_version":3})")) {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
+        userJSON += escape;
+    }
+    const std::string userXML = "<keyData><systemId>S</systemId><userId>user-1</userId><expDate>31.12.2030</expDate>"
+                                "<encryptedKey>AAECAw==</encryptedKey><interactionExternalURL>https://h"
+                                "</interactionExternalURL><pad>";
+    auto userID = [](const std::optional<SVUser>& user) { return user ? user->userID() : "nothing"; };
+    auto textSize = [](const std::optional<SVTransaction>& t) { return t ? std::to_string(t->text().value_or("").size()) : "nothing"; };
+    auto qrType = [](SVQRType type) { return std::to_string(static_cast<int>(type)); };
+    const std::string none = qrType(SVQRType::none), transaction = qrType(SVQRType::transaction);
+    const std::string kUnitsText = std::to_string(kUnits);
+    struct Case {
+        const char* name;
+        std::function<std::string()> text;  // made in the child
+        std::function<std::string(const std::string&)> import;
+        std::string expected;
+        bool tight = false;  // the allowance alone; the import must fail inside
+    } cases[] = {
+        {"201 text and many lines", [&] { return repeated(userLines, "x\n", ""); },
+         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "user-1"},
+        {"deep link with many items", [&] { return repeated("svsdk://user_key?", "a=b&", "key_json=" + userJSON); },
+         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "u-1"},
+        {"deep link, tight", [&] { return repeated("svsdk://user_key?", "a=b&", "key_json=" + userJSON); },
+         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "nothing", true},
+        {"deep link of many slashes", [&] { return repeated("svsdk://user_key/", "/", "?key_json=" + userJSON); },
+         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "u-1"},
+        {"XML scanned", [&] { return repeated(userXML, "x", "</pad></keyData>"); },
+         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "user-1"},
+        {"carriage returns", [&] { return repeated("203", "\r", ""); },
+         [&](auto& t) { return textSize(SVTransactionsManager::importTransaction(t)); }, "nothing"},
+        {"203 text", [&] { return repeated("203\nS\nu\nt\n1\n6\n", "x", ""); },
+         [&](auto& t) { return textSize(SVTransactionsManager::importTransaction(t)); }, kUnitsText},
+        {"203 text, tight", [&] { return repeated("203\nS\nu\nt\n1\n6\n", "x", ""); },
+         [&](auto& t) { return textSize(SVTransactionsManager::importTransaction(t)); }, "nothing", true},
+        {"JSON-shaped", [&] { return repeated("{", "x", "}"); },
+         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, none},
+        {"XML analyzed", [&] { return repeated(userXML, "x", "</pad></keyData>"); },
+         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, qrType(SVQRType::user)},
+        {"JSON transaction", [&] { return repeated(R"({"transaction_id":")", "x", R"("})"); },
+         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, transaction},
+        {"JSON transaction, tight", [&] { return repeated(R"({"transaction_id":")", "x", R"("})"); },
+         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, none, true},
+    };
+    for (const auto& c : cases) {
+        ScopedPlatform platform(c.tight ? SVLoggingOptions::debug : SVLoggingOptions{});
+        pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            std::string text = c.text();
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max =
+                addressSpace() + (c.tight ? kTightAllowance : 4 * text.size() + kAllowance);
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+            try {
+                std::string result = c.import(text);
+                bool logged = !c.tight || platform.log().anyContains("std::bad_alloc");
+                _exit(result == c.expected && logged ? 0 : 1);
+            } catch (...) {
+                _exit(2);
+            }
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << c.name << (WIFSIGNALED(status) ? ": killed by signal " + std::to_string(WTERMSIG(status))
+                          : WEXITSTATUS(status) == 2 ? ": threw"
+                          : WEXITSTATUS(status) == 1 ? ": wrong result or no log line"
+                                                     : ": exit " + std::to_string(WEXITSTATUS(status)));
+    }
 }
 
 }  // namespace

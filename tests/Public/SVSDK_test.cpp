@@ -51,6 +51,7 @@ TEST(SVSDKTest, ClassifiesQRTexts) {
         {"<user><keyData>abc</keyData>\n</user>", SVQRType::none},
         {"<user><keydata>", SVQRType::none},
         {"<keyData/>", SVQRType::none},
+        {"<user>\xD8\x80</keyData>", SVQRType::none},  // U+0600 joins the "<" after it
         // Nesting too deep to take apart safely is refused like malformed JSON.
         {"{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}", SVQRType::none},
         {"{\"a\":1}{\"b\":2}", SVQRType::none},

@@ -16,18 +16,12 @@ Deeplink::~Deeplink() {
 std::string Deeplink::action() const { return url_ ? trimmingWhitespaceAndNewlines(url_->host()) : std::string(); }
 
 std::optional<std::string> Deeplink::value(std::string_view name) const {
-    if (!url_) return std::nullopt;
-    auto items = url_->queryItems();
+    auto item = url_ ? url_->queryItem(name) : std::nullopt;
+    if (!item) return std::nullopt;
     std::optional<std::string> result;
-    for (auto& item : items)
-        if (item.name == name) {
-            if (item.value && !item.value->empty()) result = *item.value;
-            break;
-        }
-    for (auto& item : items) {
-        secureWipe(item.name);
-        if (item.value) secureWipe(*item.value);
-    }
+    if (item->value && !item->value->empty()) result = *item->value;
+    secureWipe(item->name);
+    if (item->value) secureWipe(*item->value);
     return result;
 }
 

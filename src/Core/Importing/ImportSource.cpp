@@ -35,10 +35,10 @@ std::optional<std::string_view> firstLine(std::string_view text) {
 
 }  // namespace
 
-std::vector<ImportSource::Line> ImportSource::lineRanges(std::string_view text) {
+std::vector<ImportSource::Line> ImportSource::lineRanges(std::string_view text, std::size_t limit) {
     std::vector<Line> result;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size();) {
+    for (std::size_t i = 0; i < text.size() && result.size() < limit;) {
         if (std::size_t length = terminatorAt(text, i); length > 0) {
             result.push_back({start, i, i + length});
             i += length;
@@ -47,36 +47,46 @@ std::vector<ImportSource::Line> ImportSource::lineRanges(std::string_view text) 
             ++i;
         }
     }
-    if (start < text.size()) result.push_back({start, text.size(), text.size()});
+    if (start < text.size() && result.size() < limit) result.push_back({start, text.size(), text.size()});
     return result;
 }
 
-std::vector<std::string> ImportSource::lines(std::string_view text) {
+std::vector<std::string> ImportSource::lines(std::string_view text, std::size_t limit) {
     std::vector<std::string> result;
-    for (const Line& line : lineRanges(text)) result.emplace_back(text.substr(line.begin, line.end - line.begin));
+    for (const Line& line : lineRanges(text, limit)) result.emplace_back(text.substr(line.begin, line.end - line.begin));
     return result;
 }
 
 ImportSource ImportSource::detect(std::string_view text) {
     Logger::log(SVLogCategory::common, "Checking the source type");
-    if (URL::parse(text)) {
+    if (URL::isValid(text)) {
         Logger::log(SVLogCategory::common, "Deep link is recognized");
         return deepLink;
     }
-    auto characters = graphemeClusters(text);
-    if (!characters.empty()) {
-        if (characters.front() == "{" && characters.back() == "}") {
+    // Only the first and the last character and the first line are read.
+    GraphemeCursor cursor(text);
+    if (auto first = cursor.next()) {
+        auto lastIs = [&](std::string_view character) {
+            auto last = lastGraphemeClusters(text, 1);
+            return !last.empty() && last.back() == character;
+        };
+        if (*first == "{" && lastIs("}")) {
             Logger::log(SVLogCategory::common, "JSON is recognized");
             return json;
         }
-        if (characters.front() == "<" && characters.back() == ">") {
+        if (*first == "<" && lastIs(">")) {
             Logger::log(SVLogCategory::common, "XML is recognized");
             return xml;
         }
     }
-    if (auto line = firstLine(text); line && graphemeClusters(*line).size() == 3) {
-        Logger::log(SVLogCategory::common, "Plain text is recognized");
-        return plainText;
+    if (auto line = firstLine(text)) {
+        GraphemeCursor characters(*line);
+        std::size_t count = 0;
+        while (count < 4 && characters.next()) ++count;
+        if (count == 3) {
+            Logger::log(SVLogCategory::common, "Plain text is recognized");
+            return plainText;
+        }
     }
     return unrecognized;
 }

@@ -1,13 +1,14 @@
 #pragma once
 // What the importers share: the line list with wiped copies, and the guard
 // that keeps an import from throwing.
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <svsdk/SVBytes.h>
+#include <svsdk/SVResult.h>
 
 #include "Core/Importing/ImportSource.h"
 #include "Core/Logger.h"
@@ -28,20 +29,19 @@ struct WipedTexts {
     const std::string& operator[](std::size_t i) const { return texts[i]; }
 };
 
-// The result of `import`, or nothing with the reason logged in `category`
-// when it throws (a failing random source, memory).
-template <class F>
-auto guarded(SVLogCategory category, F&& import) noexcept -> decltype(import()) {
+// The result of `import`, or `fallback` (nothing) with the reason logged in
+// `category` when it throws anything (a failing random source, memory).
+template <class F, class R = std::invoke_result_t<F&>>
+R guarded(SVLogCategory category, F&& import, R fallback = R()) noexcept {
     try {
         return import();
-    } catch (const std::exception& e) {
+    } catch (...) {
         try {
-            Logger::error(category, e.what());
+            Logger::error(category, SVFailure::fromCurrentException().description());
         } catch (...) {
         }
-    } catch (...) {
     }
-    return std::nullopt;
+    return fallback;
 }
 
 }  // namespace svsdk::importing

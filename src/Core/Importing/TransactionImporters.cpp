@@ -19,7 +19,7 @@ std::optional<SVTransaction> plainTextTransaction(std::string_view text) {
         Logger::error(SVLogCategory::operations, message);
         return std::nullopt;
     };
-    auto lines = ImportSource::lineRanges(text);
+    auto lines = ImportSource::lineRanges(text, 6);  // the text after line 5 is taken whole
     // The values (lines 0 to 5) must be UTF-8; the free text after them is
     // shown and signed, so bad bytes there become U+FFFD.
     const std::size_t valuesEnd = lines.size() > 5 ? lines[5].next : text.size();

@@ -39,7 +39,7 @@ std::optional<SVUser> plainTextUser(std::string_view text) {
     };
     // Text that is not UTF-8 is none of the SDK's QR texts; it never reaches a user.
     if (!isValidUTF8(text)) return fail(kPatternMismatch);
-    WipedTexts lines(ImportSource::lines(text));
+    WipedTexts lines(ImportSource::lines(text, 9));  // later lines are never read
     std::optional<std::int64_t> codeType = lines.size() > 0 ? decimalInteger(lines[0]) : std::nullopt;
     if (!codeType || (*codeType != 201 && *codeType != 202)) return fail(kPatternMismatch);
 

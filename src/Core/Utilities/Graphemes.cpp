@@ -19,6 +19,27 @@ std::vector<std::string_view> graphemeClusters(std::string_view utf8) {
     return clusters;
 }
 
+std::vector<std::string_view> lastGraphemeClusters(std::string_view utf8, std::size_t count) {
+    if (count == 0) return {};
+    // Each place where two ASCII characters (not CR LF) meet begins a
+    // cluster, so from the `count`-th last of them on there are at least
+    // `count` clusters; before the first such place the whole text is cut.
+    auto isASCII = [&](std::size_t i) { return static_cast<unsigned char>(utf8[i]) < 0x80; };
+    std::size_t from = utf8.size(), found = 0;
+    while (from > 1 && found < count) {
+        --from;
+        if (isASCII(from) && isASCII(from - 1) && !(utf8[from - 1] == '\r' && utf8[from] == '\n')) ++found;
+    }
+    if (found < count) from = 0;
+    std::vector<std::string_view> clusters;
+    GraphemeCursor cursor(utf8.substr(from));
+    while (auto character = cursor.next()) {
+        if (clusters.size() == count) clusters.erase(clusters.begin());
+        clusters.push_back(*character);
+    }
+    return clusters;
+}
+
 struct GraphemeCursor::Breaker {
     std::unique_ptr<UText, decltype(&utext_close)> text{nullptr, &utext_close};
     std::unique_ptr<icu::BreakIterator> iterator;

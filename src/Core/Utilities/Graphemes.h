@@ -34,6 +34,13 @@ private:
     std::unique_ptr<Breaker> breaker_;  // made on the first non-ASCII character
 };
 
+// The last `count` grapheme clusters of a text (all of them when it has
+// fewer), in order, with the same cuts as graphemeClusters. Two ASCII
+// characters other than CR LF always have a cut between them, so the text is
+// cut from the last such places on: only the end of the text is read unless
+// it has none.
+std::vector<std::string_view> lastGraphemeClusters(std::string_view utf8, std::size_t count);
+
 // The form in which two characters compare equal exactly when they are
 // canonically equivalent: `character` itself when it is ASCII, already in
 // normalization form C or not valid UTF-8; otherwise its NFC form, written

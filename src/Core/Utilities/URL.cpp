@@ -5,17 +5,13 @@
 #include <algorithm>
 #include <charconv>
 #include <memory>
+#include <new>
 
 #include <svsdk/SVBytes.h>
 
 namespace svsdk {
 
 namespace {
-
-std::string textOf(const UriTextRangeA& range) {
-    if (!range.first) return {};
-    return std::string(range.first, range.afterLast);
-}
 
 struct ParsedURI {
     UriUriA uri{};
@@ -25,56 +21,129 @@ struct ParsedURI {
     }
 };
 
-}  // namespace
+// The parts of a URI reference that a URL keeps, as views of its text.
+struct Parts {
+    std::optional<std::string_view> scheme, query;
+    std::string_view host;
+    std::optional<int> port;
+};
 
-std::optional<URL> URL::parse(std::string_view text) {
+// Past this many slashes a text is parsed through a stand-in (see parseParts).
+constexpr std::size_t kSlashesParsedDirectly = 64;
+
+// The parts of `text`; nothing when it is no URI reference or its port is
+// beyond 65535. uriparser keeps a node per path segment, many times the bytes
+// of a path of many slashes. From the fourth "/" on a slash can only be part of
+// a path past its first slash, of a query or of a fragment, where a "z" in its
+// place is just as valid and ends no escape; so a text of many slashes is
+// parsed as a copy with those slashes made "z", and the parts are read from the
+// text at the same offsets.
+std::optional<Parts> parseParts(std::string_view text) {
     if (text.empty()) return std::nullopt;
+    std::string standIn;
+    std::string_view parsedText = text;
+    if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '/')) > kSlashesParsedDirectly) {
+        standIn.assign(text);
+        std::size_t slashes = 0;
+        for (char& c : standIn)
+            if (c == '/' && ++slashes > 3) c = 'z';
+        parsedText = standIn;
+    }
     ParsedURI parsed;
     const char* errorPosition = nullptr;
-    if (uriParseSingleUriExA(&parsed.uri, text.data(), text.data() + text.size(), &errorPosition) != URI_SUCCESS)
+    if (uriParseSingleUriExA(&parsed.uri, parsedText.data(), parsedText.data() + parsedText.size(),
+                             &errorPosition) != URI_SUCCESS)
         return std::nullopt;
     parsed.parsed = true;
     const UriUriA& uri = parsed.uri;
+    auto view = [&](const UriTextRangeA& range) -> std::optional<std::string_view> {
+        if (!range.first) return std::nullopt;
+        if (range.first == range.afterLast) return std::string_view();  // may point at a constant of uriparser
+        return text.substr(static_cast<std::size_t>(range.first - parsedText.data()),
+                           static_cast<std::size_t>(range.afterLast - range.first));
+    };
 
+    Parts parts{view(uri.scheme), view(uri.query), view(uri.hostText).value_or(std::string_view()), std::nullopt};
+    if (auto port = view(uri.portText); port && !port->empty()) {
+        int number = 0;
+        auto [end, error] = std::from_chars(port->data(), port->data() + port->size(), number);
+        if (error != std::errc() || end != port->data() + port->size() || number > 65535) return std::nullopt;
+        parts.port = number;
+    }
+    return parts;
+}
+
+// Calls `visit` with the query's "&"-separated items in order until it
+// returns true. Each item is taken apart alone, so a query of many items
+// costs no memory per item.
+template <class Visit>
+void visitQueryItems(std::string_view query, Visit&& visit) {
+    for (std::size_t begin = 0; begin < query.size();) {
+        const std::size_t end = std::min(query.find('&', begin), query.size());
+        UriQueryListA* list = nullptr;
+        int count = 0;
+        int status = uriDissectQueryMallocExA(&list, &count, query.data() + begin, query.data() + end, URI_FALSE,
+                                              URI_BR_DONT_TOUCH);
+        if (status == URI_ERROR_MALLOC) throw std::bad_alloc();
+        std::unique_ptr<UriQueryListA, decltype(&uriFreeQueryListA)> owner(list, uriFreeQueryListA);
+        if (status == URI_SUCCESS && list) {  // an empty item gives none
+            URL::QueryItem item{list->key ? list->key : "", std::nullopt};
+            if (list->value) item.value = list->value;
+            if (visit(std::move(item))) return;
+        }
+        begin = end + 1;
+    }
+}
+
+}  // namespace
+
+bool URL::isValid(std::string_view text) { return parseParts(text).has_value(); }
+
+std::optional<URL> URL::parse(std::string_view text) {
+    auto parts = parseParts(text);
+    if (!parts) return std::nullopt;
     URL url;
     url.text_ = std::string(text);
-    url.scheme_ = textOf(uri.scheme);
-    url.host_ = textOf(uri.hostText);
-    if (uri.portText.first && uri.portText.first != uri.portText.afterLast) {
-        int port = 0;
-        auto [end, error] = std::from_chars(uri.portText.first, uri.portText.afterLast, port);
-        if (error != std::errc() || end != uri.portText.afterLast || port > 65535) return std::nullopt;
-        url.port_ = port;
-    }
+    url.scheme_ = std::string(parts->scheme.value_or(std::string_view()));
+    url.host_ = std::string(parts->host);
+    url.port_ = parts->port;
 
     // The path runs from the end of "scheme:" and "//authority" to the first
     // "?" or "#"; in a valid reference neither of those can occur before it.
-    std::size_t position = uri.scheme.first ? url.scheme_.size() + 1 : 0;
+    std::size_t position = parts->scheme ? parts->scheme->size() + 1 : 0;
     if (text.substr(position, 2) == "//") {
         position = text.find_first_of("/?#", position + 2);
         if (position == std::string_view::npos) position = text.size();
     }
     url.pathBegin_ = position;
     url.pathEnd_ = std::min(text.find_first_of("?#", position), text.size());
-    if (uri.query.first) url.query_ = textOf(uri.query);
+    if (parts->query) url.query_ = std::string(*parts->query);
     return url;
 }
 
 std::vector<URL::QueryItem> URL::queryItems() const {
     std::vector<QueryItem> items;
-    if (!query_ || query_->empty()) return items;
-    UriQueryListA* list = nullptr;
-    int count = 0;
-    if (uriDissectQueryMallocExA(&list, &count, query_->data(), query_->data() + query_->size(), URI_FALSE,
-                                 URI_BR_DONT_TOUCH) != URI_SUCCESS)
-        return items;
-    std::unique_ptr<UriQueryListA, decltype(&uriFreeQueryListA)> owner(list, uriFreeQueryListA);
-    for (const UriQueryListA* item = list; item; item = item->next) {
-        QueryItem entry{item->key ? item->key : "", std::nullopt};
-        if (item->value) entry.value = item->value;
-        items.push_back(std::move(entry));
-    }
+    if (query_)
+        visitQueryItems(*query_, [&](QueryItem item) {
+            items.push_back(std::move(item));
+            return false;
+        });
     return items;
+}
+
+std::optional<URL::QueryItem> URL::queryItem(std::string_view name) const {
+    std::optional<QueryItem> found;
+    if (query_)
+        visitQueryItems(*query_, [&](QueryItem item) {
+            if (item.name == name) {
+                found = std::move(item);
+                return true;
+            }
+            secureWipe(item.name);
+            if (item.value) secureWipe(*item.value);
+            return false;
+        });
+    return found;
 }
 
 URL URL::appendingPathComponent(std::string_view component) const {

@@ -11,6 +11,7 @@
 #include "Core/DeviceData/SessionManager.h"
 #include "Core/DeviceData/WifiInfo.h"
 #include "Core/Importing/ImportSource.h"
+#include "Core/Importing/ImporterSupport.h"
 #include "Core/Networking/APIInteractionManager.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Startup.h"
@@ -28,23 +29,12 @@
 namespace svsdk {
 namespace {
 
-// The first `count` characters of the text (all of it when shorter).
-std::string prefixCharacters(const std::vector<std::string_view>& characters, std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < std::min(count, characters.size()); ++i) text += characters[i];
-    return text;
-}
-
-// The last `count` characters, or nothing when the text is shorter.
-std::optional<std::string> suffixCharacters(const std::vector<std::string_view>& characters, std::size_t count) {
-    if (characters.size() < count) return std::nullopt;
-    std::string text;
-    for (std::size_t i = characters.size() - count; i < characters.size(); ++i) text += characters[i];
-    return text;
-}
-
 SVQRType analyzePlainText(std::string_view text) {
-    std::string code = prefixCharacters(graphemeClusters(text), 3);
+    // The first three characters (all of them when there are fewer).
+    std::string code;
+    GraphemeCursor cursor(text);
+    for (int i = 0; i < 3; ++i)
+        if (auto character = cursor.next()) code += *character;
     if (code == "201" || code == "202") return SVQRType::user;
     if (code == "203") return SVQRType::transaction;
     return SVQRType::none;
@@ -70,9 +60,15 @@ SVQRType analyzeJSON(std::string_view text) {
 // A user's XML text ends with its keyData element; the opening tag alone
 // also counts.
 SVQRType analyzeXML(std::string_view text) {
-    auto characters = graphemeClusters(text);
-    if (suffixCharacters(characters, 9) == "<keyData>" || suffixCharacters(characters, 10) == "</keyData>")
-        return SVQRType::user;
+    // The last `count` characters, or nothing when the text is shorter.
+    auto suffix = [&](std::size_t count) -> std::optional<std::string> {
+        auto characters = lastGraphemeClusters(text, count);
+        if (characters.size() < count) return std::nullopt;
+        std::string result;
+        for (auto character : characters) result += character;
+        return result;
+    };
+    if (suffix(9) == "<keyData>" || suffix(10) == "</keyData>") return SVQRType::user;
     return SVQRType::none;
 }
 
@@ -177,18 +173,24 @@ void SVSDK::setLogLevel(std::optional<SVLoggingOptions> options) {
 }
 
 SVQRType SVSDK::analyze(const std::string& qrValue) {
-    switch (ImportSource::detect(qrValue)) {
-        case ImportSource::plainText:
-            return analyzePlainText(qrValue);
-        case ImportSource::json:
-            return analyzeJSON(qrValue);
-        case ImportSource::xml:
-            return analyzeXML(qrValue);
-        case ImportSource::deepLink:
-        case ImportSource::unrecognized:
-            break;
-    }
-    return SVQRType::none;
+    // Nothing the analysis meets (memory included) reaches the host: it gives none.
+    return importing::guarded(
+        SVLogCategory::common,
+        [&] {
+            switch (ImportSource::detect(qrValue)) {
+                case ImportSource::plainText:
+                    return analyzePlainText(qrValue);
+                case ImportSource::json:
+                    return analyzeJSON(qrValue);
+                case ImportSource::xml:
+                    return analyzeXML(qrValue);
+                case ImportSource::deepLink:
+                case ImportSource::unrecognized:
+                    break;
+            }
+            return SVQRType::none;
+        },
+        SVQRType::none);
 }
 
 }  // namespace svsdk

@@ -94,7 +94,8 @@ public:
     //               transaction; else "sv_external_url": user; else "type" equal
     //               to "login": login
     //   XML         ending with the opening or the closing keyData tag: user
-    //   anything else: none. Characters are grapheme clusters. Never fails.
+    //   anything else: none. Characters are grapheme clusters. Never fails:
+    //   any failure inside (memory included) is logged and gives none.
     static SVQRType analyze(const std::string& qrValue);
 };
 

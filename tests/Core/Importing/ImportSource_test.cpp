@@ -54,6 +54,8 @@ TEST(ImportSourceTest, DetectsEachKindByTheFirstRuleThatHolds) {
         {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81\nx", ImportSource::plainText},          // three letters with accents
         {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD" "ab\nx", ImportSource::plainText},     // a toned emoji and two letters
         {"{a}\xCC\x81", ImportSource::plainText},  // the last character is "}" with an accent: not JSON
+        {"{a\xD8\x80}", ImportSource::plainText},  // U+0600 joins the "}" after it: "{", "a", and that
+        {"{\xD8\x80}", ImportSource::unrecognized},  // likewise with no two ASCII characters in a row
     };
     for (const auto& c : cases)
         EXPECT_STREQ(name(ImportSource::detect(c.text)), name(c.expected)) << "text: " << c.text;
@@ -61,13 +63,16 @@ TEST(ImportSourceTest, DetectsEachKindByTheFirstRuleThatHolds) {
 
 TEST(ImportSourceTest, LinesFollowThePlatformLineRules) {
     using Lines = std::vector<std::string>;
-    EXPECT_EQ(ImportSource::lines(""), Lines{});
-    EXPECT_EQ(ImportSource::lines("\n"), Lines{""});
-    EXPECT_EQ(ImportSource::lines("a\n\nb\n"), (Lines{"a", "", "b"}));
-    EXPECT_EQ(ImportSource::lines("a\r\nb\n\rc"), (Lines{"a", "b", "", "c"}));
-    EXPECT_EQ(ImportSource::lines("a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d"), (Lines{"a", "b", "c", "d"}));
-    EXPECT_EQ(ImportSource::lines(" a \t"), Lines{" a \t"}) << "nothing is trimmed";
-    EXPECT_EQ(ImportSource::lines("\xC2\xA0\xE2\x80\xA7"), Lines{"\xC2\xA0\xE2\x80\xA7"}) << "near misses stay";
+    auto lines = [](std::string_view text) { return ImportSource::lines(text, 9); };
+    EXPECT_EQ(lines(""), Lines{});
+    EXPECT_EQ(lines("\n"), Lines{""});
+    EXPECT_EQ(lines("a\n\nb\n"), (Lines{"a", "", "b"}));
+    EXPECT_EQ(lines("a\r\nb\n\rc"), (Lines{"a", "b", "", "c"}));
+    EXPECT_EQ(lines("a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d"), (Lines{"a", "b", "c", "d"}));
+    EXPECT_EQ(lines(" a \t"), Lines{" a \t"}) << "nothing is trimmed";
+    EXPECT_EQ(lines("\xC2\xA0\xE2\x80\xA7"), Lines{"\xC2\xA0\xE2\x80\xA7"}) << "near misses stay";
+    EXPECT_EQ(ImportSource::lines("a\nb\nc", 2), (Lines{"a", "b"})) << "only the lines asked for";
+    EXPECT_EQ(ImportSource::lines("a\nb", 2), (Lines{"a", "b"}));
 }
 
 TEST(ImportSourceTest, LogsTheCheckAndTheKindInCommon) {

@@ -35,6 +35,7 @@ TEST(URLTest, ParsesAbsoluteAndRelativeReferencesIntoTheirParts) {
     EXPECT_EQ(url("a/b/../c").path(), "a/b/../c");
     EXPECT_EQ(url("//host/p").host(), "host");
     EXPECT_EQ(url("//host/p").path(), "/p");
+    EXPECT_EQ(url("s:////").host(), "");
     EXPECT_EQ(url("?").query(), "");
     EXPECT_EQ(url("#frag").path(), "");
     EXPECT_EQ(url("mailto:a@b.c").path(), "a@b.c");
@@ -46,6 +47,17 @@ TEST(URLTest, RefusesTextThatIsNoURIReference) {
         EXPECT_FALSE(URL::parse(text)) << '"' << text << '"';
     EXPECT_FALSE(URL::parse(std::string_view("a\0b", 3)));
     EXPECT_TRUE(URL::parse("http://h:65535/"));
+
+    // A path of many segments (read through a stand-in) gives the same parts and refusals.
+    std::string segments;
+    for (int i = 0; i < 100; ++i) segments += "a/";
+    auto many = url("https://h:1/" + segments + "b?q=/x/#/f");
+    EXPECT_EQ(many.host(), "h");
+    EXPECT_EQ(many.port(), 1);
+    EXPECT_EQ(many.path(), "/" + segments + "b");
+    EXPECT_EQ(many.query(), "q=/x/");
+    EXPECT_FALSE(URL::parse("https://h/" + segments + "%4/1")) << "a slash cuts the escape";
+    EXPECT_EQ(url("//[::1]/" + segments).host(), "::1");
 }
 
 TEST(URLTest, QueryItemsAreDecodedAndKeptInOrder) {
@@ -61,6 +73,9 @@ TEST(URLTest, QueryItemsAreDecodedAndKeptInOrder) {
     EXPECT_TRUE(url("https://h/p").queryItems().empty());
     EXPECT_TRUE(url("https://h/p?").queryItems().empty());
     EXPECT_EQ(url("https://h/p?n%20m=v#x=y").queryItems(), (std::vector<Item>{{"n m", "v"}}));
+    EXPECT_EQ(address.queryItem("a"), (Item{"a", "\xc3\xa4 x"})) << "the first of its name";
+    EXPECT_EQ(address.queryItem("flag"), (Item{"flag", std::nullopt}));
+    EXPECT_FALSE(address.queryItem("c"));
 }
 
 TEST(URLTest, AppendedComponentsAreOneEscapedSegment) {
