@@ -58,6 +58,7 @@ std::optional<Parts> parseParts(std::string_view text) {
     const UriUriA& uri = parsed.uri;
     auto view = [&](const UriTextRangeA& range) -> std::optional<std::string_view> {
         if (!range.first) return std::nullopt;
+        if (range.first == range.afterLast) return std::string_view();  // may point at a constant of uriparser
         return text.substr(static_cast<std::size_t>(range.first - parsedText.data()),
                            static_cast<std::size_t>(range.afterLast - range.first));
     };

@@ -35,6 +35,7 @@ TEST(URLTest, ParsesAbsoluteAndRelativeReferencesIntoTheirParts) {
     EXPECT_EQ(url("a/b/../c").path(), "a/b/../c");
     EXPECT_EQ(url("//host/p").host(), "host");
     EXPECT_EQ(url("//host/p").path(), "/p");
+    EXPECT_EQ(url("s:////").host(), "");
     EXPECT_EQ(url("?").query(), "");
     EXPECT_EQ(url("#frag").path(), "");
     EXPECT_EQ(url("mailto:a@b.c").path(), "a@b.c");
