@@ -3,14 +3,15 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <ctime>
 #include <fstream>
-#include <initializer_list>
+#include <functional>
 #include <iterator>
 
 #include "Platform/HostState.h"
+#include "Core/Storing/StorageLegacy.h"
 #include "Core/Storing/UserKeyAccess.h"
 #include "StorageTestSupport.h"
-#include "support/ScopedClock.h"
 
 using namespace svsdk;
 using namespace svsdk::testing;
@@ -18,294 +19,175 @@ using namespace svsdk::testing;
 namespace {
 
 constexpr const char* kPassword = "Secret-Pass-42";
-constexpr std::int64_t kStrictPolicy = 96;  // long, with letters and digits
+using C = SVError::Code;
 
-std::vector<std::string> storageLog(ScopedPlatform& platform) {
-    std::vector<std::string> messages;
-    for (const auto& e : platform.log().entries())
-        if (e.category == SVLogCategory::storage) messages.push_back(e.message);
-    return messages;
-}
-
-// Whether the user has every one (`all`) or any one of these handles.
-bool hasHandles(const SVUser& user, std::initializer_list<HandleType> types, bool all = true) {
-    for (HandleType type : types)
-        if (StorageEnvironment::handle(type, user).has_value() != all) return !all;
-    return all;
-}
+bool hasHandle(HandleType type, const SVUser& user) { return StorageEnvironment::handle(type, user).has_value(); }
 void addHandle(const std::string& text, HandleType type, const SVUser& user) {
     HandlesManager::shared().add(bytesOf(text), type, user);
 }
 bool hasKeyPair(SecureEnclave& store, const SVUser& user) {
     return errorCode([&] { store.retrieveKeyPair(user.uniqueID()); }) == -2;
 }
-
-// A trigger that makes every write of `action` on `table` fail.
-void refuse(const std::string& path, const std::string& action, const std::string& table) {
-    RawDatabase(path).exec("CREATE TRIGGER refuse_" + action + " BEFORE " + action + " ON " + table +
-                           " BEGIN SELECT RAISE(ABORT, 'refused'); END");
+// Makes every `action` ("INSERT", "UPDATE", "DELETE") on `table` fail; "DROP" removes that again.
+void refuse(const std::string& path, const std::string& action, const std::string& table = "SVUserEntity") {
+    RawDatabase(path).exec(action == "DROP" ? "DROP TRIGGER refuse" : "CREATE TRIGGER refuse BEFORE " + action +
+                                                                          " ON " + table +
+                                                                          " BEGIN SELECT RAISE(ABORT, 'no'); END");
 }
-
-// Runs `work` with a storage manager of its own over the store file at `path`
-// (as another process would).
-template <class F>
-void withStorageAt(const std::string& path, F&& work) {
-    CoreDataManager store({build::kDatabaseResourceName, build::kModelResourceName});
-    store.setDatabaseURL(path);
-    StorageManager storage(store);
-    work(storage);
-}
-
-// Runs `work` in a child process that is killed when the storage reaches
-// `step`; the child must get there.
-void killedAtStep(const char* step, const std::function<void()>& work) {
-    static const char* killAt = nullptr;
-    killAt = step;
-    StorageManager::setStepHook([](const char* reached) {
-        if (std::string_view(reached) == killAt) ::raise(SIGKILL);
-    });
-    int status = runInChildProcess(work);
-    StorageManager::setStepHook(nullptr);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << step;
+std::vector<std::string> storageLog(ScopedPlatform& platform) {
+    std::vector<std::string> messages;
+    for (const auto& e : platform.log().entries())
+        if (e.category == SVLogCategory::storage) messages.push_back(e.message);
+    platform.log().clear();
+    return messages;
 }
 
 }  // namespace
 
-TEST(StorageManagerTest, NewUserChecksComeInOrderAndWriteNothing) {
-    StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1", kStrictPolicy);
-    StorageEnvironment::activate(user);
-    auto& storage = env.storage();
-    EXPECT_EQ(errorCode([&] { storage.store(user, std::nullopt, std::nullopt); }), code(SVError::Code::emptyPassword));
-    EXPECT_EQ(errorCode([&] { storage.store(user, "name", std::string()); }), code(SVError::Code::emptyPassword));
-    EXPECT_EQ(errorCode([&] { storage.store(user, std::nullopt, std::string("short")); }),
-              code(SVError::Code::passwordDoesNotMatchTheConditions));
-    EXPECT_EQ(errorCode([&] { storage.store(user, std::nullopt, std::string(kPassword)); }),
-              code(SVError::Code::emptyName));
-    EXPECT_TRUE(hasHandles(user, {HandleType::auth, HandleType::hmac}));
-
-    // Missing or expired key handles: not activated.
-    SVUser halfway = activatedUser("u2", "S2");
-    HandlesManager::shared().add(sampleKAuth(), HandleType::auth, halfway);
-    EXPECT_EQ(errorCode([&] { storage.store(halfway, "n", std::string(kPassword)); }),
-              code(SVError::Code::userIsNotActivated));
-    ScopedClock clock(1700000000, 100);
-    SVUser stale = activatedUser("u3", "S3");
-    StorageEnvironment::activate(stale);
-    clock.advance(7201);
-    EXPECT_EQ(errorCode([&] { storage.store(stale, "n", std::string(kPassword)); }),
-              code(SVError::Code::userIsNotActivated));
-    EXPECT_EQ(env.userRows(), 0u);
-}
-
-TEST(StorageManagerTest, StoresANewUserWithItsKeysProtectedAndDropsTheKeyHandles) {
+TEST(StorageManagerTest, StoringANewUserAndUpdatingIt) {
     StorageEnvironment env(SVLoggingOptions::debug);
-    SVUser user = activatedUser("u1", "S1");
+    SVUser user = activatedUser("u1", "S1", 96);  // a long password with letters and digits
+    auto store = [&](std::optional<std::string> name, std::optional<std::string> password) {
+        return errorCode([&] { env.storage().store(user, name, password); });
+    };
+    // {what comes first, name, password, error}: nothing written, every handle kept.
+    struct Row { std::function<void()> before; std::optional<std::string> name, password; int error; };
+    auto none = [] {};
+    for (const Row& row : {Row{none, std::nullopt, std::nullopt, code(C::emptyPassword)},
+                           Row{none, "n", "", code(C::emptyPassword)},
+                           Row{none, std::nullopt, "short", code(C::passwordDoesNotMatchTheConditions)},
+                           Row{none, std::nullopt, kPassword, code(C::emptyName)},
+                           Row{[&] { HandlesManager::shared().remove(HandleType::hmac, user); }, "n", kPassword,
+                               code(C::userIsNotActivated)},
+                           Row{[] { SecureEnclave::local().removeKeyPair("local"); }, "n", kPassword,
+                               code(C::secureEnclaveError)},
+                           Row{[&] { HandlesManager::shared().add(numbered(31), HandleType::hmac, user); }, "n",
+                               kPassword, code(C::internalError)},
+                           Row{[&] { refuse(env.path(), "INSERT"); }, "n", kPassword, -1}}) {
+        StorageEnvironment::activate(user);
+        addHandle("pending-token", HandleType::deviceToken, user);
+        row.before();
+        EXPECT_EQ(store(row.name, row.password), row.error);
+        EXPECT_EQ(env.rows(), "0,0");
+        EXPECT_TRUE(hasHandle(HandleType::auth, user) && hasHandle(HandleType::deviceToken, user)) << row.error;
+        SecureEnclave::local().checkLocalKeyPair();
+    }
+    refuse(env.path(), "DROP");
     StorageEnvironment::activate(user);
     addHandle(kPassword, HandleType::password, user);
-    addHandle("pending-token", HandleType::deviceToken, user);
-    env.platform().log().clear();
-    env.storage().store(user, std::string(), std::string(kPassword));  // an empty name is a name
-
+    storageLog(env.platform());
+    ASSERT_EQ(store("", kPassword), -2);  // an empty name is a name
     auto entity = env.entity("S1").value();
-    EXPECT_EQ(entity.name, std::optional<std::string>(""));
-    EXPECT_EQ(entity.userID, std::optional<std::string>("u1"));
-    EXPECT_EQ(entity.systemID, std::optional<std::string>("system-1"));
-    EXPECT_EQ(entity.interactionURL, std::optional<std::string>(kURL));
-    EXPECT_EQ(entity.systemName, std::optional<std::string>("Signing system"));
-    EXPECT_EQ(entity.keyVersion, std::optional<std::int64_t>(3));
-    EXPECT_EQ(entity.apiVersion, std::optional<std::int64_t>(3));
+    EXPECT_EQ(entity, (SVUserEntity{.objectID = entity.objectID, .apiVersion = 3, .expirationTimestamp = 1900000000.5,
+                                    .flags = 96, .interactionURL = user.interactionURL(), .keyAuth = entity.keyAuth,
+                                    .keyHMAC = entity.keyHMAC, .keyVersion = 3, .name = "",
+                                    .registeredDeviceToken = "pending-token", .storageID = "S1",
+                                    .systemID = "system-1", .systemName = "Signing system", .userID = "u1"}));
     EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
     EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "u1", kPassword), sampleKHMAC());
-    EXPECT_EQ(errorCode([&] { StorageEnvironment::storedKHMAC(entity, "u1", "Other-Pass-42"); }),
-              code(SVError::Code::invalidPassword));
-    EXPECT_FALSE(hasHandles(user, {HandleType::auth, HandleType::hmac, HandleType::deviceToken}, false));
-    EXPECT_TRUE(hasHandles(user, {HandleType::password}));
+    EXPECT_FALSE(hasHandle(HandleType::auth, user) || hasHandle(HandleType::hmac, user) ||
+                 hasHandle(HandleType::deviceToken, user));
+    EXPECT_TRUE(hasHandle(HandleType::password, user));
     EXPECT_EQ(storageLog(env.platform()), (std::vector<std::string>{"Creating the user with id: u1", "Encrypting kAuth",
                                                                     "Encrypting kHMAC", "Saving user in DB"}));
+    EXPECT_EQ(env.storage().users(),
+              (std::vector<SVUser>{SVUser("u1", "system-1", user.options(), user.interactionURL(), "", "pending-token",
+                                          3, "Signing system", {}, 180, 180, "S1", 3,
+                                          UserKeysContent::storedEncrypted(), 1900000000.5)}));
 
-    // Read back: the pending token rather than the one on record; what is not
-    // stored comes back at its defaults.
-    EXPECT_EQ(env.storage().users(), (std::vector<SVUser>{storedForm(user, "", "pending-token")}));
-    EXPECT_EQ(env.storage().users().at(0).uniqueID(), user.uniqueID());
-}
-
-TEST(StorageManagerTest, AFailedNewStoreIsReportedWritesNothingAndKeepsTheHandles) {
-    StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1");
-    StorageEnvironment::activate(user);
-    addHandle("pending-token", HandleType::deviceToken, user);
-    auto store = [&] { return errorCode([&] { env.storage().store(user, "n", std::string(kPassword)); }); };
-    auto keptEverything = [&] {
-        return hasHandles(user, {HandleType::auth, HandleType::hmac, HandleType::deviceToken}) && env.userRows() == 0;
-    };
-
-    SecureEnclave::local().removeKeyPair("local");
-    EXPECT_EQ(store(), code(SVError::Code::secureEnclaveError));
-    EXPECT_TRUE(keptEverything());
-    SecureEnclave::local().checkLocalKeyPair();
-
-    HandlesManager::shared().add(numbered(31), HandleType::hmac, user);  // not whole cipher blocks
-    EXPECT_EQ(store(), code(SVError::Code::internalError));
-    EXPECT_TRUE(keptEverything());
-    HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, user);
-
-    refuse(env.path(), "INSERT", "SVUserEntity");
-    EXPECT_EQ(store(), -1);
-    EXPECT_TRUE(keptEverything());
-}
-
-TEST(StorageManagerTest, UpdatingAStoredUser) {
-    StorageEnvironment env(SVLoggingOptions::debug);
-    SVUser user = activatedUser("u1", "S1", kStrictPolicy);
-    StorageEnvironment::activate(user);
-    env.storage().store(user, "First", std::string(kPassword));
-    auto stored = env.entity("S1").value();
-
-    // Neither password nor name: only a pending token is taken over, no password check.
-    env.platform().log().clear();
-    env.storage().store(user, std::nullopt, std::nullopt);
+    // Updates: a pending token alone, then a password the policy refuses or
+    // without kHMAC, then all at once; kAuth is left as it is.
     addHandle("new-token", HandleType::deviceToken, user);
-    env.storage().store(user, std::nullopt, std::nullopt);
+    EXPECT_EQ(store(std::nullopt, std::nullopt), -2);
+    EXPECT_EQ(store("Second", ""), code(C::passwordDoesNotMatchTheConditions));
+    EXPECT_EQ(store("Second", "Other-Pass-77"), code(C::handleInvalid));
     auto updated = env.entity("S1").value();
-    EXPECT_EQ(updated.registeredDeviceToken, std::optional<std::string>("new-token"));
-    EXPECT_EQ(updated.name, std::optional<std::string>("First"));
-    EXPECT_EQ(updated.keyHMAC, stored.keyHMAC);
-    EXPECT_FALSE(hasHandles(user, {HandleType::deviceToken}));
-    EXPECT_EQ(storageLog(env.platform()),
-              (std::vector<std::string>{"Saving updated user's information in DB", "Updating the device token",
-                                        "Saving updated user's information in DB"}));
-
-    // A new password: policy first (also for the empty one), then the hmac handle.
-    EXPECT_EQ(errorCode([&] { env.storage().store(user, "Second", std::string()); }),
-              code(SVError::Code::passwordDoesNotMatchTheConditions));
-    EXPECT_EQ(errorCode([&] { env.storage().store(user, "Second", std::string("Other-Pass-77")); }),
-              code(SVError::Code::handleInvalid));
-    EXPECT_EQ(env.entity("S1")->name, std::optional<std::string>("First")) << "a failed update changes nothing";
-
+    EXPECT_TRUE(updated.registeredDeviceToken == "new-token" && updated.name == "" &&
+                updated.keyHMAC == entity.keyHMAC && !hasHandle(HandleType::deviceToken, user));
     HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, user);
     addHandle("newer-token", HandleType::deviceToken, user);
-    env.storage().store(user, "Second", std::string("Other-Pass-77"));
+    EXPECT_EQ(store("Second", "Other-Pass-77"), -2);
     updated = env.entity("S1").value();
-    EXPECT_EQ(updated.name, std::optional<std::string>("Second"));
-    EXPECT_EQ(updated.registeredDeviceToken, std::optional<std::string>("newer-token"));
+    EXPECT_TRUE(updated.name == "Second" && updated.registeredDeviceToken == "newer-token" &&
+                updated.keyAuth == entity.keyAuth && env.rows() == "1,0");
     EXPECT_EQ(StorageEnvironment::storedKHMAC(updated, "u1", "Other-Pass-77"), sampleKHMAC());
-    EXPECT_EQ(updated.keyAuth, stored.keyAuth) << "kAuth is left as it is";
-    EXPECT_FALSE(hasHandles(user, {HandleType::hmac, HandleType::deviceToken}, false));
-    EXPECT_EQ(env.userRows(), 1u);
+    EXPECT_FALSE(hasHandle(HandleType::hmac, user) || hasHandle(HandleType::deviceToken, user));
 
     // A token that arrives while the store commits stays pending for the next save.
-    static SVUser* racing = nullptr;
-    racing = &user;
+    static SVUser* racing = &user;
     addHandle("stored-token", HandleType::deviceToken, user);
-    StorageManager::setStepHook([](const char* reached) {
-        if (std::string_view(reached) == "written") addHandle("arrived-token", HandleType::deviceToken, *racing);
+    StorageManager::setStepHook([](const char* step) {
+        if (std::string_view(step) == "written") addHandle("arrived-token", HandleType::deviceToken, *racing);
     });
-    env.storage().store(user, std::nullopt, std::nullopt);
+    EXPECT_EQ(store(std::nullopt, std::nullopt), -2);
     StorageManager::setStepHook(nullptr);
-    EXPECT_EQ(env.entity("S1")->registeredDeviceToken, std::optional<std::string>("stored-token"));
-    EXPECT_EQ(HandlesManager::shared().handle(HandleType::deviceToken, user), bytesOf("arrived-token"));
-    HandlesManager::shared().remove(HandleType::deviceToken, user);
+    EXPECT_EQ(env.entity("S1")->registeredDeviceToken, "stored-token");
+    EXPECT_EQ(StorageEnvironment::handle(HandleType::deviceToken, user), bytesOf("arrived-token"));
 
-    // A save that fails keeps the pending token and every other handle, and the row as it was.
+    // A save that fails keeps every handle and the row as it was.
     StorageEnvironment::activate(user);
-    addHandle("last-token", HandleType::deviceToken, user);
-    refuse(env.path(), "UPDATE", "SVUserEntity");
-    EXPECT_EQ(errorCode([&] { env.storage().store(user, "Third", std::string("Third-Pass-99")); }), -1);
-    EXPECT_TRUE(hasHandles(user, {HandleType::deviceToken, HandleType::auth, HandleType::hmac}));
-    auto unchanged = env.entity("S1").value();
-    EXPECT_EQ(unchanged.name, std::optional<std::string>("Second"));
-    EXPECT_EQ(unchanged.keyHMAC, updated.keyHMAC);
+    refuse(env.path(), "UPDATE");
+    EXPECT_EQ(store("Third", "Third-Pass-99"), -1);
+    EXPECT_TRUE(hasHandle(HandleType::deviceToken, user) && hasHandle(HandleType::hmac, user));
+    EXPECT_EQ(env.entity("S1")->keyHMAC, updated.keyHMAC);
 }
 
-TEST(StorageManagerTest, RemovingUsers) {
+TEST(StorageManagerTest, RemovingAndRenewingUsers) {
     StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1");
-    StorageEnvironment::activate(user);
-    env.storage().store(user, "n", std::string(kPassword));
-    SecureEnclave::users().generateKeyPair(user.uniqueID());
-    SecureEnclave::autosign().generateKeyPair(user.uniqueID());
-
-    for (std::int64_t version : {0, 4}) {
-        SVUser other = storedForm(user, "n", std::nullopt, version);
-        EXPECT_EQ(errorCode([&] { env.storage().remove(other); }), code(SVError::Code::unsupportedKeyVersion));
+    SVUser user = activatedUser("u1", "S1"), stranger = activatedUser("u9", "S9");
+    for (const SVUser* u : {&user, &stranger}) {
+        StorageEnvironment::activate(*u);
+        addHandle(kPassword, HandleType::password, *u);
+        SecureEnclave::autosign().generateKeyPair(u->uniqueID());
     }
-    EXPECT_EQ(env.userRows(), 1u);
-    EXPECT_TRUE(hasKeyPair(SecureEnclave::users(), user) && hasKeyPair(SecureEnclave::autosign(), user));
-
-    env.storage().remove(user);
-    EXPECT_EQ(env.userRows(), 0u);
-    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user) || hasKeyPair(SecureEnclave::autosign(), user));
-    SecureEnclave::users().generateKeyPair(user.uniqueID());
-    env.storage().remove(user);  // not stored: succeeds, and its pairs go all the same
-    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user));
-
-    LegacyRows rows;
-    LegacyRows::insert(env.path(), rows.row(kPassword));
-    env.storage().remove(env.storage().users().at(0));
-    EXPECT_EQ(env.keyRows(), 0u);
-}
-
-TEST(StorageManagerTest, StoringARenewedUser) {
-    StorageEnvironment env;
-    SVUser old = activatedUser("u1", "S1");
-    StorageEnvironment::activate(old);
-    env.storage().store(old, "Kept name", std::string(kPassword));
+    env.storage().store(user, "Kept name", kPassword);
     auto before = env.entity("S1").value();
     SVUser renewed("u1-renewed", "system-2", SVUserOptions{UserFlags(6)}, "https://renewed.example.test/", "ignored",
                    std::nullopt, std::nullopt, std::nullopt, {}, 180, 180, "S1", 3,
                    UserKeysContent::importedDecrypted(numbered(32, 7), numbered(32, 9)), 2000000000);
     UserKeys keys{numbered(32, 9), numbered(32, 7)};
+    auto renew = [&](const SVUser& old, const UserKeys& k) {
+        return errorCode([&] { env.storage().storeRenewed(old, k, kPassword, renewed); });
+    };
 
-    // Not stored: nothing is touched.
-    SVUser stranger = activatedUser("u9", "S9");
-    StorageEnvironment::activate(stranger);
-    addHandle(kPassword, HandleType::password, stranger);
-    SecureEnclave::autosign().generateKeyPair(stranger.uniqueID());
-    EXPECT_EQ(errorCode([&] { env.storage().storeRenewed(stranger, keys, kPassword, renewed); }),
-              code(SVError::Code::userNotFound));
-    EXPECT_TRUE(hasHandles(stranger, {HandleType::password, HandleType::auth, HandleType::hmac}));
-    EXPECT_TRUE(hasKeyPair(SecureEnclave::autosign(), stranger));
-    {
-        // Without a store the store's own error comes back, not "not found".
-        CoreDataManager noStore(CoreDataManager::Info{build::kDatabaseResourceName, build::kModelResourceName});
-        StorageManager storage(noStore);
-        EXPECT_THROW(storage.storeRenewed(stranger, keys, kPassword, renewed), SVPlatformError);
-        EXPECT_TRUE(hasKeyPair(SecureEnclave::autosign(), stranger));
-    }
-
-    // A renewal that fails half-way leaves nothing behind for a later operation to write.
-    UserKeys badKeys{numbered(32, 9), numbered(31, 7)};  // kHMAC the cipher refuses
-    EXPECT_EQ(errorCode([&] { env.storage().storeRenewed(old, badKeys, kPassword, renewed); }),
-              code(SVError::Code::internalError));
-    SVUser other = activatedUser("u2", "S2");
-    StorageEnvironment::activate(other);
-    env.storage().store(other, "Other", std::string(kPassword));
-    EXPECT_EQ(env.entity("S1")->userID, before.userID);
-
-    // A failure after the new values are computed changes nothing.
-    StorageEnvironment::activate(old);
-    addHandle(kPassword, HandleType::password, old);
-    SecureEnclave::autosign().generateKeyPair(old.uniqueID());
-    refuse(env.path(), "UPDATE", "SVUserEntity");
-    EXPECT_EQ(errorCode([&] { env.storage().storeRenewed(old, keys, kPassword, renewed); }), -1);
-    auto after = env.entity("S1").value();
-    EXPECT_EQ(after.userID, before.userID);
-    EXPECT_EQ(after.keyAuth, before.keyAuth);
-    EXPECT_TRUE(hasHandles(old, {HandleType::password}));
-    RawDatabase(env.path()).exec("DROP TRIGGER refuse_UPDATE");
+    // Not stored, or a failure anywhere: nothing is touched.
+    EXPECT_EQ(renew(stranger, keys), code(C::userNotFound));
+    EXPECT_TRUE(hasHandle(HandleType::password, stranger) && hasKeyPair(SecureEnclave::autosign(), stranger));
+    CoreDataManager noStore({build::kDatabaseResourceName, build::kModelResourceName});
+    EXPECT_THROW(StorageManager(noStore).storeRenewed(stranger, keys, kPassword, renewed), SVPlatformError);
+    EXPECT_EQ(renew(user, UserKeys{numbered(32, 9), numbered(31, 7)}), code(C::internalError));
+    refuse(env.path(), "UPDATE");
+    EXPECT_EQ(renew(user, keys), -1);
+    EXPECT_EQ(env.entity("S1"), before);
+    EXPECT_TRUE(hasHandle(HandleType::password, user) && hasKeyPair(SecureEnclave::autosign(), user));
+    refuse(env.path(), "DROP");
 
     // storageID and name stay, the old user's token and API version are kept.
-    env.storage().storeRenewed(old, keys, kPassword, renewed);
-    SVUser expected(renewed.userID(), renewed.systemID(), renewed.options(), renewed.interactionURL(), "Kept name",
-                    "token-on-record", 3, std::nullopt, {}, 180, 180, "S1", 3, UserKeysContent::storedEncrypted(),
-                    renewed.expirationTimestamp());
-    EXPECT_EQ(env.storage().users().at(0), expected);
-    after = env.entity("S1").value();
+    EXPECT_EQ(renew(user, keys), -2);
+    EXPECT_EQ(env.storage().users().at(0),
+              SVUser("u1-renewed", "system-2", renewed.options(), renewed.interactionURL(), "Kept name",
+                     "token-on-record", 3, std::nullopt, {}, 180, 180, "S1", 3, UserKeysContent::storedEncrypted(),
+                     2000000000));
+    auto after = env.entity("S1").value();
     EXPECT_EQ(StorageEnvironment::storedKAuth(after), keys.kAuth);
     EXPECT_EQ(StorageEnvironment::storedKHMAC(after, "u1-renewed", kPassword), keys.kHMAC);
-    EXPECT_FALSE(hasHandles(old, {HandleType::password, HandleType::auth, HandleType::hmac}, false));
-    EXPECT_FALSE(hasKeyPair(SecureEnclave::autosign(), old));
+    EXPECT_FALSE(hasHandle(HandleType::password, user) || hasHandle(HandleType::auth, user) ||
+                 hasKeyPair(SecureEnclave::autosign(), user));
+
+    for (std::int64_t version : {0, 4}) {
+        SVUser other("u1", "system-1", {}, kPassword, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {}, 180,
+                     180, "S1", version, UserKeysContent::storedEncrypted(), 0);
+        EXPECT_EQ(errorCode([&] { env.storage().remove(other); }), code(C::unsupportedKeyVersion));
+    }
+    SecureEnclave::users().generateKeyPair(user.uniqueID());
+    SecureEnclave::autosign().generateKeyPair(user.uniqueID());
+    EXPECT_EQ(env.rows(), "1,0");
+    env.storage().remove(user);
+    EXPECT_EQ(env.rows(), "0,0");
+    EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user) || hasKeyPair(SecureEnclave::autosign(), user));
+    LegacyRows().insert(env.path(), kPassword);
+    env.storage().remove(env.storage().users().at(0));
+    EXPECT_EQ(env.rows(), "0,0");
 }
 
 // A child process runs an update and is killed at one of its steps; the store
@@ -314,73 +196,51 @@ TEST(StorageManagerTest, AnUpdateKilledAtAnyStepLeavesTheUserWholeBeforeOrAfter)
     StorageEnvironment env;
     SVUser old = activatedUser("u1", "S1");
     StorageEnvironment::activate(old);
-    env.storage().store(old, "Name", std::string(kPassword));
+    env.storage().store(old, "Name", kPassword);
     env.close();
-
-    killedAtStep("written", [&] {
-        HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, old);
-        withStorageAt(env.path(), [&](StorageManager& s) { s.store(old, "Renamed", std::string("Changed-Pass-1")); });
-    });
-    env.open();
-    auto entity = env.entity("S1").value();
-    EXPECT_EQ(entity.name, std::optional<std::string>("Name"));
-    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "u1", kPassword), sampleKHMAC());
-    env.close();
-
     SVUser renewed("u2", "system-2", SVUserOptions{UserFlags(6)}, "https://renewed.example.test/", std::nullopt,
                    std::nullopt, std::int64_t{4}, std::string("Renewed"), {}, 180, 180, "S1", 3,
                    UserKeysContent::storedEncrypted(), 2000000000);
     UserKeys keys{numbered(32, 9), numbered(32, 7)};
-    for (auto [step, renewedExpected] : {std::pair{"computed", false}, {"written", false}, {"committed", true}}) {
-        killedAtStep(step, [&] {
-            withStorageAt(env.path(), [&](StorageManager& s) { s.storeRenewed(old, keys, kPassword, renewed); });
+    static const char* killAt = nullptr;
+    StorageManager::setStepHook([](const char* step) {
+        if (std::string_view(step) == killAt) ::raise(SIGKILL);
+    });
+    for (auto [step, renewal, after] : {std::tuple{"written", false, false}, {"computed", true, false},
+                                        {"written", true, false}, {"committed", true, true}}) {
+        killAt = step;
+        int status = runInChildProcess([&] {
+            CoreDataManager store({build::kDatabaseResourceName, build::kModelResourceName});
+            store.setDatabaseURL(env.path());
+            HandlesManager::shared().add(sampleKHMAC(), HandleType::hmac, old);
+            if (renewal) StorageManager(store).storeRenewed(old, keys, kPassword, renewed);
+            else StorageManager(store).store(old, "Renamed", std::string("Changed-Pass-1"));
         });
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << step;
         env.open();
-        entity = env.entity("S1").value();
-        bool isRenewed = entity.userID == std::optional<std::string>("u2");
-        EXPECT_EQ(isRenewed, renewedExpected) << step;
-        const SVUser& expected = isRenewed ? renewed : old;
-        EXPECT_EQ(entity.systemID, std::optional<std::string>(expected.systemID()));
-        EXPECT_EQ(entity.flags, std::optional<std::int64_t>(expected.options().flags.rawValue));
-        EXPECT_EQ(entity.apiVersion, std::optional<std::int64_t>(isRenewed ? 4 : 3));
-        EXPECT_EQ(StorageEnvironment::storedKAuth(entity), isRenewed ? keys.kAuth : sampleKAuth());
+        auto entity = env.entity("S1").value();
+        const SVUser& expected = after ? renewed : old;
+        EXPECT_EQ(entity.userID, expected.userID()) << step;
+        EXPECT_TRUE(entity.name == "Name" && entity.systemID == expected.systemID() &&
+                    entity.apiVersion == (after ? 4 : 3));
         EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, expected.userID(), kPassword),
-                  isRenewed ? keys.kHMAC : sampleKHMAC());
+                  after ? keys.kHMAC : sampleKHMAC());
+        EXPECT_EQ(authorizationKeyOf(env.storage().users().at(0), env.storage()), after ? keys.kAuth : sampleKAuth());
         env.close();
     }
-}
-
-TEST(StorageManagerTest, AStoredUserReadBackInANewProcess) {
-    StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1");
-    env.close();
-    int status = runInChildProcess([&] {
-        StorageEnvironment::activate(user);
-        withStorageAt(env.path(), [&](StorageManager& s) { s.store(user, "Name", std::string(kPassword)); });
-    });
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_FALSE(hasHandles(user, {HandleType::auth})) << "nothing cached in this process";
-
-    env.open();
-    SVUser back = env.storage().users().at(0);
-    EXPECT_EQ(authorizationKeyOf(back, env.storage()), sampleKAuth()) << "kAuth needs no password";
-    EXPECT_FALSE(hasHandles(back, {HandleType::auth}));
-    auto entity = env.storage().userEntity(back).value();
-    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, back.userID(), kPassword), sampleKHMAC());
+    StorageManager::setStepHook(nullptr);
 }
 
 TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClearNorAnyRemovedOrReplacedKeyWrapped) {
     StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1");
-    SVUser gone = activatedUser("u2", "S2");
+    SVUser user = activatedUser("u1", "S1"), gone = activatedUser("u2", "S2"), added = activatedUser("u3", "S3");
     std::vector<std::string> secrets = {kPassword, "Second-Pass-2", "Third-Pass-3"};
-    // The wrapped keys of each stored state, unwrappable with the device key.
-    auto keepWrapped = [&](const std::string& storageID) {
+    auto keepWrapped = [&](const std::string& storageID) {  // unwrappable with the device key
         auto entity = env.entity(storageID).value();
         for (const Bytes& wrapped : {entity.keyAuth.value(), entity.keyHMAC.value()}) secrets.push_back(stringOf(wrapped));
     };
     StorageEnvironment::activate(user);
-    env.storage().store(user, "Name", std::string(kPassword));
+    env.storage().store(user, "Name", kPassword);
     keepWrapped("S1");
     StorageEnvironment::activate(user);
     env.storage().store(user, std::nullopt, std::string("Second-Pass-2"));
@@ -388,12 +248,11 @@ TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClearNorAnyRemovedOrRepla
     UserKeys renewedKeys{numbered(32, 0x11), numbered(32, 0x71)};
     env.storage().storeRenewed(user, renewedKeys, "Third-Pass-3", user);
     StorageEnvironment::activate(gone);
-    env.storage().store(gone, "Gone", std::string(kPassword));
+    env.storage().store(gone, "Gone", kPassword);
     keepWrapped("S2");
     env.storage().remove(gone);
-    SVUser added = activatedUser("u3", "S3");
     StorageEnvironment::activate(added);
-    env.storage().store(added, "Added", std::string(kPassword));
+    env.storage().store(added, "Added", kPassword);
 
     for (const Bytes& key : {sampleKAuth(), sampleKHMAC(), renewedKeys.kAuth, renewedKeys.kHMAC})
         secrets.insert(secrets.end(), {stringOf(key), hexString(key), base64Encode(key)});
@@ -407,59 +266,149 @@ TEST(StorageManagerTest, NoSecretIsInTheStoreFilesInTheClearNorAnyRemovedOrRepla
     env.close();
     std::string database = contents(env.path());
     ASSERT_NE(database.find("S1"), std::string::npos) << "the scan reads the rows";
-    for (const auto& secret : secrets) {
-        EXPECT_EQ(wal.find(secret), std::string::npos);
-        EXPECT_EQ(database.find(secret), std::string::npos);
-    }
+    for (const auto& secret : secrets)
+        EXPECT_TRUE(wal.find(secret) == std::string::npos && database.find(secret) == std::string::npos);
 }
 
-TEST(StorageManagerTest, ListingPutsCurrentUsersFirstAndSkipsUnreadableRows) {
+TEST(StorageManagerTest, LegacyRowsReadAsUsersOfTheirGeneration) {
+    auto midnight = [](int day) {
+        std::tm parts{};
+        parts.tm_mday = day, parts.tm_mon = 11, parts.tm_year = 125, parts.tm_isdst = -1;
+        return static_cast<double>(std::mktime(&parts));
+    };
+    const SVKeyEntity valid{7,  "token", {}, "2025-12-31", {}, false, "https://legacy.example.test/sv", {}, "K1",
+                            "Legacy account", {}, "00ff10", {}, "AbCd", "", "legacy-system", "legacy-user"};
+    StorageLegacy storage;
+    EXPECT_EQ(storage.makeUser(valid),
+              SVUser("legacy-user", "legacy-system", SVUserOptions{}, "https://legacy.example.test/sv",
+                     "Legacy account", "token", std::nullopt, std::nullopt, {}, 180, 180, "K1", 2,
+                     UserKeysContent::legacyStoredEncrypted(Bytes{0x00, 0xff, 0x10}, Bytes{0xab, 0xcd}, Bytes{}),
+                     midnight(31)));
+    // {change, generation (0: missingRequestedData), options}; a fingerprint without flags is generation 1.
+    struct Row { void (*change)(SVKeyEntity&); int version; std::int64_t options; } rows[] = {
+        {[](SVKeyEntity& e) { e.fingerprint = "fp"; }, 1, 1},
+        {[](SVKeyEntity& e) { e.fingerprint = "fp", e.keyFlags = 0; }, 1, 1},
+        {[](SVKeyEntity& e) { e.fingerprint = "fp", e.keyFlags = 2; }, 2, 2},
+        {[](SVKeyEntity& e) { e.fingerprint = "", e.keyFlags = 6; }, 2, 6},
+        {[](SVKeyEntity& e) { e.keyFlags = 0, e.expirationDateString = "31.12.2025"; }, 2, 0},
+        {[](SVKeyEntity& e) { e.userID.reset(), e.keyName.reset(), e.deviceToken.reset(); }, 2, 0},
+        {[](SVKeyEntity& e) { e.systemID.reset(); }, 0, 0},
+        {[](SVKeyEntity& e) { e.interactionExternalURL.reset(); }, 0, 0},
+        {[](SVKeyEntity& e) { e.interactionExternalURL = "https://exa mple.test"; }, 0, 0},
+        {[](SVKeyEntity& e) { e.keyValue.reset(); }, 0, 0},
+        {[](SVKeyEntity& e) { e.keyValue = "abc"; }, 0, 0},
+        {[](SVKeyEntity& e) { e.privateKey = "zz"; }, 0, 0},
+        {[](SVKeyEntity& e) { e.privateKey.reset(); }, 0, 0},
+        {[](SVKeyEntity& e) { e.publicKey = "0g"; }, 0, 0},
+        {[](SVKeyEntity& e) { e.publicKey.reset(); }, 0, 0},
+        {[](SVKeyEntity& e) { e.expirationDateString.reset(); }, 0, 0},
+        {[](SVKeyEntity& e) { e.expirationDateString = "2025/12/31"; }, 0, 0},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SVKeyEntity entity = valid;
+        rows[i].change(entity);
+        if (rows[i].version == 0) {
+            EXPECT_EQ(errorCode([&] { storage.makeUser(entity); }), code(C::missingRequestedData)) << i;
+            continue;
+        }
+        SVUser made = storage.makeUser(entity);
+        EXPECT_TRUE(made.userVersion() == rows[i].version && made.options().flags.rawValue == rows[i].options &&
+                    made.userID() == entity.userID.value_or("") && made.name() == entity.keyName &&
+                    made.registeredDeviceToken() == entity.deviceToken &&
+                    made.expirationTimestamp() == midnight(31))
+            << i;
+    }
+
+    // Listed after the current users, unreadable rows left out; rows without
+    // keyID keep one identifier and are removed and transferred once.
     StorageEnvironment env;
-    LegacyRows rows;
-    LegacyRows::insert(env.path(), rows.row(kPassword));
+    LegacyRows legacy;
+    legacy.insert(env.path(), "pw-123456");
+    legacy.insert(env.path(), "pw-123456", {.keyID = "odd", .keyValue = "abc"});
+    legacy.insert(env.path(), "pw-123456", {.keyID = std::nullopt, .userID = "anonymous-1"});
+    legacy.insert(env.path(), "pw-123456", {.keyID = std::nullopt, .userID = "anonymous-2", .fingerprint = "fp",
+                                            .keyFlags = "0"});
     for (const char* id : {"A", "B"}) {
         SVUser user = activatedUser(std::string("u") + id, id);
         StorageEnvironment::activate(user);
-        env.storage().store(user, "n", std::string(kPassword));
+        env.storage().store(user, "n", kPassword);
     }
     RawDatabase(env.path()).exec("UPDATE SVUserEntity SET interactionURL = 'not a url' WHERE storageID = 'B'");
-    auto users = env.storage().users();
-    ASSERT_EQ(users.size(), 2u);
-    EXPECT_EQ(users[0].storageID(), "A");
-    EXPECT_EQ(users[1].storageID(), "legacy-key-1");
-    EXPECT_EQ(users[1].userVersion(), 2);
+    auto first = env.storage().users(), second = env.storage().users();
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(first[0].storageID() + "," + first[1].storageID(), "A,legacy-key-1");
+    EXPECT_TRUE(first == second && first[2].storageID() != first[3].storageID());
+    EXPECT_EQ(env.storage().legacyKeyEntity(first[3])->userID, "anonymous-2");
+    EXPECT_FALSE(env.storage().legacyKeyEntity(activatedUser("x", "nobody")));
+    env.storage().remove(first[2]);
+    ASSERT_EQ(first[3].userVersion(), 1);
+    env.storage().transferLegacyUser(first[3], "pw-123456");
+    auto after = env.storage().users();
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_TRUE(after[1].storageID() == first[3].storageID() && after[1].userVersion() == 3 &&
+                after[1].options().flags.rawValue == 1 && after[2].storageID() == "legacy-key-1");
 }
 
-TEST(StorageManagerTest, TransferringALegacyUser) {
+// With an access group, as every look-up then asks for it.
+TEST(StorageManagerTest, ATransferImportsAPairTheLookUpsFindAndRemovesOnlyItsOwn) {
+    HostState::setAccessGroup("team.shared");
+    struct Reset {
+        ~Reset() { HostState::setAccessGroup(std::nullopt); }
+    } reset;
     StorageEnvironment env(SVLoggingOptions::debug);
     LegacyRows rows;
-    LegacyRows::insert(env.path(), rows.row(kPassword));
-    SVUser legacy = env.storage().users().at(0);
-
-    EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(activatedUser("u", "S"), kPassword); }),
-              code(SVError::Code::emptyKeys));
+    rows.insert(env.path(), kPassword);
+    rows.insert(env.path(), kPassword, {.keyID = "no-private", .privateKey = ""});
+    rows.insert(env.path(), kPassword, {.keyID = "no-public", .publicKey = ""});
+    rows.insert(env.path(), kPassword, {.keyID = "nameless", .keyName = std::nullopt});
+    rows.insert(env.path(), "weak", {.keyID = "weak", .userID = "weak-user", .keyFlags = "96"});
+    auto users = env.storage().users();
+    ASSERT_EQ(users.size(), 5u);
+    const SVUser& legacy = users[0];
+    auto transfer = [&](const SVUser& user, const std::string& password = kPassword) {
+        return errorCode([&] { env.storage().transferLegacyUser(user, password); });
+    };
+    EXPECT_EQ(transfer(activatedUser("u", "S")), code(C::emptyKeys));
     EXPECT_TRUE(env.platform().log().contains(SVLogCategory::storage, "Unable to transfer: missing keys content"));
 
-    // A wrong password: reported, nothing moves.
-    EXPECT_EQ(errorCode([&] { env.storage().transferLegacyUser(legacy, "Wrong-Pass-1"); }),
-              code(SVError::Code::transferStorage));
+    // A wrong password, an empty key part, a user the store refuses (no name,
+    // a password the policy refuses): the user does not move, its imported pair goes.
+    for (int i : {0, 1, 2, 3, 4}) {
+        EXPECT_EQ(transfer(users[i], i == 0 ? "Wrong-Pass-1" : i == 4 ? "weak" : kPassword),
+                  code(C::transferStorage)) << i;
+        EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), users[i]));
+    }
     EXPECT_TRUE(env.platform().log().anyContains("Transfering error: "));
-    EXPECT_TRUE(env.keyRows() == 1u && env.userRows() == 0u);
+    EXPECT_EQ(env.rows(), "0,5");
 
-    env.platform().log().clear();
-    env.storage().transferLegacyUser(legacy, kPassword);
-    EXPECT_EQ(env.keyRows(), 0u);
-    auto entity = env.entity("legacy-key-1").value();
-    EXPECT_EQ(entity.name, std::optional<std::string>("Legacy account"));
-    EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
-    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "legacy-user", kPassword), sampleKHMAC());
+    // A pair of another origin under the label stays; the import fails.
+    std::string other = SecureEnclave::users().generateKeyPair(legacy.uniqueID()).publicKey.spkiHexString();
+    EXPECT_EQ(transfer(legacy), code(C::transferStorage));
+    EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(), other);
+    SecureEnclave::users().removeKeyPair(legacy.uniqueID());
+
+    // The legacy row cannot be deleted: the new row is not kept, and the clean-up finds the imported pair.
+    refuse(env.path(), "DELETE", "SVKeyEntity");
+    EXPECT_EQ(transfer(legacy), code(C::transferStorage));
+    EXPECT_EQ(env.rows(), "0,5");
+    KeyQuery anyGroup;
+    anyGroup.applicationTag = bytesOf(SecureEnclave::users().applicationTag());
+    EXPECT_EQ(KeychainStore::current().findKey(anyGroup), errSecItemNotFound);
+    refuse(env.path(), "DROP");
+
+    // The pair a transfer cut short after its import left is taken over; afterwards the look-ups find it.
+    SecureEnclave::users().importLegacyPrivateKey(*rows.signingKey().externalRepresentation(),
+                                                  SecureEnclave::applicationLabel(legacy.uniqueID()));
+    storageLog(env.platform());
+    EXPECT_EQ(transfer(legacy), -2);
     EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(),
               rows.signingKey().spkiHexString());
-    EXPECT_FALSE(hasHandles(legacy, {HandleType::auth, HandleType::hmac}, false));
-    auto users = env.storage().users();
-    ASSERT_EQ(users.size(), 1u);
-    EXPECT_EQ(users[0].userVersion(), 3);
-    EXPECT_EQ(users[0].uniqueID(), legacy.uniqueID()) << "its key pair and handles keep their label";
+    auto entity = env.entity("legacy-key-1").value();
+    EXPECT_TRUE(entity.name == "Legacy account" && env.rows() == "1,4");
+    EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
+    EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "legacy-user", kPassword), sampleKHMAC());
+    EXPECT_FALSE(hasHandle(HandleType::auth, legacy) || hasHandle(HandleType::hmac, legacy));
+    EXPECT_EQ(env.storage().users().at(0).uniqueID(), legacy.uniqueID()) << "its pair and handles keep their label";
     EXPECT_EQ(storageLog(env.platform()),
               (std::vector<std::string>{
                   "Transfering user to the current storage", "Getting legacy local private key",
@@ -469,59 +418,40 @@ TEST(StorageManagerTest, TransferringALegacyUser) {
                   "Removing legacy user from the legacy storage", "Removing the user from DB"}));
 }
 
-// With an access group, as every look-up then asks for it.
-TEST(StorageManagerTest, ATransferImportsAPairTheLookUpsFindAndRemovesOnlyItsOwn) {
-    HostState::setAccessGroup("team.shared");
-    struct Reset {
-        ~Reset() { HostState::setAccessGroup(std::nullopt); }
-    } reset;
-    StorageEnvironment env;
-    LegacyRows rows;
-    LegacyRows::insert(env.path(), rows.row(kPassword));
-    LegacyRows::insert(env.path(), rows.row(kPassword, {.keyID = "no-private", .privateKey = ""}));
-    LegacyRows::insert(env.path(), rows.row(kPassword, {.keyID = "no-public", .publicKey = ""}));
-    LegacyRows::insert(env.path(), rows.row(kPassword, {.keyID = "nameless", .keyName = std::nullopt}));
-    LegacyRows::insert(env.path(), rows.row("weak", {.keyID = "weak", .userID = "weak-user", .keyFlags = 96}));
-    auto users = env.storage().users();
-    ASSERT_EQ(users.size(), 5u);
-    auto transfer = [&](const SVUser& user, const std::string& password = kPassword) {
-        return errorCode([&] { env.storage().transferLegacyUser(user, password); });
-    };
+TEST(StorageManagerTest, KeysOfAUserFromTheKeyStoreTheCacheOrTheStore) {
+    StorageEnvironment env(SVLoggingOptions::debug);
+    SVUser user = activatedUser("u1", "S1");
+    EXPECT_FALSE(user.publicKey() || user.isRegisteredToAutosign());
+    EXPECT_EQ(errorCode([&] { authorizationKeyOf(user, env.storage()); }), code(C::missingKAuth));
+    auto pair = SecureEnclave::users().generateKeyPair(user.uniqueID());
+    EXPECT_EQ(user.publicKey(), pair.publicKey.spkiHexString());
+    EXPECT_TRUE(user.hasKeyPair());
+    EXPECT_TRUE(env.platform().log().contains(SVLogCategory::users, "Checking if user has keypair"));
+    EXPECT_FALSE(user.isRegisteredToAutosign()) << "the signing pair does not count";
+    SecureEnclave::autosign().generateKeyPair(user.uniqueID());
+    EXPECT_TRUE(user.isRegisteredToAutosign());
+    SecureEnclave::users().removeKeyPair(user.uniqueID());
+    EXPECT_FALSE(user.hasKeyPair());
 
-    // An empty key part fails like any unreadable one, and a user that fails the
-    // store's checks (no name, a password the policy refuses) like a failed
-    // store: the user does not move, and its imported pair is removed again.
-    for (int i : {1, 2, 3, 4}) {
-        const SVUser& user = users[i];
-        EXPECT_EQ(transfer(user, i == 4 ? "weak" : kPassword), code(SVError::Code::transferStorage))
-            << user.storageID();
-        EXPECT_FALSE(hasKeyPair(SecureEnclave::users(), user));
-        if (i >= 3) {
-            EXPECT_TRUE(hasHandles(user, {HandleType::auth, HandleType::hmac}));
-        }
-    }
-    EXPECT_TRUE(env.keyRows() == 5u && env.userRows() == 0u);
+    // kAuth: a cached one wins without any storage access (this manager has no store).
+    CoreDataManager noStore({build::kDatabaseResourceName, build::kModelResourceName});
+    StorageManager unstored(noStore);
+    StorageEnvironment::activate(user, numbered(32, 3));
+    EXPECT_EQ(authorizationKeyOf(user, unstored), numbered(32, 3));
+    EXPECT_EQ(user.authorizationKey(), numbered(32, 3));
+    StorageEnvironment::activate(user);
+    env.storage().store(user, "n", kPassword);  // drops the handles
+    EXPECT_EQ(errorCode([&] { authorizationKeyOf(user, unstored); }), code(C::missingKAuth));
+    SecureEnclave::local().removeKeyPair("local");
+    EXPECT_EQ(errorCode([&] { authorizationKeyOf(user, env.storage()); }), code(C::secureEnclaveError));
 
-    // A pair of another origin under the label (a current user of the same container) stays; the import fails.
-    const SVUser& legacy = users[0];
-    std::string other = SecureEnclave::users().generateKeyPair(legacy.uniqueID()).publicKey.spkiHexString();
-    EXPECT_EQ(transfer(legacy), code(SVError::Code::transferStorage));
-    EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(), other);
-    SecureEnclave::users().removeKeyPair(legacy.uniqueID());
-
-    // The legacy row cannot be deleted: the new row is not kept, and the clean-up finds the imported pair.
-    refuse(env.path(), "DELETE", "SVKeyEntity");
-    EXPECT_EQ(transfer(legacy), code(SVError::Code::transferStorage));
-    EXPECT_TRUE(env.keyRows() == 5u && env.userRows() == 0u);
-    KeyQuery anyGroup;
-    anyGroup.applicationTag = bytesOf(SecureEnclave::users().applicationTag());
-    EXPECT_EQ(KeychainStore::current().findKey(anyGroup), errSecItemNotFound);
-    RawDatabase(env.path()).exec("DROP TRIGGER refuse_DELETE");
-
-    // The pair a transfer cut short after its import left is taken over; afterwards the look-ups find it.
-    SecureEnclave::users().importLegacyPrivateKey(*rows.signingKey().externalRepresentation(),
-                                                  SecureEnclave::applicationLabel(legacy.uniqueID()));
-    EXPECT_EQ(transfer(legacy), -2);
-    EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(legacy.uniqueID()).publicKey.spkiHexString(),
-              rows.signingKey().spkiHexString());
+    // A legacy user: the text of its row whatever the key stores hold, and no autosign.
+    LegacyRows().insert(env.path(), "pw-123456", {.publicKey = "0a0b"});
+    SVUser legacy = env.storage().users().at(1);
+    SecureEnclave::users().generateKeyPair(legacy.uniqueID());
+    SecureEnclave::autosign().generateKeyPair(legacy.uniqueID());
+    EXPECT_EQ(publicKeyOf(legacy, env.storage()), "0a0b");
+    EXPECT_FALSE(legacy.isRegisteredToAutosign());
+    env.storage().remove(legacy);
+    EXPECT_FALSE(publicKeyOf(legacy, env.storage()));
 }

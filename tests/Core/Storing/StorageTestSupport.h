@@ -23,31 +23,18 @@
 
 namespace svsdk::testing {
 
-inline constexpr const char* kURL = "https://signing.example.test/api";
-inline constexpr double kExpiry = 1900000000.5;
-
-// Distinct, recognisable secrets.
 inline Bytes sampleKAuth() { return numbered(32, 0xA0); }
 inline Bytes sampleKHMAC() { return numbered(32, 0x40); }
 
 // An activated user of the current generation, not yet stored.
 inline SVUser activatedUser(const std::string& userID, const std::string& storageID, std::int64_t flags = 0) {
-    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, kURL, std::string("Imported name"),
-                  std::string("token-on-record"), std::int64_t{3}, std::string("Signing system"),
-                  {SVExtendedAuthMethod::codeword}, 30, 60, storageID, 3,
-                  UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), kExpiry);
+    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, "https://signing.example.test/api",
+                  std::string("Imported name"), std::string("token-on-record"), std::int64_t{3},
+                  std::string("Signing system"), {SVExtendedAuthMethod::codeword}, 30, 60, storageID, 3,
+                  UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), 1900000000.5);
 }
 
-// `user` as the current storage reads it back, with the given name, device
-// token and storage version.
-inline SVUser storedForm(const SVUser& user, std::optional<std::string> name, std::optional<std::string> token,
-                         std::int64_t userVersion = 3) {
-    return SVUser(user.userID(), user.systemID(), user.options(), user.interactionURL(), std::move(name),
-                  std::move(token), user.apiVersion().value_or(0), user.systemName(), {}, 180, 180, user.storageID(),
-                  userVersion, UserKeysContent::storedEncrypted(), user.expirationTimestamp());
-}
-
-// The error an expression throws: the SVError case's code, or -1 for another
+// The error an expression throws: the SVError case's code, -1 for another
 // exception, -2 for none.
 template <class F>
 int errorCode(F&& f) {
@@ -73,8 +60,7 @@ public:
         open();
     }
     ~StorageEnvironment() {
-        storage_.reset();
-        store_.reset();
+        close();
         HandlesManager::shared().removeAll();
     }
 
@@ -88,8 +74,8 @@ public:
         store_.reset();
     }
     void open() {
-        store_ = std::make_unique<CoreDataManager>(CoreDataManager::Info{build::kDatabaseResourceName,
-                                                                         build::kModelResourceName});
+        store_ = std::make_unique<CoreDataManager>(
+            CoreDataManager::Info{build::kDatabaseResourceName, build::kModelResourceName});
         store_->setDatabaseURL(path_);
         storage_ = std::make_unique<StorageManager>(*store_);
         store_->performTransaction([](StoreContext&) {});  // the file and its tables
@@ -107,11 +93,10 @@ public:
     std::optional<SVUserEntity> entity(const std::string& storageID) {
         return store_->performTransaction([&](StoreContext& c) { return c.fetchUserEntity(storageID); });
     }
-    std::size_t userRows() {
-        return store_->performTransaction([](StoreContext& c) { return c.fetchUserEntities().size(); });
-    }
-    std::size_t keyRows() {
-        return store_->performTransaction([](StoreContext& c) { return c.fetchKeyEntities().size(); });
+    // "users,keys": the rows of both tables.
+    std::string rows() {
+        return RawDatabase(path_).scalar(
+            "SELECT (SELECT count(*) FROM SVUserEntity) || ',' || (SELECT count(*) FROM SVKeyEntity)");
     }
 
     // The stored keys, unwrapped as the SDK would: kAuth with the device key
@@ -137,13 +122,9 @@ private:
 struct LegacyRow {
     std::optional<std::string> keyID = "legacy-key-1";
     std::optional<std::string> userID = "legacy-user";
-    std::optional<std::string> systemID = "legacy-system";
-    std::optional<std::string> url = "https://legacy.example.test/sv";
-    std::optional<std::string> expiry = "31.12.2035";
     std::optional<std::string> fingerprint = std::nullopt;
-    std::optional<std::int64_t> keyFlags = 2;
+    std::optional<std::string> keyFlags = "2";
     std::optional<std::string> keyName = "Legacy account";
-    std::optional<std::string> deviceToken = "legacy-token";
     std::optional<std::string> keyValue = std::nullopt;
     std::optional<std::string> privateKey = std::nullopt;
     std::optional<std::string> publicKey = std::nullopt;
@@ -163,41 +144,34 @@ public:
     // The signing key the rows carry.
     const SecKey& signingKey() const { return signingKey_; }
 
-    // The row of a user protected under `password`.
-    using Row = LegacyRow;
-    Row row(const std::string& password, Row row = {}) const {
+    // Inserts the row of a user protected under `password` into the store at `path`.
+    void insert(const std::string& path, const std::string& password, LegacyRow row = {}) const {
         auto local = *deviceKey_.copyPublicKey();
         std::string userID = row.userID.value_or("");
-        if (!row.keyValue) {
-            Bytes content = sampleKHMAC();
-            Bytes kAuth = sampleKAuth();
-            content.insert(content.end(), kAuth.begin(), kAuth.end());
-            row.keyValue = hexString(SecureEnclave::encrypt(Cryptor::encrypt(content, userID, password), local));
-        }
-        if (!row.privateKey) {
-            Bytes full = *signingKey_.externalRepresentation();
-            Bytes scalar(full.end() - 32, full.end());
-            row.privateKey = hexString(SecureEnclave::encrypt(Cryptor::encrypt(scalar, userID, password), local));
-        }
-        if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
-        return row;
-    }
-
-    static void insert(const std::string& path, const Row& row) {
-        auto quote = [](const std::optional<std::string>& text) {
-            char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
-            std::string result(quoted);
-            sqlite3_free(quoted);
-            return result;
+        auto wrap = [&](const Bytes& plain) {
+            return hexString(SecureEnclave::encrypt(Cryptor::encrypt(plain, userID, password), local));
         };
-        RawDatabase raw(path);
-        raw.exec("INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "
-                 "fingerprint, keyFlags, keyName, deviceToken, keyValue, privateKey, publicKey) VALUES (" +
-                 quote(row.keyID) + ", " + quote(row.userID) + ", " + quote(row.systemID) + ", " + quote(row.url) +
-                 ", " + quote(row.expiry) + ", " + quote(row.fingerprint) + ", " +
-                 (row.keyFlags ? std::to_string(*row.keyFlags) : "NULL") + ", " + quote(row.keyName) + ", " +
-                 quote(row.deviceToken) + ", " + quote(row.keyValue) + ", " + quote(row.privateKey) + ", " +
-                 quote(row.publicKey) + ")");
+        if (!row.keyValue) {
+            Bytes content = sampleKHMAC(), kAuth = sampleKAuth();
+            content.insert(content.end(), kAuth.begin(), kAuth.end());
+            row.keyValue = wrap(content);
+        }
+        Bytes full = *signingKey_.externalRepresentation();
+        if (!row.privateKey) row.privateKey = wrap(Bytes(full.end() - 32, full.end()));
+        if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
+        std::string values;
+        for (const auto& text : {row.keyID, row.userID, std::optional<std::string>("legacy-system"),
+                                 std::optional<std::string>("https://legacy.example.test/sv"),
+                                 std::optional<std::string>("31.12.2035"), row.fingerprint, row.keyFlags, row.keyName,
+                                 std::optional<std::string>("legacy-token"), row.keyValue, row.privateKey,
+                                 row.publicKey}) {
+            char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
+            values += (values.empty() ? "" : ", ") + std::string(quoted);
+            sqlite3_free(quoted);
+        }
+        RawDatabase(path).exec(
+            "INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "
+            "fingerprint, keyFlags, keyName, deviceToken, keyValue, privateKey, publicKey) VALUES (" + values + ")");
     }
 
 private:

@@ -13,7 +13,7 @@
 namespace svsdk::testing {
 
 // A plain connection to a store file, for writing what the SDK never writes
-// (older schemas, key entities) and for looking at the file behind its back.
+// (older schemas, legacy rows, triggers) and for looking behind its back.
 class RawDatabase {
 public:
     explicit RawDatabase(const std::string& path) {
@@ -25,11 +25,10 @@ public:
 
     void exec(const std::string& sql) {
         char* message = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-            std::string text = message ? message : "sqlite error";
-            sqlite3_free(message);
-            throw std::runtime_error(text + " in: " + sql);
-        }
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return;
+        std::string text = message ? message : "sqlite error";
+        sqlite3_free(message);
+        throw std::runtime_error(text + " in: " + sql);
     }
     // The first column of the first row, as text ("" when there is none).
     std::string scalar(const std::string& sql) {
@@ -47,8 +46,8 @@ private:
     sqlite3* db_ = nullptr;
 };
 
-// Runs `work` in a forked child that then ends with _exit(0) (or dies in
-// `work`); returns the child's wait status.
+// Runs `work` in a forked child that then ends with _exit(0) (3 when `work`
+// throws); returns the child's wait status.
 inline int runInChildProcess(const std::function<void()>& work) {
     pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
