@@ -4,17 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
-#include <string>
 
 #include <svsdk/SVError.h>
-#include <svsdk/SVUser.h>
 
 #include "BuildConstants.h"
 #include "Core/Security/Cryptor.h"
-#include "Core/Security/HandlesManager.h"
-#include "Core/Security/SecureEnclave.h"
-#include "Core/Storing/CoreDataManager.h"
 #include "Core/Storing/StorageManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "StoreTestSupport.h"
@@ -59,20 +53,14 @@ public:
         SecureEnclave::local().checkLocalKeyPair();
         open();
     }
-    ~StorageEnvironment() {
-        close();
-        HandlesManager::shared().removeAll();
-    }
+    ~StorageEnvironment() { close(), HandlesManager::shared().removeAll(); }
 
     ScopedPlatform& platform() { return platform_; }
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
 
     // Closes the store (so that another process can own it) and opens it again.
-    void close() {
-        storage_.reset();
-        store_.reset();
-    }
+    void close() { storage_.reset(), store_.reset(); }
     void open() {
         store_ = std::make_unique<CoreDataManager>(
             CoreDataManager::Info{build::kDatabaseResourceName, build::kModelResourceName});
@@ -85,9 +73,6 @@ public:
     static void activate(const SVUser& user, const Bytes& kAuth = sampleKAuth(), const Bytes& kHMAC = sampleKHMAC()) {
         HandlesManager::shared().add(kAuth, HandleType::auth, user);
         HandlesManager::shared().add(kHMAC, HandleType::hmac, user);
-    }
-    static std::optional<Bytes> handle(HandleType type, const SVUser& user) {
-        return HandlesManager::shared().handle(type, user);
     }
 
     std::optional<SVUserEntity> entity(const std::string& storageID) {
