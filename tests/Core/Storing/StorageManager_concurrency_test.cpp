@@ -23,15 +23,13 @@ TEST(CoreDataManagerConcurrencyTest, OperationsOfManyThreadsTakeTurns) {
             for (int i = 0; i < 25; ++i)
                 managers[t % 2].performTransaction([](StoreContext& context) {
                     SVUserEntity counter;
-                    counter.storageID = "counter";
-                    counter = context.fetchUserEntity("counter").value_or(counter);
-                    counter.flags = integerOrZero(counter.flags) + 1;
+                    counter = context.fetchUserEntity("").value_or(counter);
+                    counter.storageID = "", counter.flags = integerOrZero(counter.flags) + 1;
                     counter.objectID ? context.update(counter) : context.insert(counter);
                 });
         });
     for (auto& w : workers) w.join();
-    EXPECT_EQ(managers[0].performTransaction([](StoreContext& c) { return c.fetchUserEntity("counter")->flags; }),
-              8 * 25);
+    EXPECT_EQ(managers[0].performTransaction([](StoreContext& c) { return c.fetchUserEntity("")->flags; }), 200);
     int opened = 0;
     for (const auto& e : platform.log().entries()) opened += e.message == "Making the Managed Object Context";
     EXPECT_EQ(opened, 2);
@@ -49,10 +47,8 @@ TEST(StorageManagerConcurrencyTest, RacingStoresOfOneUserMakeOneRow) {
         threads.emplace_back([&] {
             // A later store finds the row; its handles may already be gone.
             int result = errorCode([&] { env.storage().store(user, "n", std::string("Secret-Pass-42")); });
-            result == -2 ? ++succeeded : result != code(SVError::Code::handleInvalid) ? ++unexpected : 0;
+            (result == -2 ? succeeded : unexpected) += result != code(SVError::Code::handleInvalid);
         });
     for (auto& t : threads) t.join();
-    EXPECT_GE(succeeded.load(), 1);
-    EXPECT_EQ(unexpected.load(), 0);
-    EXPECT_EQ(env.rows(), "1,0");
+    EXPECT_TRUE(succeeded >= 1 && unexpected == 0 && env.rows() == "1,0");
 }

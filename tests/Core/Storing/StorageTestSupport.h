@@ -58,7 +58,6 @@ public:
     ScopedPlatform& platform() { return platform_; }
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
-
     // Closes the store (so that another process can own it) and opens it again.
     void close() { storage_.reset(), store_.reset(); }
     void open() {
@@ -74,7 +73,6 @@ public:
         HandlesManager::shared().add(kAuth, HandleType::auth, user);
         HandlesManager::shared().add(kHMAC, HandleType::hmac, user);
     }
-
     std::optional<SVUserEntity> entity(const std::string& storageID) {
         return store_->performTransaction([&](StoreContext& c) { return c.fetchUserEntity(storageID); });
     }
@@ -105,62 +103,48 @@ private:
 
 // A legacy row; null members are left out, absent keys are computed.
 struct LegacyRow {
-    std::optional<std::string> keyID = "legacy-key-1";
-    std::optional<std::string> userID = "legacy-user";
-    std::optional<std::string> fingerprint = std::nullopt;
-    std::optional<std::string> keyFlags = "2";
-    std::optional<std::string> keyName = "Legacy account";
-    std::optional<std::string> keyValue = std::nullopt;
-    std::optional<std::string> privateKey = std::nullopt;
-    std::optional<std::string> publicKey = std::nullopt;
+    std::optional<std::string> keyID = "legacy-key-1", userID = "legacy-user", fingerprint = std::nullopt,
+                               keyFlags = "2", keyName = "Legacy account", keyValue = std::nullopt,
+                               privateKey = std::nullopt, publicKey = std::nullopt;
 };
 
 // What older SDKs wrote: the device's legacy key, and rows protected by it.
 class LegacyRows {
 public:
-    LegacyRows() : deviceKey_(*SecKey::generateP256()) {
+    LegacyRows() {
         KeyItem item;
         item.applicationTag = bytesOf(SecureEnclave::legacy().applicationTag() + ".privateKey");
         item.applicationLabel = bytesOf("legacy device key");
         item.keyData = *deviceKey_.externalRepresentation();
         EXPECT_EQ(KeychainStore::current().addKey(item), errSecSuccess);
     }
-
-    // The signing key the rows carry.
-    const SecKey& signingKey() const { return signingKey_; }
+    const SecKey& signingKey() const { return signingKey_; }  // the one every row carries
 
     // Inserts the row of a user protected under `password` into the store at `path`.
     void insert(const std::string& path, const std::string& password, LegacyRow row = {}) const {
-        auto local = *deviceKey_.copyPublicKey();
-        std::string userID = row.userID.value_or("");
         auto wrap = [&](const Bytes& plain) {
-            return hexString(SecureEnclave::encrypt(Cryptor::encrypt(plain, userID, password), local));
+            return hexString(SecureEnclave::encrypt(Cryptor::encrypt(plain, row.userID.value_or(""), password),
+                                                    *deviceKey_.copyPublicKey()));
         };
-        if (!row.keyValue) {
-            Bytes content = sampleKHMAC(), kAuth = sampleKAuth();
-            content.insert(content.end(), kAuth.begin(), kAuth.end());
-            row.keyValue = wrap(content);
-        }
-        Bytes full = *signingKey_.externalRepresentation();
+        Bytes keys = sampleKHMAC(), kAuth = sampleKAuth(), full = *signingKey_.externalRepresentation();
+        keys.insert(keys.end(), kAuth.begin(), kAuth.end());
+        if (!row.keyValue) row.keyValue = wrap(keys);
         if (!row.privateKey) row.privateKey = wrap(Bytes(full.end() - 32, full.end()));
         if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
-        std::string values;
-        for (const auto& text : {row.keyID, row.userID, std::optional<std::string>("legacy-system"),
-                                 std::optional<std::string>("https://legacy.example.test/sv"),
-                                 std::optional<std::string>("31.12.2035"), row.fingerprint, row.keyFlags, row.keyName,
-                                 std::optional<std::string>("legacy-token"), row.keyValue, row.privateKey,
-                                 row.publicKey}) {
+        std::string values = "'legacy-system', 'https://legacy.example.test/sv', '31.12.2035', 'legacy-token'";
+        for (const auto& text : {row.keyID, row.userID, row.fingerprint, row.keyFlags, row.keyName, row.keyValue,
+                                 row.privateKey, row.publicKey}) {
             char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
-            values += (values.empty() ? "" : ", ") + std::string(quoted);
+            values += ", " + std::string(quoted);
             sqlite3_free(quoted);
         }
-        RawDatabase(path).exec(
-            "INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "
-            "fingerprint, keyFlags, keyName, deviceToken, keyValue, privateKey, publicKey) VALUES (" + values + ")");
+        RawDatabase(path).exec("INSERT INTO SVKeyEntity (systemID, interactionExternalURL, expirationDateString, "
+                               "deviceToken, keyID, userID, fingerprint, keyFlags, keyName, keyValue, privateKey, "
+                               "publicKey) VALUES (" + values + ")");
     }
 
 private:
-    SecKey deviceKey_;
+    SecKey deviceKey_ = *SecKey::generateP256();
     SecKey signingKey_ = *SecKey::generateP256();
 };
 
