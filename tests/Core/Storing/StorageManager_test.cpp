@@ -46,17 +46,17 @@ TEST(StorageManagerTest, AUserStoredUpdatedRenewedAndRemovedLeavesNoKeyMaterialB
     // {what comes first, name, password, error}: nothing written, every handle kept.
     struct Row { std::function<void()> before; std::optional<std::string> name, password; int error; };
     auto none = [] {};
+    auto noHMAC = [&] { HandlesManager::shared().remove(H::hmac, user); };
+    auto badHMAC = [&] { HandlesManager::shared().add(numbered(31), H::hmac, user); };
+    auto noDeviceKey = [] { SecureEnclave::local().removeKeyPair("local"); };
+    auto noInsert = [&] { refuse(env.path(), "INSERT"); };
     for (const Row& row : {Row{none, std::nullopt, std::nullopt, code(C::emptyPassword)},
-                           Row{none, "n", "", code(C::emptyPassword)},
-                           Row{none, std::nullopt, "short", code(C::passwordDoesNotMatchTheConditions)},
-                           Row{none, std::nullopt, kPassword, code(C::emptyName)},
-                           Row{[&] { HandlesManager::shared().remove(H::hmac, user); }, "n", kPassword,
-                               code(C::userIsNotActivated)},
-                           Row{[] { SecureEnclave::local().removeKeyPair("local"); }, "n", kPassword,
-                               code(C::secureEnclaveError)},
-                           Row{[&] { HandlesManager::shared().add(numbered(31), H::hmac, user); }, "n", kPassword,
-                               code(C::internalError)},
-                           Row{[&] { refuse(env.path(), "INSERT"); }, "n", kPassword, -1}}) {
+                           {none, "n", "", code(C::emptyPassword)},
+                           {none, std::nullopt, "short", code(C::passwordDoesNotMatchTheConditions)},
+                           {none, std::nullopt, kPassword, code(C::emptyName)},
+                           {noHMAC, "n", kPassword, code(C::userIsNotActivated)},
+                           {noDeviceKey, "n", kPassword, code(C::secureEnclaveError)},
+                           {badHMAC, "n", kPassword, code(C::internalError)}, {noInsert, "n", kPassword, -1}}) {
         StorageEnvironment::activate(user);
         add("pending-token", H::deviceToken, user);
         row.before();
@@ -77,6 +77,7 @@ TEST(StorageManagerTest, AUserStoredUpdatedRenewedAndRemovedLeavesNoKeyMaterialB
     EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
     EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "u1", kPassword), sampleKHMAC());
     EXPECT_FALSE(has(H::auth, user) || has(H::hmac, user) || has(H::deviceToken, user) || !has(H::password, user));
+    EXPECT_EQ(authorizationKeyOf(user, env.storage()), sampleKAuth()) << "stored kAuth needs no password";
 
     // Updates: a pending token alone, a password the policy refuses or without
     // kHMAC, then all at once; kAuth is left as it is.
@@ -209,6 +210,9 @@ TEST(StorageManagerTest, LegacyRowsReadAsUsersOfTheirGeneration) {
     EXPECT_EQ(first[0].storageID() + "," + first[1].storageID(), "A,legacy-key-1");
     EXPECT_TRUE(first == env.storage().users() && first[2].storageID() != first[3].storageID());
     EXPECT_EQ(env.storage().legacyKeyEntity(first[3])->userID, "anonymous-2");
+    SecureEnclave::autosign().generateKeyPair(first[1].uniqueID());
+    EXPECT_TRUE(publicKeyOf(first[1], env.storage()) == hexString(*legacy.signingKey().publicPoint()) &&
+                !first[1].isRegisteredToAutosign());
     env.storage().remove(first[2]);
     env.storage().transferLegacyUser(first[3], "pw-123456");
     auto after = env.storage().users();
@@ -236,7 +240,7 @@ TEST(StorageManagerTest, ATransferImportsAPairTheLookUpsFindAndRemovesOnlyItsOwn
     auto transfer = [&](const SVUser& user, const std::string& password = kPassword) {
         return errorCode([&] { env.storage().transferLegacyUser(user, password); });
     };
-    EXPECT_EQ(transfer(activatedUser("u", "S")), code(C::emptyKeys));
+    EXPECT_EQ(transfer(activatedUser("u", "S")), code(C::emptyKeys)) << "not a legacy user";
     // A wrong password, an empty key part, a user the store refuses (no name,
     // a password the policy refuses): the user does not move, its imported pair goes.
     for (int i : {0, 1, 2, 3, 4}) {
@@ -270,33 +274,4 @@ TEST(StorageManagerTest, ATransferImportsAPairTheLookUpsFindAndRemovesOnlyItsOwn
     EXPECT_EQ(StorageEnvironment::storedKAuth(entity), sampleKAuth());
     EXPECT_EQ(StorageEnvironment::storedKHMAC(entity, "legacy-user", kPassword), sampleKHMAC());
     EXPECT_EQ(env.storage().users().at(0).uniqueID(), legacy.uniqueID()) << "its pair and handles keep their label";
-}
-
-TEST(StorageManagerTest, KeysOfAUserFromTheKeyStoreTheCacheOrTheStore) {
-    StorageEnvironment env;
-    SVUser user = activatedUser("u1", "S1");
-    EXPECT_FALSE(user.publicKey() || user.isRegisteredToAutosign());
-    auto pair = SecureEnclave::users().generateKeyPair(user.uniqueID());
-    EXPECT_TRUE(user.publicKey() == pair.publicKey.spkiHexString() && user.hasKeyPair());
-    EXPECT_FALSE(user.isRegisteredToAutosign()) << "the signing pair does not count";
-    SecureEnclave::autosign().generateKeyPair(user.uniqueID());
-    SecureEnclave::users().removeKeyPair(user.uniqueID());
-    EXPECT_TRUE(user.isRegisteredToAutosign() && !user.hasKeyPair());
-    // kAuth: a cached one wins without any storage access, else the stored one, which needs no password.
-    EXPECT_EQ(errorCode([&] { authorizationKeyOf(user, env.storage()); }), code(C::missingKAuth));
-    StorageEnvironment::activate(user, numbered(32, 3));
-    env.storage().store(user, "n", kPassword);
-    StorageEnvironment::activate(user, numbered(32, 4));
-    EXPECT_EQ(user.authorizationKey(), numbered(32, 4));
-    HandlesManager::shared().removeAll();
-    EXPECT_EQ(authorizationKeyOf(user, env.storage()), numbered(32, 3));
-
-    // A legacy user: the text of its row whatever the key stores hold, and no autosign.
-    LegacyRows().insert(env.path(), "pw-123456", {.publicKey = "0a0b"});
-    SVUser legacy = env.storage().users().at(1);
-    SecureEnclave::users().generateKeyPair(legacy.uniqueID());
-    SecureEnclave::autosign().generateKeyPair(legacy.uniqueID());
-    EXPECT_TRUE(publicKeyOf(legacy, env.storage()) == "0a0b" && !legacy.isRegisteredToAutosign());
-    env.storage().remove(legacy);
-    EXPECT_FALSE(publicKeyOf(legacy, env.storage()));
 }
