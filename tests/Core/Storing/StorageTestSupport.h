@@ -1,6 +1,5 @@
 #pragma once
-// A private store, key store and secret cache for storage tests, with users
-// and legacy rows to put in them.
+// A private store, key store and secret cache for storage tests, with users and legacy rows.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -28,8 +27,7 @@ inline SVUser activatedUser(const std::string& userID, const std::string& storag
                   UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), 1900000000.5);
 }
 
-// The error an expression throws: the SVError case's code, -1 for another
-// exception, -2 for none.
+// The error an expression throws: the SVError case's code, -1 for another exception, -2 for none.
 template <class F>
 int errorCode(F&& f) {
     try {
@@ -43,8 +41,7 @@ int errorCode(F&& f) {
 }
 inline int code(SVError::Code c) { return static_cast<int>(c); }
 
-// For the life of the value: an isolated platform with the device key pair,
-// an empty secret cache, and a storage manager over its own store file.
+// For its life: an isolated platform with the device key pair, an empty secret cache, and a storage manager.
 class StorageEnvironment {
 public:
     explicit StorageEnvironment(SVLoggingOptions options = SVLoggingOptions{})
@@ -58,7 +55,6 @@ public:
     ScopedPlatform& platform() { return platform_; }
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
-    // Closes the store (so that another process can own it) and opens it again.
     void close() { storage_.reset(), store_.reset(); }
     void open() {
         store_ = std::make_unique<CoreDataManager>(
@@ -82,16 +78,13 @@ public:
             "SELECT (SELECT count(*) FROM SVUserEntity) || ',' || (SELECT count(*) FROM SVKeyEntity)");
     }
 
-    // The stored keys, unwrapped as the SDK would: kAuth with the device key
-    // alone, kHMAC with the device key and the password.
-    static Bytes storedKAuth(const SVUserEntity& entity) {
-        return SecureEnclave::decrypt(entity.keyAuth.value(),
-                                      SecureEnclave::local().retrieveKeyPair("local").privateKey);
+    // The stored keys, unwrapped as the SDK would: kAuth with the device key, kHMAC also with the password.
+    static Bytes unwrap(const Bytes& b) {
+        return SecureEnclave::decrypt(b, SecureEnclave::local().retrieveKeyPair("local").privateKey);
     }
-    static Bytes storedKHMAC(const SVUserEntity& entity, const std::string& userID, const std::string& password) {
-        Bytes inner =
-            SecureEnclave::decrypt(entity.keyHMAC.value(), SecureEnclave::local().retrieveKeyPair("local").privateKey);
-        return Cryptor::decrypt(inner, userID, password);
+    static Bytes storedKAuth(const SVUserEntity& e) { return unwrap(*e.keyAuth); }
+    static Bytes storedKHMAC(const SVUserEntity& e, const std::string& userID, const std::string& password) {
+        return Cryptor::decrypt(unwrap(*e.keyHMAC), userID, password);
     }
 
 private:
