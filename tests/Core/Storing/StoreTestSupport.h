@@ -44,18 +44,13 @@ private:
 // throws); returns the child's wait status.
 inline int runInChildProcess(const std::function<void()>& work) {
     pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        try {
-            work();
-        } catch (...) {
-            ::_exit(3);
-        }
+        try { work(); } catch (...) { ::_exit(3); }
         ::_exit(0);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) throw std::runtime_error("waitpid failed");
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    if (pid < 0) throw std::runtime_error("fork failed");
     return status;
 }
 
