@@ -107,8 +107,9 @@ TEST(KeychainStoreTest, TheStoreFileIsPrivateAndNeverUsedStale) {
     ASSERT_EQ(std::rename(platform.dir().file("copy.sqlite").c_str(), store.path().c_str()), 0);
     EXPECT_EQ(found(store, keyQuery("beta")) + found(store, keyQuery("gamma")), "-key of gamma");
 
-    // A store gone for good holds no descriptor once another store is opened.
-    std::remove(other.path().c_str());
+    // A store replaced under an idle connection holds no descriptor once another store is opened.
+    std::filesystem::copy_file(other.path(), platform.dir().file("copy2.sqlite"));
+    ASSERT_EQ(std::rename(platform.dir().file("copy2.sqlite").c_str(), other.path().c_str()), 0);
     EXPECT_EQ(found(KeychainStore(platform.dir().file("third.sqlite")), keyQuery("x")), "-");
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
