@@ -13,201 +13,113 @@
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
-using svsdk::testing::modeOf;
-using svsdk::testing::RawDatabase;
-using svsdk::testing::ScopedPlatform;
+using namespace svsdk::testing;
 
 namespace {
 
-KeyItem keyItem(const std::string& label, std::optional<std::string> group = std::nullopt) {
+KeyItem keyItem(const std::string& label, std::optional<std::string> group = std::nullopt, std::string data = "") {
     KeyItem item;
-    item.applicationTag = bytesOf("org.svsdk.tests");
-    item.applicationLabel = bytesOf(label);
-    item.accessGroup = std::move(group);
-    item.keyData = bytesOf("key of " + label);
+    item.applicationTag = bytesOf("tests"), item.applicationLabel = bytesOf(label), item.accessGroup = group;
+    item.keyData = bytesOf(data.empty() ? "key of " + label : data);
     return item;
 }
-
 KeyQuery keyQuery(const std::string& label, std::optional<std::string> group = std::nullopt) {
     KeyQuery query;
-    query.applicationTag = bytesOf("org.svsdk.tests");
-    query.applicationLabel = bytesOf(label);
-    query.accessGroup = std::move(group);
+    query.applicationTag = bytesOf("tests"), query.applicationLabel = bytesOf(label), query.accessGroup = group;
     return query;
+}
+// The key data the query finds, or "-".
+std::string found(const KeychainStore& store, const KeyQuery& query) {
+    KeyItem item;
+    return store.findKey(query, &item) == errSecSuccess ? stringOf(item.keyData) : "-";
 }
 
 }  // namespace
 
-TEST(KeychainStoreTest, FileIsPrivateAndRunsInWalWithFullSync) {
+// Items without a group are in the default one; a query without a group (or
+// with an empty one) matches every group.
+TEST(KeychainStoreTest, PasswordsAndKeysMatchTheirAttributesAndGroupsExactly) {
     ScopedPlatform platform;
     auto store = KeychainStore::current();
-    EXPECT_EQ(store.path(), platform.dir().file("data/keychain.sqlite"));
-    EXPECT_EQ(store.findPassword({"service", "account", std::nullopt}), errSecItemNotFound);
-    EXPECT_EQ(modeOf(store.path()), 0600u);
-    EXPECT_EQ(RawDatabase(store.path()).scalar("PRAGMA journal_mode"), "wal");
+    const auto shared = KeychainAccessibility::afterFirstUnlock, local = KeychainAccessibility::alwaysThisDeviceOnly;
+    EXPECT_EQ(store.updatePassword({"svc", "acc", {}}, Bytes{}, shared) + store.deletePasswords({"svc", "acc", {}}),
+              2 * errSecItemNotFound);
+    ASSERT_EQ(store.addPassword({"svc", "acc", "group.a"}, bytesOf("a"), shared), errSecSuccess);
+    EXPECT_EQ(store.addPassword({"svc", "acc", "group.a"}, bytesOf("again"), shared), errSecDuplicateItem);
+    ASSERT_EQ(store.addPassword({"svc", "acc", "group.b"}, Bytes{}, shared), errSecSuccess);
+    ASSERT_EQ(store.updatePassword({"svc", "acc", "group.b"}, bytesOf("b"), local), errSecSuccess);
+    for (auto [group, value] : {std::pair<std::optional<std::string>, const char*>{"group.b", "b/group.b/2"},
+                                {std::nullopt, "a/group.a/0"}, {"", "a/group.a/0"}, {"group.c", "-"}}) {
+        PasswordItem item;
+        EXPECT_EQ(store.findPassword({"svc", "acc", group}, &item) == errSecSuccess
+                      ? stringOf(item.value) + "/" + item.accessGroup.value_or("") + "/" +
+                            std::to_string(static_cast<int>(item.accessible))
+                      : "-",
+                  value);
+    }
+    EXPECT_EQ(store.deletePasswords({"svc", "acc", "group.a"}) + store.findPassword({"svc", "acc", "group.b"}) +
+                  store.deletePasswords({"svc", "acc", ""}) + store.findPassword({"svc", "acc", {}}),
+              errSecItemNotFound);
 
-    // A file found with wider permissions is tightened at the next use.
-    ASSERT_EQ(::chmod(store.path().c_str(), 0644), 0);
-    EXPECT_EQ(store.addPassword({"service", "account", std::nullopt}, bytesOf("v"),
-                                KeychainAccessibility::afterFirstUnlock),
-              errSecSuccess);
-    EXPECT_EQ(modeOf(store.path()), 0600u);
-}
-
-TEST(KeychainStoreTest, UnusableFilesAnswerWithAStatus) {
-    ScopedPlatform platform;
-    std::string notADatabase = platform.dir().file("garbage.sqlite");
-    std::ofstream(notADatabase) << std::string(4096, 'x');
-    EXPECT_EQ(KeychainStore(notADatabase).findPassword({"s", "a", std::nullopt}), errSecDecode);
-    EXPECT_EQ(KeychainStore(platform.dir().path()).findPassword({"s", "a", std::nullopt}), errSecIO);
-    EXPECT_EQ(KeychainStore("").findPassword({"s", "a", std::nullopt}), errSecParam);
-}
-
-TEST(KeychainStoreTest, GenericPasswordsAddFindUpdateDelete) {
-    ScopedPlatform platform;
-    auto store = KeychainStore::current();
-    const PasswordQuery query{"host.app", "account", std::nullopt};
-    const auto shared = KeychainAccessibility::afterFirstUnlock;
-    const auto local = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
-    EXPECT_EQ(store.updatePassword(query, bytesOf("x"), shared), errSecItemNotFound);
-    EXPECT_EQ(store.deletePasswords(query), errSecItemNotFound);
-    ASSERT_EQ(store.addPassword(query, bytesOf("one"), shared), errSecSuccess);
-    EXPECT_EQ(store.addPassword(query, bytesOf("two"), shared), errSecDuplicateItem);
-
-    PasswordItem item;
-    ASSERT_EQ(store.findPassword(query, &item), errSecSuccess);
-    EXPECT_EQ(stringOf(item.value), "one");
-    EXPECT_EQ(item.accessible, shared);
-    EXPECT_FALSE(item.accessGroup.has_value());
-    ASSERT_EQ(store.updatePassword(query, bytesOf("three"), local), errSecSuccess);
-    ASSERT_EQ(store.findPassword(query, &item), errSecSuccess);
-    EXPECT_EQ(stringOf(item.value), "three");
-    EXPECT_EQ(item.accessible, local);
-
-    // An empty value is a value.
-    const PasswordQuery empty{"host.app", "empty", std::nullopt};
-    ASSERT_EQ(store.addPassword(empty, Bytes{}, shared), errSecSuccess);
-    ASSERT_EQ(store.findPassword(empty, &item), errSecSuccess);
-    EXPECT_TRUE(item.value.empty());
-    EXPECT_EQ(store.deletePasswords(query), errSecSuccess);
-    EXPECT_EQ(store.findPassword(query), errSecItemNotFound);
-    EXPECT_EQ(store.findPassword(empty), errSecSuccess);
-}
-
-TEST(KeychainStoreTest, AccessGroupsAreMatchedLikeAttributes) {
-    ScopedPlatform platform;
-    auto store = KeychainStore::current();
-    auto accessible = KeychainAccessibility::afterFirstUnlockThisDeviceOnly;
-    ASSERT_EQ(store.addPassword({"svc", "acc", "group.a"}, bytesOf("a"), accessible), errSecSuccess);
-    // The same service and account in another group (or the default one) is another item.
-    ASSERT_EQ(store.addPassword({"svc", "acc", "group.b"}, bytesOf("b"), accessible), errSecSuccess);
-    ASSERT_EQ(store.addPassword({"svc", "acc", std::nullopt}, bytesOf("default"), accessible), errSecSuccess);
-
-    PasswordItem item;
-    ASSERT_EQ(store.findPassword({"svc", "acc", "group.b"}, &item), errSecSuccess);
-    EXPECT_EQ(stringOf(item.value), "b");
-    EXPECT_EQ(item.accessGroup, "group.b");
-    EXPECT_EQ(store.findPassword({"svc", "acc", "group.c"}), errSecItemNotFound);
-    // Without a group a query matches every group; an empty group is no group.
-    ASSERT_EQ(store.findPassword({"svc", "acc", std::nullopt}, &item), errSecSuccess);
-    EXPECT_EQ(stringOf(item.value), "a");
-    EXPECT_EQ(store.findPassword({"svc", "acc", ""}), errSecSuccess);
-
-    ASSERT_EQ(store.deletePasswords({"svc", "acc", "group.a"}), errSecSuccess);
-    ASSERT_EQ(store.findPassword({"svc", "acc", std::nullopt}, &item), errSecSuccess);
-    EXPECT_EQ(stringOf(item.value), "b");
-    ASSERT_EQ(store.deletePasswords({"svc", "acc", std::nullopt}), errSecSuccess);
-    EXPECT_EQ(store.findPassword({"svc", "acc", std::nullopt}), errSecItemNotFound);
-}
-
-TEST(KeychainStoreTest, KeysAddFindDeleteAndDuplicates) {
-    ScopedPlatform platform;
-    auto store = KeychainStore::current();
     auto item = keyItem("alpha");
-    item.tokenID = "token";
-    item.accessControl = "control";
+    item.tokenID = "token", item.accessControl = "control";
     ASSERT_EQ(store.addKey(item), errSecSuccess);
-    EXPECT_EQ(store.addKey(keyItem("alpha")), errSecDuplicateItem);
-    EXPECT_EQ(store.addKey(keyItem("alpha", "group")), errSecSuccess);
-
-    KeyItem found;
-    ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
-    EXPECT_EQ(stringOf(found.keyData), "key of alpha");
-    EXPECT_EQ(found.tokenID, "token");
-    EXPECT_EQ(found.accessControl, "control");
-    EXPECT_EQ(found.keySizeInBits, 256);
-    EXPECT_EQ(found.keyClass, KeyClass::privateKey);
-
-    // Labels and tags match exactly, classes when asked for.
-    EXPECT_EQ(store.findKey(keyQuery("alph")), errSecItemNotFound);
-    auto otherTag = keyQuery("alpha");
-    otherTag.applicationTag = bytesOf("org.svsdk.other");
-    EXPECT_EQ(store.findKey(otherTag), errSecItemNotFound);
-    auto publicOnly = keyQuery("alpha");
-    publicOnly.keyClass = KeyClass::publicKey;
-    EXPECT_EQ(store.findKey(publicOnly), errSecItemNotFound);
-    auto anyLabel = keyQuery("alpha");
-    anyLabel.applicationLabel.reset();
-    EXPECT_EQ(store.findKey(anyLabel), errSecSuccess);
-
-    EXPECT_EQ(store.deleteKeys(keyQuery("alpha", "group")), errSecSuccess);
-    EXPECT_EQ(store.findKey(keyQuery("alpha", "group")), errSecItemNotFound);
-    EXPECT_EQ(store.findKey(keyQuery("alpha")), errSecSuccess);
-    EXPECT_EQ(store.deleteKeys(keyQuery("alpha")), errSecSuccess);
-    EXPECT_EQ(store.deleteKeys(keyQuery("alpha")), errSecItemNotFound);
+    EXPECT_EQ(store.addKey(keyItem("alpha")) + store.addKey(keyItem("alpha", "group", "grouped")), errSecDuplicateItem);
     EXPECT_EQ(store.addKey(KeyItem{}), errSecParam) << "a key item needs key data";
+    ASSERT_EQ(store.findKey(keyQuery("alpha"), &item), errSecSuccess);
+    EXPECT_TRUE(item.tokenID == "token" && item.accessControl == "control" && item.keySizeInBits == 256 &&
+                item.keyClass == KeyClass::privateKey && !item.accessGroup);
+    auto otherTag = keyQuery("alpha"), publicOnly = keyQuery("alpha"), anyLabel = keyQuery("alpha");
+    otherTag.applicationTag = bytesOf("other"), publicOnly.keyClass = KeyClass::publicKey;
+    anyLabel.applicationLabel.reset();
+    for (auto [query, data] : {std::pair{keyQuery("alph"), "-"}, {otherTag, "-"}, {publicOnly, "-"},
+                               {anyLabel, "key of alpha"}, {keyQuery("alpha", "group"), "grouped"}})
+        EXPECT_EQ(found(store, query), data);
+
+    // A replacement is one transaction: when the insert fails the deletion before it is undone.
+    EXPECT_EQ(store.replaceKeys(keyQuery("alpha", "group"), keyItem("alpha", "group", "new")), errSecSuccess);
+    EXPECT_EQ(store.replaceKeys(keyQuery("beta"), keyItem("beta")), errSecSuccess) << "nothing to replace is no error";
+    refuseKeyInserts(store.path());
+    EXPECT_NE(store.replaceKeys(keyQuery("alpha", "group"), keyItem("alpha", "group", "third")), errSecSuccess);
+    EXPECT_EQ(found(store, keyQuery("alpha", "group")), "new");
+    EXPECT_EQ(store.deleteKeys(keyQuery("alpha", "group")), errSecSuccess);
+    EXPECT_EQ(store.deleteKeys(keyQuery("alpha")) + store.deleteKeys(keyQuery("alpha")), errSecItemNotFound);
 }
 
-TEST(KeychainStoreTest, ReplacementIsOneTransaction) {
+// Private, in WAL mode; deleted, replaced by another store or by a symbolic
+// link, or not a store at all: never used stale.
+TEST(KeychainStoreTest, TheStoreFileIsPrivateAndNeverUsedStale) {
     ScopedPlatform platform;
     auto store = KeychainStore::current();
     ASSERT_EQ(store.addKey(keyItem("alpha")), errSecSuccess);
-    auto next = keyItem("alpha");
-    next.keyData = bytesOf("new key");
-    ASSERT_EQ(store.replaceKeys(keyQuery("alpha"), next), errSecSuccess);
-    KeyItem found;
-    ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
-    EXPECT_EQ(stringOf(found.keyData), "new key");
-    // Nothing to replace is no error.
-    EXPECT_EQ(store.replaceKeys(keyQuery("beta"), keyItem("beta")), errSecSuccess);
-
-    // Make every insert fail: the deletion that came first is rolled back.
-    svsdk::testing::refuseKeyInserts(store.path());
-    auto third = keyItem("alpha");
-    third.keyData = bytesOf("third key");
-    EXPECT_NE(store.replaceKeys(keyQuery("alpha"), third), errSecSuccess);
-    ASSERT_EQ(store.findKey(keyQuery("alpha"), &found), errSecSuccess);
-    EXPECT_EQ(stringOf(found.keyData), "new key");
-}
-
-TEST(KeychainStoreTest, AFileDeletedOrReplacedUnderTheStoreIsNotUsedStale) {
-    ScopedPlatform platform;
-    auto store = KeychainStore::current();
-    ASSERT_EQ(store.addKey(keyItem("alpha")), errSecSuccess);
-
-    // Deleted: the next operation makes a new, empty, private file.
+    EXPECT_EQ(RawDatabase(store.path()).scalar("PRAGMA journal_mode"), "wal");
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((store.path() + suffix).c_str());
-    EXPECT_EQ(store.findKey(keyQuery("alpha")), errSecItemNotFound);
+    EXPECT_EQ(found(store, keyQuery("alpha")), "-");
     EXPECT_EQ(modeOf(store.path()), 0600u);
+    ASSERT_EQ(::chmod(store.path().c_str(), 0644), 0);
     ASSERT_EQ(store.addKey(keyItem("beta")), errSecSuccess);
+    EXPECT_EQ(modeOf(store.path()), 0600u) << "a file found readable by others is made private";
 
-    // Replaced by a copy of another store moved over it: reads and writes go
-    // to the new file. (Each write is checkpointed, so the file alone holds
-    // the other store's items.)
+    // Another store moved over it (each write is checkpointed: the file alone holds its items).
     KeychainStore other(platform.dir().file("other.sqlite"));
     ASSERT_EQ(other.addKey(keyItem("gamma")), errSecSuccess);
-    std::string copy = platform.dir().file("copy.sqlite");
-    std::filesystem::copy_file(other.path(), copy);
-    ASSERT_EQ(std::rename(copy.c_str(), store.path().c_str()), 0);
-    EXPECT_EQ(store.findKey(keyQuery("beta")), errSecItemNotFound);
-    EXPECT_EQ(store.findKey(keyQuery("gamma")), errSecSuccess);
-    ASSERT_EQ(store.addKey(keyItem("delta")), errSecSuccess);
-    EXPECT_EQ(RawDatabase(store.path()).scalar("SELECT group_concat(label) FROM (SELECT CAST(application_label AS"
-                                               " TEXT) AS label FROM keys ORDER BY rowid)"),
-              "gamma,delta");
+    std::filesystem::copy_file(other.path(), platform.dir().file("copy.sqlite"));
+    ASSERT_EQ(std::rename(platform.dir().file("copy.sqlite").c_str(), store.path().c_str()), 0);
+    EXPECT_EQ(found(store, keyQuery("beta")) + found(store, keyQuery("gamma")), "-key of gamma");
 
-    // A symbolic link put in its place is refused.
+    // A store replaced under an idle connection holds no descriptor once another store is opened.
+    std::filesystem::copy_file(other.path(), platform.dir().file("copy2.sqlite"));
+    ASSERT_EQ(std::rename(platform.dir().file("copy2.sqlite").c_str(), other.path().c_str()), 0);
+    EXPECT_EQ(found(KeychainStore(platform.dir().file("third.sqlite")), keyQuery("x")), "-");
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        EXPECT_NE(std::filesystem::read_symlink(fd.path(), error).string(), other.path() + " (deleted)");
+    }
+
     ASSERT_EQ(std::rename(store.path().c_str(), platform.dir().file("moved.sqlite").c_str()), 0);
     ASSERT_EQ(::symlink(platform.dir().file("moved.sqlite").c_str(), store.path().c_str()), 0);
-    EXPECT_EQ(store.findKey(keyQuery("gamma")), errSecIO);
+    std::ofstream(platform.dir().file("text.sqlite")) << std::string(4096, 'x');
+    for (auto [path, status] : {std::pair{store.path(), errSecIO}, {platform.dir().file("text.sqlite"), errSecDecode},
+                                {platform.dir().path(), errSecIO}, {std::string(), errSecParam}})
+        EXPECT_EQ(KeychainStore(path).findKey(keyQuery("gamma")), status) << path;
 }

@@ -1,20 +1,13 @@
 #pragma once
-// A private store, key store and secret cache for storage tests, with users
-// and legacy rows to put in them.
+// A private store, key store and secret cache for storage tests, with users and legacy rows.
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
-#include <string>
 
 #include <svsdk/SVError.h>
-#include <svsdk/SVUser.h>
 
 #include "BuildConstants.h"
 #include "Core/Security/Cryptor.h"
-#include "Core/Security/HandlesManager.h"
-#include "Core/Security/SecureEnclave.h"
-#include "Core/Storing/CoreDataManager.h"
 #include "Core/Storing/StorageManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "StoreTestSupport.h"
@@ -23,32 +16,18 @@
 
 namespace svsdk::testing {
 
-inline constexpr const char* kURL = "https://signing.example.test/api";
-inline constexpr double kExpiry = 1900000000.5;
-
-// Distinct, recognisable secrets.
 inline Bytes sampleKAuth() { return numbered(32, 0xA0); }
 inline Bytes sampleKHMAC() { return numbered(32, 0x40); }
 
 // An activated user of the current generation, not yet stored.
 inline SVUser activatedUser(const std::string& userID, const std::string& storageID, std::int64_t flags = 0) {
-    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, kURL, std::string("Imported name"),
-                  std::string("token-on-record"), std::int64_t{3}, std::string("Signing system"),
-                  {SVExtendedAuthMethod::codeword}, 30, 60, storageID, 3,
-                  UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), kExpiry);
+    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, "https://signing.example.test/api",
+                  std::string("Imported name"), std::string("token-on-record"), std::int64_t{3},
+                  std::string("Signing system"), {SVExtendedAuthMethod::codeword}, 30, 60, storageID, 3,
+                  UserKeysContent::importedDecrypted(sampleKHMAC(), sampleKAuth()), 1900000000.5);
 }
 
-// `user` as the current storage reads it back, with the given name, device
-// token and storage version.
-inline SVUser storedForm(const SVUser& user, std::optional<std::string> name, std::optional<std::string> token,
-                         std::int64_t userVersion = 3) {
-    return SVUser(user.userID(), user.systemID(), user.options(), user.interactionURL(), std::move(name),
-                  std::move(token), user.apiVersion().value_or(0), user.systemName(), {}, 180, 180, user.storageID(),
-                  userVersion, UserKeysContent::storedEncrypted(), user.expirationTimestamp());
-}
-
-// The error an expression throws: the SVError case's code, or -1 for another
-// exception, -2 for none.
+// The error an expression throws: the SVError case's code, -1 for another exception, -2 for none.
 template <class F>
 int errorCode(F&& f) {
     try {
@@ -62,8 +41,7 @@ int errorCode(F&& f) {
 }
 inline int code(SVError::Code c) { return static_cast<int>(c); }
 
-// For the life of the value: an isolated platform with the device key pair,
-// an empty secret cache, and a storage manager over its own store file.
+// For its life: an isolated platform with the device key pair, an empty secret cache, and a storage manager.
 class StorageEnvironment {
 public:
     explicit StorageEnvironment(SVLoggingOptions options = SVLoggingOptions{})
@@ -72,24 +50,15 @@ public:
         SecureEnclave::local().checkLocalKeyPair();
         open();
     }
-    ~StorageEnvironment() {
-        storage_.reset();
-        store_.reset();
-        HandlesManager::shared().removeAll();
-    }
+    ~StorageEnvironment() { close(), HandlesManager::shared().removeAll(); }
 
     ScopedPlatform& platform() { return platform_; }
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
-
-    // Closes the store (so that another process can own it) and opens it again.
-    void close() {
-        storage_.reset();
-        store_.reset();
-    }
+    void close() { storage_.reset(), store_.reset(); }
     void open() {
-        store_ = std::make_unique<CoreDataManager>(CoreDataManager::Info{build::kDatabaseResourceName,
-                                                                         build::kModelResourceName});
+        store_ = std::make_unique<CoreDataManager>(
+            CoreDataManager::Info{build::kDatabaseResourceName, build::kModelResourceName});
         store_->setDatabaseURL(path_);
         storage_ = std::make_unique<StorageManager>(*store_);
         store_->performTransaction([](StoreContext&) {});  // the file and its tables
@@ -100,30 +69,22 @@ public:
         HandlesManager::shared().add(kAuth, HandleType::auth, user);
         HandlesManager::shared().add(kHMAC, HandleType::hmac, user);
     }
-    static std::optional<Bytes> handle(HandleType type, const SVUser& user) {
-        return HandlesManager::shared().handle(type, user);
-    }
-
     std::optional<SVUserEntity> entity(const std::string& storageID) {
         return store_->performTransaction([&](StoreContext& c) { return c.fetchUserEntity(storageID); });
     }
-    std::size_t userRows() {
-        return store_->performTransaction([](StoreContext& c) { return c.fetchUserEntities().size(); });
-    }
-    std::size_t keyRows() {
-        return store_->performTransaction([](StoreContext& c) { return c.fetchKeyEntities().size(); });
+    // "users,keys": the rows of both tables.
+    std::string rows() {
+        return RawDatabase(path_).scalar(
+            "SELECT (SELECT count(*) FROM SVUserEntity) || ',' || (SELECT count(*) FROM SVKeyEntity)");
     }
 
-    // The stored keys, unwrapped as the SDK would: kAuth with the device key
-    // alone, kHMAC with the device key and the password.
-    static Bytes storedKAuth(const SVUserEntity& entity) {
-        return SecureEnclave::decrypt(entity.keyAuth.value(),
-                                      SecureEnclave::local().retrieveKeyPair("local").privateKey);
+    // The stored keys, unwrapped as the SDK would: kAuth with the device key, kHMAC also with the password.
+    static Bytes unwrap(const Bytes& b) {
+        return SecureEnclave::decrypt(b, SecureEnclave::local().retrieveKeyPair("local").privateKey);
     }
-    static Bytes storedKHMAC(const SVUserEntity& entity, const std::string& userID, const std::string& password) {
-        Bytes inner =
-            SecureEnclave::decrypt(entity.keyHMAC.value(), SecureEnclave::local().retrieveKeyPair("local").privateKey);
-        return Cryptor::decrypt(inner, userID, password);
+    static Bytes storedKAuth(const SVUserEntity& e) { return unwrap(*e.keyAuth); }
+    static Bytes storedKHMAC(const SVUserEntity& e, const std::string& userID, const std::string& password) {
+        return Cryptor::decrypt(unwrap(*e.keyHMAC), userID, password);
     }
 
 private:
@@ -135,73 +96,48 @@ private:
 
 // A legacy row; null members are left out, absent keys are computed.
 struct LegacyRow {
-    std::optional<std::string> keyID = "legacy-key-1";
-    std::optional<std::string> userID = "legacy-user";
-    std::optional<std::string> systemID = "legacy-system";
-    std::optional<std::string> url = "https://legacy.example.test/sv";
-    std::optional<std::string> expiry = "31.12.2035";
-    std::optional<std::string> fingerprint = std::nullopt;
-    std::optional<std::int64_t> keyFlags = 2;
-    std::optional<std::string> keyName = "Legacy account";
-    std::optional<std::string> deviceToken = "legacy-token";
-    std::optional<std::string> keyValue = std::nullopt;
-    std::optional<std::string> privateKey = std::nullopt;
-    std::optional<std::string> publicKey = std::nullopt;
+    std::optional<std::string> keyID = "legacy-key-1", userID = "legacy-user", fingerprint = std::nullopt,
+                               keyFlags = "2", keyName = "Legacy account", keyValue = std::nullopt,
+                               privateKey = std::nullopt, publicKey = std::nullopt;
 };
 
 // What older SDKs wrote: the device's legacy key, and rows protected by it.
 class LegacyRows {
 public:
-    LegacyRows() : deviceKey_(*SecKey::generateP256()) {
+    LegacyRows() {
         KeyItem item;
         item.applicationTag = bytesOf(SecureEnclave::legacy().applicationTag() + ".privateKey");
         item.applicationLabel = bytesOf("legacy device key");
         item.keyData = *deviceKey_.externalRepresentation();
         EXPECT_EQ(KeychainStore::current().addKey(item), errSecSuccess);
     }
+    const SecKey& signingKey() const { return signingKey_; }  // the one every row carries
 
-    // The signing key the rows carry.
-    const SecKey& signingKey() const { return signingKey_; }
-
-    // The row of a user protected under `password`.
-    using Row = LegacyRow;
-    Row row(const std::string& password, Row row = {}) const {
-        auto local = *deviceKey_.copyPublicKey();
-        std::string userID = row.userID.value_or("");
-        if (!row.keyValue) {
-            Bytes content = sampleKHMAC();
-            Bytes kAuth = sampleKAuth();
-            content.insert(content.end(), kAuth.begin(), kAuth.end());
-            row.keyValue = hexString(SecureEnclave::encrypt(Cryptor::encrypt(content, userID, password), local));
-        }
-        if (!row.privateKey) {
-            Bytes full = *signingKey_.externalRepresentation();
-            Bytes scalar(full.end() - 32, full.end());
-            row.privateKey = hexString(SecureEnclave::encrypt(Cryptor::encrypt(scalar, userID, password), local));
-        }
-        if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
-        return row;
-    }
-
-    static void insert(const std::string& path, const Row& row) {
-        auto quote = [](const std::optional<std::string>& text) {
-            char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
-            std::string result(quoted);
-            sqlite3_free(quoted);
-            return result;
+    // Inserts the row of a user protected under `password` into the store at `path`.
+    void insert(const std::string& path, const std::string& password, LegacyRow row = {}) const {
+        auto wrap = [&](const Bytes& plain) {
+            return hexString(SecureEnclave::encrypt(Cryptor::encrypt(plain, row.userID.value_or(""), password),
+                                                    *deviceKey_.copyPublicKey()));
         };
-        RawDatabase raw(path);
-        raw.exec("INSERT INTO SVKeyEntity (keyID, userID, systemID, interactionExternalURL, expirationDateString, "
-                 "fingerprint, keyFlags, keyName, deviceToken, keyValue, privateKey, publicKey) VALUES (" +
-                 quote(row.keyID) + ", " + quote(row.userID) + ", " + quote(row.systemID) + ", " + quote(row.url) +
-                 ", " + quote(row.expiry) + ", " + quote(row.fingerprint) + ", " +
-                 (row.keyFlags ? std::to_string(*row.keyFlags) : "NULL") + ", " + quote(row.keyName) + ", " +
-                 quote(row.deviceToken) + ", " + quote(row.keyValue) + ", " + quote(row.privateKey) + ", " +
-                 quote(row.publicKey) + ")");
+        Bytes keys = sampleKHMAC(), kAuth = sampleKAuth(), full = *signingKey_.externalRepresentation();
+        keys.insert(keys.end(), kAuth.begin(), kAuth.end());
+        if (!row.keyValue) row.keyValue = wrap(keys);
+        if (!row.privateKey) row.privateKey = wrap(Bytes(full.end() - 32, full.end()));
+        if (!row.publicKey) row.publicKey = hexString(*signingKey_.publicPoint());
+        std::string values = "'legacy-system', 'https://legacy.example.test/sv', '31.12.2035', 'legacy-token'";
+        for (const auto& text : {row.keyID, row.userID, row.fingerprint, row.keyFlags, row.keyName, row.keyValue,
+                                 row.privateKey, row.publicKey}) {
+            char* quoted = sqlite3_mprintf("%Q", text ? text->c_str() : nullptr);
+            values += ", " + std::string(quoted);
+            sqlite3_free(quoted);
+        }
+        RawDatabase(path).exec("INSERT INTO SVKeyEntity (systemID, interactionExternalURL, expirationDateString, "
+                               "deviceToken, keyID, userID, fingerprint, keyFlags, keyName, keyValue, privateKey, "
+                               "publicKey) VALUES (" + values + ")");
     }
 
 private:
-    SecKey deviceKey_;
+    SecKey deviceKey_ = *SecKey::generateP256();
     SecKey signingKey_ = *SecKey::generateP256();
 };
 

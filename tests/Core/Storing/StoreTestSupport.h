@@ -13,33 +13,26 @@
 namespace svsdk::testing {
 
 // A plain connection to a store file, for writing what the SDK never writes
-// (older schemas, key entities) and for looking at the file behind its back.
+// (older schemas, legacy rows, triggers) and for looking behind its back.
 class RawDatabase {
 public:
-    explicit RawDatabase(const std::string& path) {
-        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
-    }
+    explicit RawDatabase(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
     ~RawDatabase() { sqlite3_close(db_); }
     RawDatabase(const RawDatabase&) = delete;
-    RawDatabase& operator=(const RawDatabase&) = delete;
 
     void exec(const std::string& sql) {
-        char* message = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-            std::string text = message ? message : "sqlite error";
-            sqlite3_free(message);
-            throw std::runtime_error(text + " in: " + sql);
-        }
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(db_) + (" in: " + sql));
     }
     // The first column of the first row, as text ("" when there is none).
     std::string scalar(const std::string& sql) {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
         std::string value;
-        if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
-            value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-        sqlite3_finalize(stmt);
+        auto first = [](void* out, int, char** row, char**) {
+            if (row[0]) *static_cast<std::string*>(out) = row[0];
+            return 1;  // one row is enough
+        };
+        int rc = sqlite3_exec(db_, sql.c_str(), first, &value, nullptr);
+        if (rc != SQLITE_OK && rc != SQLITE_ABORT) throw std::runtime_error(sqlite3_errmsg(db_));
         return value;
     }
 
@@ -47,22 +40,17 @@ private:
     sqlite3* db_ = nullptr;
 };
 
-// Runs `work` in a forked child that then ends with _exit(0) (or dies in
-// `work`); returns the child's wait status.
+// Runs `work` in a forked child that then ends with _exit(0) (3 when `work`
+// throws); returns the child's wait status.
 inline int runInChildProcess(const std::function<void()>& work) {
     pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        try {
-            work();
-        } catch (...) {
-            ::_exit(3);
-        }
+        try { work(); } catch (...) { ::_exit(3); }
         ::_exit(0);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) throw std::runtime_error("waitpid failed");
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    if (pid < 0) throw std::runtime_error("fork failed");
     return status;
 }
 
