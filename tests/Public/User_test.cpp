@@ -2,16 +2,21 @@
 
 #include <cmath>
 #include <ctime>
+#include <limits>
 
 #include <nlohmann/json.hpp>
 
+#include <svsdk/SVConfirmation.h>
+#include <svsdk/SVDeclination.h>
 #include <svsdk/SVUser.h>
 
 #include "Core/Security/Cryptor.h"
+#include "Core/Security/TLV.h"
 #include "Core/Time/TimeManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "support/ScopedClock.h"
 #include "support/SigningUser.h"
+#include "support/TestEnvironment.h"
 #include "support/Thrown.h"
 
 using namespace svsdk;
@@ -36,6 +41,24 @@ double localTime(int days, int hour, int minute, int second) {
     parts.tm_mday += days, parts.tm_hour = hour, parts.tm_min = minute, parts.tm_sec = second, parts.tm_isdst = -1;
     return static_cast<double>(std::mktime(&parts));
 }
+constexpr double kNow = 1'700'000'062.5;  // / 180 = 9'444'444.79
+SVTransaction payment(std::int64_t codeLength, std::optional<Bytes> data = std::nullopt) {
+    return SVTransaction("tx-1", "u-1", "system-1", codeLength, false, SVConfirmationType::offline, std::string("Pay 10 EUR"), std::move(data));
+}
+// The block as a server rebuilds it, item by item, for a user with the fingerprint flag.
+Bytes serverBlock(const Bytes& transactionValue) {
+    Bytes block = TLV::make(TLV::Tag::transaction, transactionValue);
+    TLV::append(block, TLV::make(TLV::Tag::userID, std::string_view("u-1")));
+    TLV::append(block, TLV::make(TLV::Tag::fingerprint, Keychain::deviceFingerprint()));
+    TLV::append(block, TLV::timeInterval(9'444'444.0));
+    return block;
+}
+
+struct ConfirmationTest : ::testing::Test {
+    ScopedPlatform platform;
+    ScopedClock clock{kNow, 5000};
+};
+
 }  // namespace
 
 TEST(SVUserTest, DecodesEveryMemberAndTwoImportsAreDifferentUsers) {
@@ -160,4 +183,40 @@ TEST(SVUserTest, ExpiryFollowsTheDeviceCalendarDayAndReadinessToSign) {
     EXPECT_TRUE(older.isReadyToSign());
     handles.removeAll();
     EXPECT_FALSE(current.isReadyToSign());
+}
+
+// Codes and signatures are what a server recomputes; missing secrets, keys or
+// a usable time step fail before anything is signed.
+TEST_F(ConfirmationTest, CodesAndSignatureAreWhatTheServerRecomputes) {
+    ScopedSigningUser signer(makeUser("u-1", 1));
+    SVConfirmation confirmation(payment(6, Bytes{0xDE, 0xAD}), signer.user(), true);
+    const Bytes block = serverBlock(bytesOf("Pay 10 EUR\xDE\xAD"));
+    const Bytes code = *Cryptor::hmac(signer.kHMAC(), block);
+    EXPECT_EQ(confirmation.confirmationCode(), hexString(code));
+    EXPECT_EQ(confirmation.shortConfirmationCode(), Cryptor::shortCode(code, 6).value());
+    EXPECT_DOUBLE_EQ(confirmation.timestamp(), kNow);
+    EXPECT_TRUE(signer.publicKey().verify(block, *bytesFromHex(confirmation.signature())));
+    SVDeclination declination(payment(6, Bytes{0xDE, 0xAD}), signer.user(), false);
+    EXPECT_EQ(declination.declineCode(), hexString(*Cryptor::hmac(signer.kHMAC(), serverBlock(bytesOf("Pay 10 EUR\xDE\xADnot authorized")))));
+    EXPECT_TRUE(declination.shortDeclineCode() == declination.declineCode() && declination.declineReason() == "not authorized");
+    EXPECT_DOUBLE_EQ(declination.timestamp(), kNow);
+    const Bytes challenge = numbered(20, 0x80), key = numbered(32, 0x10);  // the data confirmation, with the given key
+    SVConfirmation data(challenge, signer.user(), key);
+    EXPECT_EQ(data.confirmationCode(), hexString(*Cryptor::hmac(key, serverBlock(challenge))));
+    EXPECT_TRUE(data.shortConfirmationCode().empty() && data.timestamp() == kNow);
+    EXPECT_TRUE(signer.publicKey().verify(serverBlock(challenge), *bytesFromHex(data.signature())));
+    auto pair = SecKey::generateP256().value();
+    EXPECT_EQ(thrownError([&] { SVConfirmation::sign(Bytes{1}, *pair.copyPublicKey()); }).message(), "Could not sign the data");
+
+    const SVUser user = makeUser("u-2");
+    EXPECT_EQ(thrownCode([&] { SVConfirmation(payment(6), user, true); }), SVError::Code::handleInvalid);
+    EXPECT_EQ(thrownCode([&] { SVDeclination(payment(6), user, true); }), SVError::Code::handleInvalid);
+    HandlesManager::shared().add(numbered(32), HandleType::hmac, user);
+    EXPECT_NE(thrownError([&] { SVConfirmation(payment(6), user, true); }).message().find("-25300"), std::string::npos);
+    HandlesManager::shared().remove(HandleType::hmac, user);
+    for (double step : {0.0, -180.0, std::numeric_limits<double>::quiet_NaN()}) {
+        ScopedSigningUser bad(makeUser("u-1", 0, step));
+        EXPECT_EQ(thrownCode([&] { SVConfirmation(payment(6), bad.user(), true); }), SVError::Code::internalError);
+        EXPECT_EQ(thrownCode([&] { SVDeclination(payment(6), bad.user(), true); }), SVError::Code::internalError);
+    }
 }
