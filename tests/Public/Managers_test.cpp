@@ -15,6 +15,7 @@
 
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
+#include "BuildConstants.h"
 #include "Core/Storing/CoreDataManager.h"
 #include "support/KeyStoreFaults.h"
 #include "support/Road.h"
@@ -286,6 +287,30 @@ TEST_F(ManagersTest, StartUpWithoutADefaultDatabaseLocationGoesOnWithoutAStore) 
             std::exit(!CoreDataManager::shared().databaseURL() && refused && SVUsersManager::users().empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// In a fresh process each, as the default location is computed once: in the
+// data folder, made on the way; a folder that cannot be made stops the process.
+TEST(SVSDKDeathTest, TheDefaultDatabaseURLIsComputedOnceInTheDataFolder) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ScopedPlatform platform;
+    std::string expected = platform.dir().file("data/new/") + build::kDatabaseResourceName + ".sqlite";
+    auto config = platform.configuration();
+    EXPECT_EXIT(
+        {
+            config.dataDirectory = platform.dir().file("data/new");
+            platform.apply(config);
+            std::string first = SVSDK::defaultDatabaseURL();
+            config.dataDirectory = platform.dir().file("elsewhere");
+            platform.apply(config);
+            bool folderMade = std::ifstream(platform.dir().file("data/new")).good();
+            std::exit(first == expected && SVSDK::defaultDatabaseURL() == first && folderMade ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::ofstream(platform.dir().file("plain-file")) << "x";
+    config.dataDirectory = platform.dir().file("plain-file/data");
+    platform.apply(config);
+    EXPECT_DEATH(SVSDK::defaultDatabaseURL(), "Unable to create the default database path");
 }
 
 // Each import runs in a child whose address space may grow by a few times its

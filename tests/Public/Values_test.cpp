@@ -1,19 +1,23 @@
-// The public value types: errors, user options, transactions, extended authentication.
+// The public value types (errors, user options, transactions, extended
+// authentication), the QR analysis and the settings of the facade.
 #include <gtest/gtest.h>
 
 #include <stb_image.h>
 
 #include <nlohmann/json.hpp>
 
-#include <svsdk/SVError.h>
+#include <svsdk/Common/SVSDK.h>
 #include <svsdk/SVExtendedAuth.h>
 #include <svsdk/SVNetworkError.h>
 #include <svsdk/SVResult.h>
-#include <svsdk/SVTransaction.h>
 #include <svsdk/SVUserOptions.h>
 
 #include "Core/Diagnostics/Localization.h"
+#include "Core/Diagnostics/Logger.h"
+#include "Core/Security/HandlesManager.h"
 #include "Core/Utilities/Encoding.h"
+#include "support/ScopedClock.h"
+#include "support/TestEnvironment.h"
 #include "support/Thrown.h"
 
 using namespace svsdk;
@@ -21,6 +25,7 @@ using nlohmann::json;
 using Kind = SVDecodingError::Kind;
 using Net = SVNetworkError::Code;
 using T = SVTransaction;
+using svsdk::testing::ScopedPlatform;
 
 TEST(SVErrorTest, CodesIdentifiersTextsAndEquality) {
     for (int code = 1; code <= 28; ++code) {
@@ -42,19 +47,14 @@ TEST(SVErrorTest, CodesIdentifiersTextsAndEquality) {
     EXPECT_EQ(SVNetworkError::fromRawValue(208)->identifier(), "user_not_found");
     EXPECT_EQ(SVNetworkError(static_cast<Net>(150)).identifier(), "undefined");
 
+    const SVDecodingError keyA(Kind::keyNotFound, "a", "");
     std::pair<bool, bool> equalities[] = {  // {equal, expected}
-        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("a"), true},
-        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("b"), false},
-        {SVError::internalError() == SVError::secureEnclaveError(""), false},
-        {SVError(SVError::Code::invalidPassword, "x") == SVError::invalidPassword(), true},
-        {SVPlatformError("d", 1, "x") == SVPlatformError("d", 1, "y"), true},
-        {SVPlatformError("d", 1, "") == SVPlatformError("e", 1, ""), false},
-        {SVPlatformError("d", 1, "") == SVPlatformError("d", 2, ""), false},
-        {SVDecodingError(Kind::keyNotFound, "a", "") == SVDecodingError(Kind::keyNotFound, "a", "m"), true},
-        {SVDecodingError(Kind::keyNotFound, "a", "") == SVDecodingError(Kind::typeMismatch, "a", ""), false},
-        {SVDecodingError(Kind::keyNotFound, "a", "") == SVDecodingError(Kind::keyNotFound, "b", ""), false},
-        {SVNetworkError(Net::keyExpired) == *SVNetworkError::fromRawValue(295), true},
-        {SVNetworkError(Net::keyExpired) == SVNetworkError(Net::pushNotFound), false},
+        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("a"), true}, {SVError::internalError() == SVError::secureEnclaveError(""), false},
+        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("b"), false}, {SVError(SVError::Code::invalidPassword, "x") == SVError::invalidPassword(), true},
+        {SVPlatformError("d", 1, "x") == SVPlatformError("d", 1, "y"), true}, {SVPlatformError("d", 1, "") == SVPlatformError("e", 1, ""), false},
+        {SVPlatformError("d", 1, "") == SVPlatformError("d", 2, ""), false}, {keyA == SVDecodingError(Kind::keyNotFound, "a", "m"), true},
+        {keyA == SVDecodingError(Kind::typeMismatch, "a", ""), false}, {keyA == SVDecodingError(Kind::keyNotFound, "b", ""), false},
+        {SVNetworkError(Net::keyExpired) == *SVNetworkError::fromRawValue(295), true}, {SVNetworkError(Net::keyExpired) == SVNetworkError(Net::pushNotFound), false},
     };
     for (std::size_t i = 0; i < std::size(equalities); ++i) EXPECT_EQ(equalities[i].first, equalities[i].second) << i;
 
@@ -181,4 +181,45 @@ TEST(ExtendedAuthTest, CodewordAndBiometryValues) {
         EXPECT_NEAR(pixels ? pixels[(std::size_t(w) * (h / 2) + w / 2) * 3 + 1] : green, green, 6) << w << "x" << h;
         stbi_image_free(pixels);
     }
+}
+
+TEST(SVSDKTest, ClassifiesQRTexts) {
+    using Q = SVQRType;
+    std::pair<std::string, SVQRType> cases[] = {
+        // Plain text: the code on the first line, in characters.
+        {"201\nSYS\nuser", Q::user}, {"202\nSYS\nuser", Q::user}, {"203\nSYS\ntx", Q::transaction},
+        {"204\nSYS\nuser", Q::none}, {"2011\nSYS", Q::none}, {"2\xCC\x81" "03\n", Q::none}, {"", Q::none},
+        {"svsdk://user_key?key_json=%7B%22sv_external_url%22%3A1%7D", Q::none},  // a deep link is none
+        // JSON objects by their keys, in order.
+        {R"({"auth_template": 1, "transaction_id": "t"})", Q::restoreRequisites},
+        {R"({"transaction_id": "t", "sv_external_url": "u"})", Q::transaction},
+        {R"({"sv_external_url": null, "type": "login"})", Q::user},
+        {R"({"type": "login"})", Q::login}, {R"({"type": "LOGIN"})", Q::none}, {R"({"type": 1})", Q::none},
+        {R"({"other": "login"})", Q::none}, {R"({"type": "login",})", Q::none}, {"[1]", Q::none},
+        {"{\"auth_template\": \"\xFF\"}", Q::none},  // invalid UTF-8 is not JSON
+        {"{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}", Q::none},  // too deep
+        // XML: the keyData element ends the text.
+        {"<user><keyData>", Q::user}, {"<user><keyData>abc</keyData>", Q::user}, {"<keyData>", Q::user},
+        {"<user><keyData>abc</keyData>\n</user>", Q::none}, {"<user><keydata>", Q::none},
+        {"<user>\xD8\x80</keyData>", Q::none},  // U+0600 joins the "<" after it
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(rawValue(SVSDK::analyze(text)), rawValue(expected)) << "text: " << text.substr(0, 80);
+}
+
+TEST(SVSDKTest, SettingsReachTheServicesBehindThem) {
+    ScopedPlatform platform;
+    svsdk::testing::ScopedClock clock(1700000000.0, 500.0);
+    TimeManager::setStableTime(StableTime{400.0, 1699999900.0, 12.5});
+    EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000012.5) << "the corrected clock";
+    double previous = HandlesManager::shared().handlesBackgroundTimeout();
+    SVSDK::setHandlesBackgroundTimeout(42.5);
+    EXPECT_EQ(HandlesManager::shared().handlesBackgroundTimeout(), 42.5);
+    SVSDK::setHandlesBackgroundTimeout(previous);
+    SVSDK::setLogLevel(SVLoggingOptions::debug | SVLoggingOptions::keys);
+    SVSDK::setLogLevel(SVLoggingOptions::debug);
+    EXPECT_EQ(Logger::options(), SVLoggingOptions::debug) << "replaced, not added";
+    SVSDK::setLogLevel(std::nullopt);
+    Logger::log(SVLogCategory::common, "silent");
+    EXPECT_TRUE(platform.log().entries().empty());
 }
