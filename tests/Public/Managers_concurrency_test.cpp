@@ -12,7 +12,6 @@
 #include "support/TestEnvironment.h"
 
 namespace svsdk::testing {
-namespace {
 
 template <class Step>
 bool attempt(Step step) {
@@ -31,15 +30,12 @@ TEST(ManagersConcurrencyTest, OneUserEndsStoredWholeOrRemovedWhole) {
     StandinServer server;
     const std::string password = "secret-1";
     for (int round = 0; round < 3; ++round) {
-        auto issued = server.issueUser({{"system_id", "conc-" + std::to_string(getpid()) + "-" + std::to_string(round)}});
-        auto imported = SVUsersManager::importUser(issued.qr).value();
-        SVUsersManager::activate(imported, issued.activationCode);
-        SVUsersManager::store(imported, std::string("n"), password);
+        auto issued = server.issueUser({{"system_id", "conc-" + std::to_string(getpid()) + "-" + std::to_string(round)}, {"encrypted", false}});
+        SVUsersManager::store(SVUsersManager::importUser(issued.qr).value(), std::string("n"), password);
         SVUser user = SVUsersManager::users().front();
         ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(user, "tok", c); }).ok());
         std::vector<std::string> ids;
         for (int i = 0; i < 4; ++i) ids.push_back(server.addTransaction({{"user_id", issued.userID}}));
-
         std::vector<Recorder<void>> signatures(ids.size());
         std::vector<std::thread> threads;
         threads.emplace_back([&] {
@@ -60,11 +56,7 @@ TEST(ManagersConcurrencyTest, OneUserEndsStoredWholeOrRemovedWhole) {
             attempt([&] { SVUsersManager::deleteUser(user); });
         });
         for (auto& thread : threads) thread.join();
-        for (auto& signature : signatures) {
-            signature.wait();
-            EXPECT_EQ(signature.calls(), 1);
-        }
-
+        for (auto& signature : signatures) EXPECT_EQ((signature.wait(), signature.calls()), 1);
         auto users = SVUsersManager::users();
         const bool stored = !users.empty();
         EXPECT_EQ(attempt([&] { SecureEnclave::users().retrieveKeyPair(user.uniqueID()); }), stored) << round;
@@ -76,5 +68,4 @@ TEST(ManagersConcurrencyTest, OneUserEndsStoredWholeOrRemovedWhole) {
     }
 }
 
-}  // namespace
 }  // namespace svsdk::testing
