@@ -14,10 +14,8 @@
 
 #include "Core/Diagnostics/Localization.h"
 #include "Core/Diagnostics/Logger.h"
-#include "Core/Security/HandlesManager.h"
 #include "Core/Utilities/Encoding.h"
 #include "support/ScopedClock.h"
-#include "support/TestEnvironment.h"
 #include "support/Thrown.h"
 
 using namespace svsdk;
@@ -25,7 +23,6 @@ using nlohmann::json;
 using Kind = SVDecodingError::Kind;
 using Net = SVNetworkError::Code;
 using T = SVTransaction;
-using svsdk::testing::ScopedPlatform;
 
 TEST(SVErrorTest, CodesIdentifiersTextsAndEquality) {
     for (int code = 1; code <= 28; ++code) {
@@ -169,9 +166,8 @@ TEST(ExtendedAuthTest, CodewordAndBiometryValues) {
         return std::make_shared<const SVImage>(w, h, std::move(pixels));
     };
     std::tuple<std::shared_ptr<const SVImage>, int, int, int> cases[] = {  // image, width, height, middle's green
-        {solid(4000, 3000, 30), 1024, 768, 30}, {solid(500, 1000, 120), 512, 1024, 120}, {solid(64, 64, 255, 0), 1024, 1024, 0},
-        {nullptr, 0, 0, 0}, {std::make_shared<const SVImage>(10, 10, std::vector<std::uint8_t>(399)), 0, 0, 0},
-        {std::make_shared<const SVImage>(SIZE_MAX / 2, 4, std::vector<std::uint8_t>(16)), 0, 0, 0},  // overflows
+        {solid(500, 1000, 120), 512, 1024, 120}, {solid(64, 64, 255, 0), 1024, 1024, 0}, {nullptr, 0, 0, 0},
+        {std::make_shared<const SVImage>(10, 10, std::vector<std::uint8_t>(399)), 0, 0, 0},  // too few pixels
     };
     for (const auto& [image, width, height, green] : cases) {
         Bytes jpeg = base64Decode(SVOzBiometryExtendedAuth(image).value()).value_or(Bytes{1});  // no line breaks either
@@ -208,18 +204,12 @@ TEST(SVSDKTest, ClassifiesQRTexts) {
 }
 
 TEST(SVSDKTest, SettingsReachTheServicesBehindThem) {
-    ScopedPlatform platform;
     svsdk::testing::ScopedClock clock(1700000000.0, 500.0);
     TimeManager::setStableTime(StableTime{400.0, 1699999900.0, 12.5});
     EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000012.5) << "the corrected clock";
-    double previous = HandlesManager::shared().handlesBackgroundTimeout();
-    SVSDK::setHandlesBackgroundTimeout(42.5);
-    EXPECT_EQ(HandlesManager::shared().handlesBackgroundTimeout(), 42.5);
-    SVSDK::setHandlesBackgroundTimeout(previous);
     SVSDK::setLogLevel(SVLoggingOptions::debug | SVLoggingOptions::keys);
     SVSDK::setLogLevel(SVLoggingOptions::debug);
     EXPECT_EQ(Logger::options(), SVLoggingOptions::debug) << "replaced, not added";
     SVSDK::setLogLevel(std::nullopt);
-    Logger::log(SVLogCategory::common, "silent");
-    EXPECT_TRUE(platform.log().entries().empty());
+    EXPECT_TRUE(Logger::options().isEmpty());
 }
