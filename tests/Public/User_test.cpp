@@ -152,13 +152,10 @@ TEST(SVUserTest, ExpiryFollowsTheDeviceCalendarDayAndReadinessToSign) {
 
     auto& handles = HandlesManager::shared();
     handles.removeAll();
-    auto user = [](const char* storageID, std::int64_t version, UserKeysContent content = UserKeysContent::storedEncrypted()) {
-        return makeUser("u", 0, 180, 180, storageID, version, std::move(content));
-    };
-    EXPECT_FALSE(user("a", 3, UserKeysContent::importedEncrypted(numbered(8))).isActivated());
-    EXPECT_TRUE(user("a", 1, UserKeysContent::legacyStoredEncrypted({}, {}, {})).isActivated());
-    SVUser imported = user("a", 3, UserKeysContent::importedDecrypted(numbered(32), numbered(32)));
-    SVUser current = user("b", 3), older = user("c", 2);
+    EXPECT_FALSE(makeUser("u", 0, 180, 180, "a", 3, UserKeysContent::importedEncrypted(numbered(8))).isActivated());
+    EXPECT_TRUE(makeUser("u", 0, 180, 180, "a", 1, UserKeysContent::legacyStoredEncrypted({}, {}, {})).isActivated());
+    SVUser imported = makeUser("u", 0, 180, 180, "a", 3, UserKeysContent::importedDecrypted(numbered(32), numbered(32)));
+    SVUser current = makeUser("u", 0, 180, 180, "b"), older = makeUser("u", 0, 180, 180, "c", 2);
     EXPECT_TRUE(imported.isActivated());
     for (const auto* u : {&imported, &current, &older}) handles.add(numbered(32), HandleType::hmac, *u);
     EXPECT_FALSE(imported.isReadyToSign()) << "only stored users sign";
