@@ -90,12 +90,11 @@ TEST(UserOptionsTest, FlagsSelectViewsAndThePasswordPolicy) {
     using P = SVPasswordPolicy;
     std::tuple<P, std::string, bool> passwords[] = {
         {P::optional, "abcde", false}, {P::optional, "      ", true}, {P::short_, "123456", true},
-        {P::short_, "e\u0301e\u0301e\u0301e\u0301e\u0301", false}, {P::short_, "e\u0301e\u0301e\u0301e\u0301e\u0301x", true},
-        {P::short_, std::string("\xff\xfe\xff\xfe\xff\xfe", 6), true}, {P::short_, std::string("ab\0cdef", 7), true},
+        {P::short_, "e\u0301e\u0301e\u0301e\u0301e\u0301", false}, {P::short_, std::string("\xff\xfe\xff\xfe\xff\xfe", 6), true},
         {P::longWithLetters, "abcdefgh", false}, {P::longWithLetters, "ABCDEFGH", false}, {P::longWithLetters, "aB12345", false},
         {P::longWithLetters, "aB123456", true}, {P::longWithLetters, "abcdefg\u01C5", true},  // title case counts as upper
         {P::longWithLetters, std::string(8, '\xff'), false}, {P::longWithLettersAndDigits, "abcdEFGH", false},
-        {P::longWithLettersAndDigits, "\u0434ABCDEF1", true}, {P::longWithLettersAndDigits, "aBCDEFG\u0663", true},
+        {P::longWithLettersAndDigits, "\u0434ABCDEF\u0663", true},  // Cyrillic lowercase, Arabic-Indic digit
     };
     for (const auto& [policy, password, valid] : passwords) EXPECT_EQ(validate(policy, password), valid) << password;
     std::pair<std::int64_t, P> policies[] = {{0, P::optional}, {32, P::short_}, {64, P::longWithLetters},
@@ -212,4 +211,5 @@ TEST(SVSDKTest, SettingsReachTheServicesBehindThem) {
     EXPECT_EQ(Logger::options(), SVLoggingOptions::debug) << "replaced, not added";
     SVSDK::setLogLevel(std::nullopt);
     EXPECT_TRUE(Logger::options().isEmpty());
+    EXPECT_EQ(SVSDK::apiVersion(), 3) << "the highest protocol generation spoken";
 }
