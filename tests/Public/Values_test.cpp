@@ -70,6 +70,8 @@ TEST(SVErrorTest, CodesIdentifiersTextsAndEquality) {
     EXPECT_EQ(capture([] { throw SVPlatformError("sqlite", 5, "busy"); }).get<SVPlatformError>()->domain(), "sqlite");
     EXPECT_EQ(capture([] { throw std::runtime_error("boom"); }).get<SVPlatformError>()->domain(), "exception");
     EXPECT_THROW(SVFailure(SVDecodingError(Kind::keyNotFound, "user_id", "")).raise(), SVDecodingError);
+    EXPECT_STREQ(SVDecodingError(Kind::typeMismatch, "", "m").what(), "decoding failed (type mismatch): m");
+    EXPECT_STREQ(SVDecodingError(Kind::keyNotFound, "user_id", "").what(), "decoding failed (key not found) at \"user_id\"");
 }
 
 TEST(SVErrorTest, TextsComeFromTheReplaceableTables) {
