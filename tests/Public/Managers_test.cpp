@@ -1,6 +1,6 @@
-// The public managers: their local checks, the sound behaviour where the
-// plain description would lose data or leak secrets, and exactly one
-// completion on every path.
+// The public managers: local checks, the sound behaviour where the plain
+// description would lose data or leak secrets, and exactly one completion on
+// every path.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -13,23 +13,21 @@
 
 #include <svsdk/Common/SVSDK.h>
 
+#include "BuildConstants.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Storing/CoreDataManager.h"
-#include "Core/Time/TimeManager.h"
-#include "Core/Utilities/Encoding.h"
 #include "support/KeyStoreFaults.h"
 #include "support/Road.h"
+#include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
 #include "support/Thrown.h"
 
 namespace svsdk::testing {
 namespace {
 
-std::string freshSystemID(const char* prefix) {
-    static std::atomic<int> next{0};
-    return std::string(prefix) + "-m" + std::to_string(getpid()) + "-" + std::to_string(next++);
-}
+using Code = SVError::Code;
+using Operation = std::pair<const char*, std::function<void(const SVUser&, SVCompletion)>>;
 
 class ManagersTest : public ::testing::Test {
 protected:
@@ -37,31 +35,24 @@ protected:
         SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::nullopt, SVSDK::Mode::app());
         removeAllUsers();
     }
-    // An imported, activated user of `server`.
-    SVUser activatedUser(StandinServer& server, nlohmann::json options = nlohmann::json::object()) {
-        options["system_id"] = freshSystemID("sys");
+    // An imported, activated user of `server`; with `stored`, stored and unlocked.
+    SVUser userOf(StandinServer& server, bool stored = true, nlohmann::json options = nlohmann::json::object()) {
+        static std::atomic<int> next{0};
+        options["system_id"] = "sys-m" + std::to_string(getpid()) + "-" + std::to_string(next++);
         issued_ = server.issueUser(options);
         auto user = SVUsersManager::importUser(issued_.qr).value();
         SVUsersManager::activate(user, issued_.activationCode);
+        if (!stored) return user;
+        SVUsersManager::store(user, std::string("name"), password_);
+        for (auto& read : SVUsersManager::users()) if (read.storageID() == user.storageID()) user = read;
+        SVUsersManager::submit(password_, user);
         return user;
     }
-    // The same, stored and unlocked.
-    SVUser storedUser(StandinServer& server, nlohmann::json options = nlohmann::json::object()) {
-        auto imported = activatedUser(server, std::move(options));
-        SVUsersManager::store(imported, std::string("name"), password_);
-        for (auto& user : SVUsersManager::users())
-            if (user.storageID() == imported.storageID()) {
-                SVUsersManager::submit(password_, user);
-                return user;
-            }
-        throw std::runtime_error("not stored");
+    auto requestsOf(const StandinServer& server) {
+        auto all = server.requests();
+        return std::count_if(all.begin(), all.end(), [&](auto& r) { return r["path"].template get<std::string>().find("/" + issued_.userID) != std::string::npos; });
     }
-    int requestsOf(const StandinServer& server, const std::string& userID) {
-        int count = 0;
-        for (auto& request : server.requests())
-            if (request["path"].get<std::string>().find("/" + userID) != std::string::npos) ++count;
-        return count;
-    }
+    nlohmann::json events(const StandinServer& server) { return server.userState(issued_.systemID, issued_.userID)["events"]; }
 
     ScopedPlatform platform_;
     StandinServer::IssuedUser issued_;
@@ -73,423 +64,291 @@ auto voidOf(SVCompletion c) {
     return [c](const auto& r) { c(r.ok() ? SVResult<void>() : SVResult<void>(r.error())); };
 }
 
-// `run` fails and calls its completion exactly once, also a while later.
-void expectOneFailedCompletion(const std::string& name, const std::function<void(SVCompletion)>& run) {
-    Recorder<void> recorder;
-    run(recorder.completion());
-    EXPECT_FALSE(recorder.wait().ok()) << name;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(recorder.calls(), 1) << name;
-}
-
 bool hasSigningPair(const SVUser& user) {
     try {
-        SecureEnclave::users().retrieveKeyPair(user.uniqueID());
-        return true;
+        return SecureEnclave::users().retrieveKeyPair(user.uniqueID()), true;
     } catch (const SVError&) {
         return false;
     }
 }
 
-TEST_F(ManagersTest, SecretsInLogLinesNeedBothDebugAndKeys) {
+// Each operation fails (with `expected`, when given) and calls its completion exactly once.
+void expectFailures(const std::vector<Operation>& operations, const SVUser& user, std::optional<Code> expected = std::nullopt) {
+    std::vector<Recorder<void>> recorders(operations.size());
+    for (std::size_t i = 0; i < operations.size(); ++i) operations[i].second(user, recorders[i].completion());
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        auto result = recorders[i].wait();
+        EXPECT_TRUE(!result.ok() && (!expected || result.error().is(*expected))) << operations[i].first;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (std::size_t i = 0; i < operations.size(); ++i) EXPECT_EQ(recorders[i].calls(), 1) << operations[i].first;
+}
+
+// Secrets are logged only with both debug and keys; wrong codes and passwords
+// are refused, and a wrong password (only) tells the server once; an extension
+// records its host at start-up.
+TEST_F(ManagersTest, ImportActivationAndUnlock) {
     StandinServer server;
-    struct Case {
-        SVLoggingOptions options;
-        bool secretsShown;
-    };
-    for (const Case& c : {Case{SVLoggingOptions::debug, false},
-                          Case{SVLoggingOptions::debug | SVLoggingOptions::keys, true}}) {
-        SVSDK::setLogLevel(c.options);
+    for (bool keys : {false, true}) {
+        SVSDK::setLogLevel(keys ? SVLoggingOptions::debug | SVLoggingOptions::keys : SVLoggingOptions::debug);
         platform_.log().clear();
-        activatedUser(server);
-        auto login = server.addLogin({{"user_id", issued_.userID}, {"system_id", issued_.systemID}});
-        SVLogin::importFromJSON(login["qr"].get<std::string>());
-        for (const std::string& secret : std::vector<std::string>{issued_.qr, issued_.activationCode, login["qr"].get<std::string>()})
-            EXPECT_EQ(platform_.log().anyContains(secret), c.secretsShown) << secret;
-        if (!c.secretsShown) {
-            EXPECT_TRUE(platform_.log().contains(SVLogCategory::users, "Activating the user using code: "));
-            EXPECT_TRUE(platform_.log().contains(SVLogCategory::users, "Importing a user from string: "));
-            EXPECT_TRUE(platform_.log().contains(SVLogCategory::debug, "Importing QR code from source: "));
-        }
+        userOf(server, false);
+        auto login = server.addLogin({{"user_id", issued_.userID}, {"system_id", issued_.systemID}})["qr"].get<std::string>();
+        SVLogin::importFromJSON(login);
+        for (const std::string& secret : {issued_.qr, issued_.activationCode, login})
+            EXPECT_EQ(platform_.log().anyContains(secret), keys) << secret;
+        EXPECT_TRUE(keys || platform_.log().contains(SVLogCategory::users, "Activating the user using code: "));
     }
     SVSDK::setLogLevel(std::nullopt);
-}
 
-TEST_F(ManagersTest, RegistrationThatCannotMakeAKeyPairFailsAndSendsNothing) {
-    StandinServer server;
-    auto user = activatedUser(server, {{"encrypted", false}});
-    refuseKeyInserts(platform_.configuration().keychainPath.empty() ? platform_.dir().file("keychain.sqlite")
-                                                                    : platform_.configuration().keychainPath);
-    Recorder<void> recorder;
-    SVUsersManager::registerUser(user, "token-x", recorder.completion());
-    ASSERT_TRUE(recorder.called());  // before returning
-    auto result = recorder.wait();
-    ASSERT_FALSE(result.ok());
-    EXPECT_TRUE(result.error().is(SVError::Code::secureEnclaveError)) << result.error().description();
-    EXPECT_EQ(requestsOf(server, issued_.userID), 0);
-    EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, user));
-}
-
-TEST_F(ManagersTest, LoginTransactionWithUndownloadedBinaryDataIsRefused) {
-    StandinServer server;
-    auto user = storedUser(server);
-    auto session = server.addLogin({{"user_id", issued_.userID}, {"system_id", issued_.systemID}});
-    SVLogin login = SVLogin::importFromJSON(session["qr"].get<std::string>());
-    SVTransaction pending(session["transaction_id"].get<std::string>(), issued_.userID, issued_.systemID, 0, false,
-                          SVConfirmationType::online, std::string("Log in"), std::nullopt, SVTransaction::TextRenderType::raw,
-                          std::nullopt, std::string("http://127.0.0.1:1/binary"));
-    for (bool confirming : {true, false}) {
-        Recorder<void> recorder;
-        if (confirming)
-            login.confirm(pending, user, recorder.completion());
-        else
-            login.decline(pending, user, recorder.completion());
-        ASSERT_TRUE(recorder.called());
-        EXPECT_TRUE(recorder.wait().error().is(SVError::Code::binaryDataIsRequired));
-    }
-    EXPECT_EQ(server.transactionState(session["transaction_id"].get<std::string>())["state"], "pending");
-}
-
-TEST_F(ManagersTest, RemovedUserIsNotBroughtBackByLaterSteps) {
-    StandinServer server;
-    auto user = storedUser(server);
-    SVUsersManager::deleteUser(user);
-    ASSERT_TRUE(SVUsersManager::users().empty());
-
-    // Registration of the removed user: no key pair for it, nothing sent.
-    auto registered = completed<void>([&](auto c) { SVUsersManager::registerUser(user, "t", c); });
-    ASSERT_FALSE(registered.ok());
-    EXPECT_TRUE(registered.error().is(SVError::Code::userNotFound)) << registered.error().description();
-    EXPECT_FALSE(hasSigningPair(user));
-
-    // A renewal whose user is removed while it runs: the row is already gone
-    // (the key pairs go right after it), the server still answers, and the
-    // renewal's store step finds no user and writes nothing.
-    auto second = storedUser(server);
-    ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(second, std::nullopt, c); }).ok());
-    SVUsersManager::submit(password_, second);
-    const auto oldKey = second.publicKey();
-    CoreDataManager::shared().performTransaction([&](StoreContext& context) {
-        context.remove(context.fetchUserEntity(second.storageID()).value());
-    });
-    auto renewed = completed<void>([&](auto c) { SVUsersManager::renew(second, c); });
-    ASSERT_FALSE(renewed.ok());
-    EXPECT_TRUE(renewed.error().is(SVError::Code::userNotFound)) << renewed.error().description();
-    EXPECT_TRUE(SVUsersManager::users().empty());
-    EXPECT_EQ(second.publicKey(), oldKey);  // the renewal's new pair was not swapped in
-
-    // Storing the value read from the store does not bring it back either.
-    EXPECT_THROW(SVUsersManager::store(user, std::string("again"), password_), SVError);
-    EXPECT_TRUE(SVUsersManager::users().empty());
-}
-
-TEST_F(ManagersTest, StartUpWithoutADefaultDatabaseLocationGoesOnWithoutAStore) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            unsetenv("HOME");
-            unsetenv("XDG_DATA_HOME");
-            auto config = platform_.configuration();
-            config.dataDirectory.clear();
-            platform_.apply(config);
-            SVSDK::initialize(std::nullopt, std::nullopt, SVSDK::Mode::extension("org.example.app"));
-            bool unset = !CoreDataManager::shared().databaseURL();
-            bool refused = false;
-            try {
-                SVUser user("u", "s", SVUserOptions{UserFlags(0)}, "http://127.0.0.1:1", std::nullopt, std::nullopt,
-                            std::nullopt, std::nullopt, {}, 180, 180, "st", 3,
-                            UserKeysContent::importedDecrypted(Bytes(32, 1), Bytes(32, 2)), 2000000000);
-                HandlesManager::shared().add(Bytes(32, 1), HandleType::hmac, user);
-                HandlesManager::shared().add(Bytes(32, 2), HandleType::auth, user);
-                SVUsersManager::store(user, std::string("n"), std::string("p"));
-            } catch (const std::exception&) {
-                refused = true;
-            }
-            std::exit(unset && refused && SVUsersManager::users().empty() ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(ManagersTest, ExtensionStartUpRecordsItsHostAndProbesNothing) {
-    StandinServer server;
-    auto user = storedUser(server);
-    const int before = static_cast<int>(server.requests().size());
-    SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::string("group.x"),
-                      SVSDK::Mode::extension("org.example.main"));
-    EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.example.main");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(static_cast<int>(server.requests().size()), before);
-    SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::nullopt, SVSDK::Mode::app());
-    EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.svsdk.tests");
-}
-
-TEST_F(ManagersTest, LocalChecksFailBeforeReturningAndContactNobody) {
-    StandinServer server;
-    auto user = storedUser(server, {{"flags", 0x3}});  // no autosign, no scoring
-    SVTransaction bare("t1", issued_.userID, issued_.systemID, 0, false, SVConfirmationType::online,
-                       std::string("x"));
-    SVTransaction pending("t2", issued_.userID, issued_.systemID, 0, false, SVConfirmationType::online,
-                          std::string("x"), std::nullopt, SVTransaction::TextRenderType::raw, std::nullopt,
-                          std::string("http://127.0.0.1:1/b"));
-    SVScoringParameters<int> parameters("p", 1);
-    struct Case {
-        const char* name;
-        std::function<void(SVCompletion)> run;
-        SVError::Code expected;
-    };
-    const int before = requestsOf(server, issued_.userID);
-    std::vector<Case> cases{
-        {"sign", [&](SVCompletion c) { SVTransactionsManager::sign(pending, user, c); }, SVError::Code::binaryDataIsRequired},
-        {"sign with scoring", [&](SVCompletion c) { SVTransactionsManager::sign(pending, user, parameters, c); },
-         SVError::Code::binaryDataIsRequired},
-        {"decline", [&](SVCompletion c) { SVTransactionsManager::decline(pending, user, c); }, SVError::Code::binaryDataIsRequired},
-        {"binary data", [&](SVCompletion c) { SVTransactionsManager::getTransactionBinaryData(bare, user, voidOf(c)); },
-         SVError::Code::binaryDataIsUnavaiable},
-        {"autosign registration", [&](SVCompletion c) { SVAutoSigner::registerToAutosign(user, c); },
-         SVError::Code::autosignUnavailable},
-        {"autosign", [&](SVCompletion c) { SVAutoSigner::autosign(bare, user, parameters, c); },
-         SVError::Code::autosignUnavailable},
-        {"scoring settings", [&](SVCompletion c) { SVAutoSigner::getScoringSettings<int>(user, voidOf(c)); },
-         SVError::Code::scoringUnavailable},
-    };
-    for (const auto& c : cases) {
-        Recorder<void> recorder;
-        c.run(recorder.completion());
-        ASSERT_EQ(recorder.calls(), 1) << c.name;
-        auto result = recorder.wait();
-        EXPECT_TRUE(!result.ok() && result.error().is(c.expected)) << c.name;
-    }
-    EXPECT_THROW(SVTransactionsManager::signOffline(pending, user), SVError);
-    EXPECT_THROW(SVTransactionsManager::declineOffline(pending, user), SVError);
-    EXPECT_EQ(requestsOf(server, issued_.userID), before);
-}
-
-TEST_F(ManagersTest, EveryOperationCallsItsCompletionOnceOnEveryFailurePath) {
-    StandinServer server;
-    auto stored = storedUser(server);
-    // A user whose server cannot be reached (no interactor can be made), and
-    // one without kAuth anywhere (the request cannot be built).
-    SVUser unreachable("u-x", freshSystemID("gone"), stored.options(), "http://127.0.0.1:1", std::nullopt,
-                       std::nullopt, std::nullopt, std::nullopt, {}, 180, 180, "gone-storage", 3,
-                       UserKeysContent::storedEncrypted(), 2000000000);
-    SVUser keyless("u-y", issued_.systemID, stored.options(), server.baseURL(), std::nullopt, std::nullopt,
-                   std::nullopt, std::nullopt, {}, 180, 180, "keyless-storage", 3,
-                   UserKeysContent::importedEncrypted(Bytes(64, 1)), 2000000000);
-    SVTransaction transaction("t", "u", "s", 0, false, SVConfirmationType::online, std::string("x"),
-                              Bytes{1, 2}, SVTransaction::TextRenderType::raw, std::nullopt,
-                              std::string("http://127.0.0.1:1/b"));
-    SVTransaction undownloaded("t", "u", "s", 0, false, SVConfirmationType::online, std::string("x"),
-                               std::nullopt, SVTransaction::TextRenderType::raw, std::nullopt,
-                               server.baseURL() + "/binary");
-    SVCodewordExtendedAuth codeword("word");
-    auto login = SVLogin::decode(
-        nlohmann::json{{"sid", "s"}, {"sysId", "x"}, {"type", "login"}, {"expires", 4e9}, {"pulp", "AQI="},
-                       {"loqUrl", "http://127.0.0.1:1/login"}});
-    SVScoringParameters<int> parameters("p", 1);
-    std::vector<std::pair<const char*, std::function<void(const SVUser&, SVCompletion)>>> operations{
-        {"register", [](const SVUser& u, SVCompletion c) { SVUsersManager::registerUser(u, "tok", c); }},
-        {"template", [&](const SVUser& u, SVCompletion c) { SVUsersManager::registerExtAuthTemplate(u, codeword, c); }},
-        {"renew", [](const SVUser& u, SVCompletion c) { SVUsersManager::renew(u, c); }},
-        {"list", [&](const SVUser& u, SVCompletion c) { SVTransactionsManager::getTransactionList(u, voidOf(c)); }},
-        {"fetch", [&](const SVUser& u, SVCompletion c) { SVTransactionsManager::getTransaction("t", u, voidOf(c)); }},
-        {"binary",
-         [&](const SVUser& u, SVCompletion c) {
-             SVTransactionsManager::getTransactionBinaryData(undownloaded, u, voidOf(c));
-         }},
-        {"sign", [&](const SVUser& u, SVCompletion c) { SVTransactionsManager::sign(transaction, u, c); }},
-        {"sign scored",
-         [&](const SVUser& u, SVCompletion c) { SVTransactionsManager::sign(transaction, u, parameters, c); }},
-        {"decline", [&](const SVUser& u, SVCompletion c) { SVTransactionsManager::decline(transaction, u, c); }},
-        {"login request", [&](const SVUser& u, SVCompletion c) { login.requestLoginTransaction(u, voidOf(c)); }},
-        {"login confirm", [&](const SVUser& u, SVCompletion c) { login.confirm(transaction, u, c); }},
-        {"login decline", [&](const SVUser& u, SVCompletion c) { login.decline(transaction, u, c); }},
-        {"autosign registration", [](const SVUser& u, SVCompletion c) { SVAutoSigner::registerToAutosign(u, c); }},
-        {"scoring", [&](const SVUser& u, SVCompletion c) { SVAutoSigner::getScoringSettings<int>(u, voidOf(c)); }},
-    };
-    for (const auto* user : {&unreachable, &keyless})
-        for (const auto& [name, run] : operations)
-            expectOneFailedCompletion(std::string(name) + " " + user->userID(),
-                                      [&](SVCompletion c) { run(*user, c); });
-    // A completion that throws is called once and stops nothing.
-    int calls = 0;
-    SVTransactionsManager::sign(transaction, unreachable, [&](const SVResult<void>&) {
-        ++calls;
-        throw std::runtime_error("host fault");
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(calls, 1);
-}
-
-TEST_F(ManagersTest, OperationsALegacyServerDoesNotOfferCompleteOnceWithAFailure) {
-    StandinServer server(2);
-    auto user = storedUser(server);
-    SVCodewordExtendedAuth codeword("word");
-    auto login = SVLogin::decode(nlohmann::json{{"sid", "s"}, {"sysId", user.systemID()}, {"type", "login"},
-                                                {"expires", 4e9}, {"pulp", "AQI="},
-                                                {"loqUrl", server.baseURL() + "/login/client/getTransactionId"}});
-    std::vector<std::pair<const char*, std::function<void(SVCompletion)>>> operations{
-        {"template", [&](SVCompletion c) { SVUsersManager::registerExtAuthTemplate(user, codeword, c); }},
-        {"renew", [&](SVCompletion c) { SVUsersManager::renew(user, c); }},
-        {"login request", [&](SVCompletion c) { login.requestLoginTransaction(user, voidOf(c)); }},
-        {"autosign registration", [&](SVCompletion c) { SVAutoSigner::registerToAutosign(user, c); }},
-        {"scoring", [&](SVCompletion c) { SVAutoSigner::getScoringSettings<int>(user, voidOf(c)); }},
-        {"autosign list", [&](SVCompletion c) { SVAutoSigner::getAutosignTransactionsList(user, voidOf(c)); }},
-    };
-    for (const auto& [name, run] : operations) expectOneFailedCompletion(name, run);
-}
-
-TEST_F(ManagersTest, ActivationAndPasswordRules) {
-    StandinServer server;
-    auto issued = server.issueUser({{"system_id", freshSystemID("act")}});
-    auto encrypted = SVUsersManager::importUser(issued.qr).value();
-    EXPECT_FALSE(HandlesManager::shared().handle(HandleType::auth, encrypted));
-    EXPECT_THROW(SVUsersManager::activate(encrypted, ""), SVError);
-    EXPECT_THROW(SVUsersManager::activate(encrypted, issued.activationCode + "1"), SVError);
+    auto encrypted = SVUsersManager::importUser(issued_.qr).value();
+    for (const std::string& code : {std::string(), issued_.activationCode + "1"})
+        EXPECT_EQ(thrownCode([&] { SVUsersManager::activate(encrypted, code); }), Code::invalidActivationCode);
     EXPECT_FALSE(HandlesManager::shared().handle(HandleType::hmac, encrypted));
-
-    auto plain = server.issueUser({{"system_id", freshSystemID("act")}, {"encrypted", false}});
-    auto clear = SVUsersManager::importUser(plain.qr).value();
+    auto clear = SVUsersManager::importUser(server.issueUser({{"encrypted", false}}).qr).value();
     EXPECT_TRUE(HandlesManager::shared().handle(HandleType::auth, clear));
     EXPECT_NO_THROW(SVUsersManager::activate(clear, ""));  // nothing to decrypt
     EXPECT_FALSE(SVUsersManager::importUser("no user here"));
 
-    auto user = storedUser(server);
-    EXPECT_EQ(thrownCode([&] { SVUsersManager::submit("", user); }), SVError::Code::invalidPassword);
-    EXPECT_EQ(thrownCode([&] { SVUsersManager::submit("wrong", user); }), SVError::Code::invalidPassword);
-    // Exactly one password-incorrect event, for the wrong password only.
-    for (int i = 0; i < 100; ++i) {
-        if (!server.userState(issued_.systemID, issued_.userID)["events"].empty()) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    auto user = userOf(server);
+    for (const char* password : {"", "wrong"})
+        EXPECT_EQ(thrownCode([&] { SVUsersManager::submit(password, user); }), Code::invalidPassword);
+    for (int i = 0; i < 100 && events(server).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(server.userState(issued_.systemID, issued_.userID)["events"],
-              (nlohmann::json{"password_incorrect"}));
+    EXPECT_EQ(events(server), (nlohmann::json{"password_incorrect"}));
+
+    const auto before = server.requests().size();  // an extension records its host and probes nothing
+    SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::string("group.x"), SVSDK::Mode::extension("org.example.main"));
+    EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.example.main");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(server.requests().size(), before);
+    SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::nullopt, SVSDK::Mode::app());
+    EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.svsdk.tests");
 }
 
-TEST_F(ManagersTest, RegistrationSendsOnlyWhatChanged) {
+// Local checks fail before anything is sent; every operation calls its
+// completion once: for an unreachable server, a user without kAuth (the
+// request cannot be built), a throwing completion, and what a legacy server does not offer.
+TEST_F(ManagersTest, EveryOperationCompletesOnceOnEveryFailurePath) {
     StandinServer server;
-    auto user = storedUser(server);
-    SVSDK::setLogLevel(SVLoggingOptions::debug);
-    ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(user, "tok-1", c); }).ok());
-    auto first = server.userState(issued_.systemID, issued_.userID);
-    EXPECT_EQ(first["public_key"], user.publicKey().value());
-    // The same token again and a pair that exists: neither is sent.
-    SVUsersManager::store(user, std::nullopt, std::nullopt);
-    user = SVUsersManager::users().front();
-    platform_.log().clear();
-    auto again = completed<void>([&](auto c) { SVUsersManager::registerUser(user, "tok-1", c); });
-    ASSERT_TRUE(again.ok()) << again.error().description();
-    EXPECT_TRUE(platform_.log().contains(SVLogCategory::users, "- Device Token: -"));
-    EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, user));
-    EXPECT_EQ(server.userState(issued_.systemID, issued_.userID)["public_key"], first["public_key"]);
-    SVSDK::setLogLevel(std::nullopt);
+    auto user = userOf(server, true, {{"flags", 0x3}});  // no autosign, no scoring
+    auto transaction = [&](std::optional<std::string> url, std::optional<Bytes> data = std::nullopt) {
+        return SVTransaction("t", issued_.userID, issued_.systemID, 0, false, SVConfirmationType::online, std::string("x"),
+                             std::move(data), SVTransaction::TextRenderType::raw, std::nullopt, std::move(url));
+    };
+    auto pending = transaction(std::string("http://127.0.0.1:1/b")), bare = transaction(std::nullopt);
+    SVScoringParameters<int> parameters("p", 1);
+    auto login = SVLogin::importFromJSON(server.addLogin({{"user_id", issued_.userID}})["qr"].get<std::string>());
+    const int before = requestsOf(server);
+    std::pair<std::vector<Operation>, Code> local[] = {
+        {{{"sign", [&](auto& u, auto c) { SVTransactionsManager::sign(pending, u, c); }},
+          {"sign scored", [&](auto& u, auto c) { SVTransactionsManager::sign(pending, u, parameters, c); }},
+          {"decline", [&](auto& u, auto c) { SVTransactionsManager::decline(pending, u, c); }},
+          {"login confirm", [&](auto& u, auto c) { login.confirm(pending, u, c); }},
+          {"login decline", [&](auto& u, auto c) { login.decline(pending, u, c); }}},
+         Code::binaryDataIsRequired},
+        {{{"binary", [&](auto& u, auto c) { SVTransactionsManager::getTransactionBinaryData(bare, u, voidOf(c)); }}},
+         Code::binaryDataIsUnavaiable},
+        {{{"autosign registration", [](auto& u, auto c) { SVAutoSigner::registerToAutosign(u, c); }},
+          {"autosign", [&](auto& u, auto c) { SVAutoSigner::autosign(bare, u, parameters, c); }}},
+         Code::autosignUnavailable},
+        {{{"scoring", [](auto& u, auto c) { SVAutoSigner::getScoringSettings<int>(u, voidOf(c)); }}}, Code::scoringUnavailable},
+    };
+    for (const auto& [operations, code] : local) expectFailures(operations, user, code);
+    EXPECT_EQ(thrownCode([&] { SVTransactionsManager::signOffline(pending, user); }), Code::binaryDataIsRequired);
+    EXPECT_EQ(thrownCode([&] { SVTransactionsManager::declineOffline(pending, user); }), Code::binaryDataIsRequired);
+    EXPECT_EQ(requestsOf(server), before);
+
+    auto other = [&](const char* id, const std::string& url, UserKeysContent keys) {
+        return SVUser(id, issued_.systemID, user.options(), url, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {},
+                      180, 180, std::string(id) + "-storage", 3, std::move(keys), 2000000000);
+    };
+    SVUser unreachable = other("u-x", "http://127.0.0.1:1", UserKeysContent::storedEncrypted());
+    SVUser keyless = other("u-y", server.baseURL(), UserKeysContent::importedEncrypted(Bytes(64, 1)));
+    auto signable = transaction(std::string("http://127.0.0.1:1/b"), Bytes{1, 2});
+    auto undownloaded = transaction(server.baseURL() + "/binary");
+    SVCodewordExtendedAuth codeword("word");
+    auto loginAt = [](const std::string& url, const std::string& system) {
+        return SVLogin::decode(nlohmann::json{{"sid", "s"}, {"sysId", system}, {"type", "login"}, {"expires", 4e9}, {"pulp", "AQI="}, {"loqUrl", url}});
+    };
+    auto farLogin = loginAt("http://127.0.0.1:1/login", "x");
+    std::vector<Operation> remote{
+        {"register", [](auto& u, auto c) { SVUsersManager::registerUser(u, "tok", c); }},
+        {"template", [&](auto& u, auto c) { SVUsersManager::registerExtAuthTemplate(u, codeword, c); }},
+        {"renew", [](auto& u, auto c) { SVUsersManager::renew(u, c); }},
+        {"autosign registration", [](auto& u, auto c) { SVAutoSigner::registerToAutosign(u, c); }},
+        {"scoring", [](auto& u, auto c) { SVAutoSigner::getScoringSettings<int>(u, voidOf(c)); }},
+        {"list", [](auto& u, auto c) { SVTransactionsManager::getTransactionList(u, voidOf(c)); }},
+        {"fetch", [](auto& u, auto c) { SVTransactionsManager::getTransaction("t", u, voidOf(c)); }},
+        {"binary", [&](auto& u, auto c) { SVTransactionsManager::getTransactionBinaryData(undownloaded, u, voidOf(c)); }},
+        {"sign", [&](auto& u, auto c) { SVTransactionsManager::sign(signable, u, c); }},
+        {"sign scored", [&](auto& u, auto c) { SVTransactionsManager::sign(signable, u, parameters, c); }},
+        {"decline", [&](auto& u, auto c) { SVTransactionsManager::decline(signable, u, c); }},
+        {"login request", [&](auto& u, auto c) { farLogin.requestLoginTransaction(u, voidOf(c)); }},
+        {"login confirm", [&](auto& u, auto c) { farLogin.confirm(signable, u, c); }},
+        {"login decline", [&](auto& u, auto c) { farLogin.decline(signable, u, c); }},
+    };
+    for (const auto* u : {&unreachable, &keyless}) expectFailures(remote, *u);
+    Recorder<void> after;
+    std::atomic<int> calls{0};
+    SVTransactionsManager::sign(signable, unreachable, [&](const SVResult<void>&) {
+        ++calls;
+        throw std::runtime_error("host fault");
+    });
+    SVTransactionsManager::sign(signable, unreachable, after.completion());
+    after.wait();
+    EXPECT_EQ(calls, 1);
+
+    StandinServer legacy(2);
+    auto old = userOf(legacy);
+    auto legacyLogin = loginAt(legacy.baseURL() + "/login/client/getTransactionId", old.systemID());
+    expectFailures({remote[1], remote[2], remote[3], remote[4],
+                    {"login request", [&](auto& u, auto c) { legacyLogin.requestLoginTransaction(u, voidOf(c)); }},
+                    {"autosign list", [](auto& u, auto c) { SVAutoSigner::getAutosignTransactionsList(u, voidOf(c)); }}},
+                   old);
 }
 
-TEST_F(ManagersTest, FailedRegistrationRemovesThePairAndTheTokenItAdded) {
+// Registration sends only what changed and takes back the pair and the token
+// it added when it fails; when no pair can be made it sends nothing; a user
+// removed meanwhile is not written again (registration, store, renewal).
+TEST_F(ManagersTest, RegistrationTakesBackWhatItAddedAndRemovedUsersStayRemoved) {
     std::optional<SVUser> user;
     {
-        StandinServer gone;
-        user = storedUser(gone);
-        // The server's version is known.
+        StandinServer server;
+        user = userOf(server);
+        ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(*user, "tok-1", c); }).ok());
+        const auto key = server.userState(issued_.systemID, issued_.userID)["public_key"];
+        SVUsersManager::store(*user, std::nullopt, std::nullopt);
+        user = SVUsersManager::users().front();
+        ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(*user, "tok-1", c); }).ok());
+        EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, *user)) << "the same token is not sent";
+        EXPECT_TRUE(key == user->publicKey().value() && server.userState(issued_.systemID, issued_.userID)["public_key"] == key);
+        SVUsersManager::deleteUser(*user);
+        user = userOf(server);
         ASSERT_TRUE(completed<void>([&](auto c) { SVTransactionsManager::getTransactionList(*user, voidOf(c)); }).ok());
     }
-    auto result = completed<void>([&](auto c) { SVUsersManager::registerUser(*user, "tok-2", c); });
-    ASSERT_FALSE(result.ok());
-    EXPECT_TRUE(result.error().is(SVNetworkError::Code::serverDoesNotRespond)) << result.error().description();
-    EXPECT_FALSE(hasSigningPair(*user));
-    EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, *user));
+    auto failed = completed<void>([&](auto c) { SVUsersManager::registerUser(*user, "tok-2", c); });  // the server is gone
+    EXPECT_TRUE(!failed.ok() && failed.error().is(SVNetworkError::Code::serverDoesNotRespond));
+    EXPECT_FALSE(hasSigningPair(*user) || HandlesManager::shared().handle(HandleType::deviceToken, *user));
+    removeAllUsers();
+
+    StandinServer server;
+    auto removed = userOf(server);
+    SVUsersManager::deleteUser(removed);
+    auto registered = completed<void>([&](auto c) { SVUsersManager::registerUser(removed, "t", c); });
+    EXPECT_TRUE(!registered.ok() && registered.error().is(Code::userNotFound));
+    EXPECT_FALSE(hasSigningPair(removed));
+    EXPECT_EQ(thrownCode([&] { SVUsersManager::store(removed, std::string("again"), password_); }), Code::userNotFound);
+    auto renewing = userOf(server);  // its row goes while the renewal runs: the new pair is not swapped in
+    ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(renewing, std::nullopt, c); }).ok());
+    SVUsersManager::submit(password_, renewing);
+    const auto oldKey = renewing.publicKey();
+    CoreDataManager::shared().performTransaction(
+        [&](StoreContext& context) { context.remove(context.fetchUserEntity(renewing.storageID()).value()); });
+    auto renewed = completed<void>([&](auto c) { SVUsersManager::renew(renewing, c); });
+    EXPECT_TRUE(!renewed.ok() && renewed.error().is(Code::userNotFound));
+    EXPECT_TRUE(SVUsersManager::users().empty() && renewing.publicKey() == oldKey);
+
+    auto unstored = userOf(server, false, {{"encrypted", false}});
+    refuseKeyInserts(platform_.configuration().keychainPath.empty() ? platform_.dir().file("keychain.sqlite")
+                                                                    : platform_.configuration().keychainPath);
+    Recorder<void> recorder;
+    SVUsersManager::registerUser(unstored, "token-x", recorder.completion());
+    ASSERT_TRUE(recorder.called());  // before returning
+    EXPECT_TRUE(recorder.wait().error().is(Code::secureEnclaveError));
+    EXPECT_EQ(requestsOf(server), 0);
+    EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, unstored));
 }
 
-
-// The address space of this process in bytes.
-std::size_t addressSpace() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmSize:", 0) == 0) return std::stoul(line.substr(7)) << 10;
-    return 0;
+// In a child each, as the default location is computed once: it lies in the
+// data folder, made on the way; a folder that cannot be made stops the process;
+// without any location start-up goes on without a store.
+TEST_F(ManagersTest, StartUpAndTheDefaultDatabaseLocation) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto config = platform_.configuration();
+    const std::string expected = platform_.dir().file("data/new/") + build::kDatabaseResourceName + ".sqlite";
+    EXPECT_EXIT(
+        {
+            config.dataDirectory = platform_.dir().file("data/new");
+            platform_.apply(config);
+            std::string first = SVSDK::defaultDatabaseURL();
+            config.dataDirectory = platform_.dir().file("elsewhere");
+            platform_.apply(config);
+            std::exit(first == expected && SVSDK::defaultDatabaseURL() == first && std::ifstream(platform_.dir().file("data/new")) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            unsetenv("HOME");
+            unsetenv("XDG_DATA_HOME");
+            config.dataDirectory.clear();
+            platform_.apply(config);
+            SVSDK::initialize(std::nullopt, std::nullopt, SVSDK::Mode::extension("org.example.app"));
+            SVUser user = makeUser("u", 0, 180, 180, "st", 3, UserKeysContent::importedDecrypted(Bytes(32, 1), Bytes(32, 2)));
+            HandlesManager::shared().add(Bytes(32, 1), HandleType::hmac, user);
+            HandlesManager::shared().add(Bytes(32, 2), HandleType::auth, user);
+            bool refused = thrownAs<std::exception>([&] { SVUsersManager::store(user, std::string("n"), std::string("p")); }).has_value();
+            std::exit(!CoreDataManager::shared().databaseURL() && refused && SVUsersManager::users().empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::ofstream(platform_.dir().file("plain-file")) << "x";
+    config.dataDirectory = platform_.dir().file("plain-file/data");
+    platform_.apply(config);
+    EXPECT_DEATH(SVSDK::defaultDatabaseURL(), "Unable to create the default database path");
 }
 
 // Each import runs in a child whose address space may grow by a few times its
 // text and a fixed allowance: an import that kept a record per character or per
 // line, or a copy per query item, dies there or meets std::bad_alloc. With the
-// allowance alone even one copy of the text fails, and the import gives nothing
-// (logged) instead of throwing.
+// allowance alone ("tight") even one copy of the text fails, and the import
+// gives nothing (logged) instead of throwing.
 TEST(ImportBoundsTest, AnImportHoldsASmallMultipleOfItsTextAndNeverThrows) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer reserves more address space than any limit allows";
 #endif
     constexpr std::size_t kUnits = 16 << 20;
-    constexpr std::size_t kAllowance = 32 << 20, kTightAllowance = 4 << 20;
-    auto repeated = [](const std::string& head, const std::string& unit, const std::string& tail) {
-        std::string text;
-        text.reserve(head.size() + kUnits / unit.size() * unit.size() + tail.size());
-        text += head;
-        for (std::size_t i = 0; i < kUnits / unit.size(); ++i) text += unit;
-        text += tail;
-        return text;
+    const std::string deepLink = "key_json=%7B%22user_id%22%3A%22u-1%22%2C%22system_id%22%3A%22S%22%2C%22key_flags%22%3A2%2C"
+        "%22expiration_timestamp%22%3A1900000000%2C%22encrypted_key_content%22%3A%22AAECAw%3D%3D%22%2C"
+        "%22sv_external_url%22%3A%22https%3A%2F%2Fh%22%2C%22sv_key_version%22%3A3%7D";
+    const std::string xml = "<keyData><systemId>S</systemId><userId>user-1</userId><expDate>31.12.2030</expDate><encryptedKey>"
+                            "AAECAw==</encryptedKey><interactionExternalURL>https://h</interactionExternalURL><pad>";
+    enum Import { user, transaction, analysis };
+    std::tuple<Import, std::string, std::string, std::string, std::string, bool> cases[] = {  // head, unit, tail, result, tight
+        {user, "201\nSYS\nuser-1\n\n" + std::string(128, 'a') + "\n31.12.2030\n7\n\nhttps://h\n", "x\n", "", "user-1", false},
+        {user, "svsdk://user_key?", "a=b&", deepLink, "u-1", false},
+        {user, "svsdk://user_key?", "a=b&", deepLink, "nothing", true},
+        {user, xml, "x", "</pad></keyData>", "user-1", false},
+        {transaction, "203\nS\nu\nt\n1\n6\n", "x", "", std::to_string(kUnits), false},
+        {transaction, "203\nS\nu\nt\n1\n6\n", "x", "", "nothing", true},
+        {analysis, R"({"transaction_id":")", "x", R"("})", "transaction", false},
+        {analysis, R"({"transaction_id":")", "x", R"("})", "none", true},
     };
-    const std::string userLines = "201\nSYS\nuser-1\n\n" + std::string(128, 'a') + "\n31.12.2030\n7\n\nhttps://h\n";
-    std::string userJSON;  // percent-encoded
-    for (char c : std::string(R"({"user_id":"u-1","system_id":"S","key_flags":2,"expiration_timestamp":1900000000,)"
-                              R"("encrypted_key_content":"AAECAw==","sv_external_url":"https://h","sv_key_version":3})")) {
-        char escape[4];
-        std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
-        userJSON += escape;
-    }
-    const std::string userXML = "<keyData><systemId>S</systemId><userId>user-1</userId><expDate>31.12.2030</expDate>"
-                                "<encryptedKey>AAECAw==</encryptedKey><interactionExternalURL>https://h"
-                                "</interactionExternalURL><pad>";
-    auto userID = [](const std::optional<SVUser>& user) { return user ? user->userID() : "nothing"; };
-    auto textSize = [](const std::optional<SVTransaction>& t) { return t ? std::to_string(t->text().value_or("").size()) : "nothing"; };
-    auto qrType = [](SVQRType type) { return std::to_string(static_cast<int>(type)); };
-    const std::string none = qrType(SVQRType::none), transaction = qrType(SVQRType::transaction);
-    const std::string kUnitsText = std::to_string(kUnits);
-    struct Case {
-        const char* name;
-        std::function<std::string()> text;  // made in the child
-        std::function<std::string(const std::string&)> import;
-        std::string expected;
-        bool tight = false;  // the allowance alone; the import must fail inside
-    } cases[] = {
-        {"201 text and many lines", [&] { return repeated(userLines, "x\n", ""); },
-         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "user-1"},
-        {"deep link with many items", [&] { return repeated("svsdk://user_key?", "a=b&", "key_json=" + userJSON); },
-         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "u-1"},
-        {"deep link, tight", [&] { return repeated("svsdk://user_key?", "a=b&", "key_json=" + userJSON); },
-         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "nothing", true},
-        {"deep link of many slashes", [&] { return repeated("svsdk://user_key/", "/", "?key_json=" + userJSON); },
-         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "u-1"},
-        {"XML scanned", [&] { return repeated(userXML, "x", "</pad></keyData>"); },
-         [&](auto& t) { return userID(SVUsersManager::importUser(t)); }, "user-1"},
-        {"carriage returns", [&] { return repeated("203", "\r", ""); },
-         [&](auto& t) { return textSize(SVTransactionsManager::importTransaction(t)); }, "nothing"},
-        {"203 text", [&] { return repeated("203\nS\nu\nt\n1\n6\n", "x", ""); },
-         [&](auto& t) { return textSize(SVTransactionsManager::importTransaction(t)); }, kUnitsText},
-        {"203 text, tight", [&] { return repeated("203\nS\nu\nt\n1\n6\n", "x", ""); },
-         [&](auto& t) { return textSize(SVTransactionsManager::importTransaction(t)); }, "nothing", true},
-        {"JSON-shaped", [&] { return repeated("{", "x", "}"); },
-         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, none},
-        {"XML analyzed", [&] { return repeated(userXML, "x", "</pad></keyData>"); },
-         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, qrType(SVQRType::user)},
-        {"JSON transaction", [&] { return repeated(R"({"transaction_id":")", "x", R"("})"); },
-         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, transaction},
-        {"JSON transaction, tight", [&] { return repeated(R"({"transaction_id":")", "x", R"("})"); },
-         [&](auto& t) { return qrType(SVSDK::analyze(t)); }, none, true},
-    };
-    for (const auto& c : cases) {
-        ScopedPlatform platform(c.tight ? SVLoggingOptions::debug : SVLoggingOptions{});
+    for (const auto& [import, head, unit, tail, expected, tight] : cases) {
+        ScopedPlatform platform(tight ? SVLoggingOptions::debug : SVLoggingOptions{});
         pid_t child = fork();
         ASSERT_NE(child, -1);
         if (child == 0) {
-            std::string text = c.text();
+            std::string text = head;
+            text.reserve(head.size() + kUnits + tail.size());
+            for (std::size_t i = 0; i < kUnits / unit.size(); ++i) text += unit;
+            text += tail;
+            std::size_t size = 0;  // of the address space now
+            std::ifstream status("/proc/self/status");
+            for (std::string line; std::getline(status, line);)
+                if (line.rfind("VmSize:", 0) == 0) size = std::stoul(line.substr(7)) << 10;
             rlimit limit{};
-            limit.rlim_cur = limit.rlim_max =
-                addressSpace() + (c.tight ? kTightAllowance : 4 * text.size() + kAllowance);
+            limit.rlim_cur = limit.rlim_max = size + (tight ? 4 << 20 : 4 * text.size() + (32 << 20));
             if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
             try {
-                std::string result = c.import(text);
-                bool logged = !c.tight || platform.log().anyContains("std::bad_alloc");
-                _exit(result == c.expected && logged ? 0 : 1);
+                std::string result = "nothing";
+                if (import == user) {
+                    if (auto u = SVUsersManager::importUser(text)) result = u->userID();
+                } else if (import == transaction) {
+                    if (auto t = SVTransactionsManager::importTransaction(text)) result = std::to_string(t->text()->size());
+                } else {
+                    result = rawValue(SVSDK::analyze(text));
+                }
+                _exit(result == expected && (!tight || platform.log().anyContains("std::bad_alloc")) ? 0 : 1);
             } catch (...) {
                 _exit(2);
             }
@@ -497,10 +356,7 @@ TEST(ImportBoundsTest, AnImportHoldsASmallMultipleOfItsTextAndNeverThrows) {
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << c.name << (WIFSIGNALED(status) ? ": killed by signal " + std::to_string(WTERMSIG(status))
-                          : WEXITSTATUS(status) == 2 ? ": threw"
-                          : WEXITSTATUS(status) == 1 ? ": wrong result or no log line"
-                                                     : ": exit " + std::to_string(WEXITSTATUS(status)));
+            << head.substr(0, 20) << ": status " << status << " (exit 2: threw, 1: wrong result or no log line)";
     }
 }
 
