@@ -1,0 +1,280 @@
+// The user and transaction importers: what each reads from its text, and the log line of each refusal.
+#include <gtest/gtest.h>
+
+#include "Core/Importing/Importers.h"
+#include "Core/Utilities/DateParsing.h"
+#include "Core/Utilities/Encoding.h"
+#include "support/TestEnvironment.h"
+
+using namespace svsdk;
+using svsdk::testing::ScopedPlatform;
+
+namespace {
+
+Bytes range(std::size_t from, std::size_t to) {
+    Bytes bytes;
+    for (std::size_t i = from; i < to; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
+    return bytes;
+}
+
+// The nine lines of a user's plain text, with line `line` replaced by `value` (none: unchanged).
+std::string plainUser(std::size_t line = 99, std::string value = "", const std::string& separator = "\n",
+                      std::size_t count = 9) {
+    std::vector<std::string> lines{"201", " SYS-1 ", "user-1", "", hexString(range(0, 64)), "31.12.2030", "7", "",
+                                   "https://sv.example.test/api"};
+    if (line < lines.size()) lines[line] = std::move(value);
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += (i ? separator : "") + lines[i];
+    return text;
+}
+
+std::string xmlUser(const std::string& extra = "") {
+    return "<?xml version=\"1.0\"?>\n<keyData>\n<systemId>SYS</systemId>\n<userId> 7 </userId>\n<expDate>2030-12-31"
+           "</expDate>\n<encryptedKey>" + base64Encode(range(0, 48)) + "</encryptedKey>\n<interactionExternalURL>"
+           "https://sv.example.test</interactionExternalURL>\n" + extra + "</keyData>";
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
+const std::string kUserJSON =
+    R"({"user_id":"u-1","system_id":"S","key_flags":2,"expiration_timestamp":1900000000,)"
+    R"("encrypted_key_content":"AAECAw==","sv_external_url":"https://sv.example.test","sv_key_version":3})";
+
+std::string percentEncoded(const std::string& text) {
+    std::string encoded;
+    for (unsigned char c : text) {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(escape);
+    }
+    return encoded;
+}
+
+// The messages an import logged in `category`, or of the error type only.
+std::vector<std::string> logged(ScopedPlatform& platform, SVLogCategory category, bool errorsOnly) {
+    std::vector<std::string> lines;
+    for (const auto& e : platform.log().entries()) {
+        EXPECT_EQ(e.category, category) << e.message;
+        if (!errorsOnly || e.type == SVLogType::error) lines.push_back(e.message);
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(UserImportersTest, ReadTheirFormsIntoTheUser) {
+    ScopedPlatform platform(SVLoggingOptions::debug);
+    PlainTextUserImporter plain;
+    auto user = plain.importUser(plainUser(2, "\t user-1 \xC2\xA0") + "\nextra line");
+    ASSERT_TRUE(user);
+    EXPECT_EQ(platform.log().entries().front().message, "Importing a user from a plain text");
+    EXPECT_EQ(user->systemID(), "SYS-1");
+    EXPECT_EQ(user->userID(), "user-1");
+    EXPECT_EQ(user->interactionURL(), "https://sv.example.test/api");
+    EXPECT_EQ(user->options().flags, UserFlags(7));
+    EXPECT_EQ(user->expirationTimestamp(), *dateFromAnyFormat("31.12.2030"));
+    EXPECT_EQ(user->keysContent(), UserKeysContent::importedDecrypted(range(0, 32), range(32, 64)));
+    EXPECT_EQ(user->confirmationCodeTSI(), 180.0);
+    EXPECT_EQ(user->authorizationCodeTSI(), 180.0);
+    EXPECT_NE(plain.importUser(plainUser())->storageID(), user->storageID());
+    auto encrypted = plain.importUser(replaced(plainUser(4, hexString(range(0, 48)), "\r\n"), "201", "202"));
+    ASSERT_TRUE(encrypted);
+    EXPECT_EQ(encrypted->keysContent(), UserKeysContent::importedEncrypted(range(0, 48)));
+    // An odd middle byte belongs to neither key; any decimal flag word is kept whole; a bare word is a URL.
+    EXPECT_EQ(plain.importUser(plainUser(4, hexString(range(0, 5))))->keysContent(),
+              UserKeysContent::importedDecrypted(range(0, 2), range(3, 5)));
+    EXPECT_EQ(plain.importUser(plainUser(6, "-1537", "\r"))->options().flags, UserFlags(-1537));
+    EXPECT_EQ(plain.importUser(plainUser(8, "server"))->interactionURL(), "server");
+    EXPECT_TRUE(plain.importUser(plainUser(3, "anything at all")));
+
+    auto xml = XMLUserImporter().importUser(xmlUser());
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(xml->systemID(), "SYS");
+    EXPECT_EQ(xml->userID(), " 7 ") << "contents are not trimmed";
+    EXPECT_EQ(xml->interactionURL(), "https://sv.example.test");
+    EXPECT_EQ(xml->expirationTimestamp(), *dateFromAnyFormat("2030-12-31"));
+    EXPECT_EQ(xml->keysContent(), UserKeysContent::importedEncrypted(range(0, 48)));
+
+    auto json = JSONUserImporter().importUser(kUserJSON);
+    ASSERT_TRUE(json);
+    EXPECT_EQ(json->userID(), "u-1");
+    EXPECT_EQ(json->keysContent(), UserKeysContent::importedEncrypted(range(0, 4)));
+    DeepLinkUserImporter link;
+    {
+        ScopedPlatform linkLog(SVLoggingOptions::debug);
+        EXPECT_EQ(link.importUser("svsdk://user_key?other=1&key_json=" + percentEncoded(kUserJSON))->userID(), "u-1");
+        EXPECT_EQ(logged(linkLog, SVLogCategory::users, false),
+                  (std::vector<std::string>{"Importing a user from a deeplink", "Extracted a value from the deep link",
+                                            "Importing a user from a JSON"}));
+    }
+    EXPECT_TRUE(link.importUser("other://user_key/path?key_json=" + percentEncoded(kUserJSON))) << "any scheme";
+}
+
+TEST(UserImportersTest, XMLOptionTagsSetTheirFlags) {
+    std::pair<std::string, std::int64_t> cases[] = {
+        {"<withFingerPrint>true</withFingerPrint><collectEvent>true</collectEvent>"
+         "<collectDeviceInfo>true</collectDeviceInfo><collectDeviceSIMInfo>true</collectDeviceSIMInfo>"
+         "<collectDeviceLocation>true</collectDeviceLocation><denyStoreWithOSProtection>true"
+         "</denyStoreWithOSProtection><denyRenewPublicKey>true</denyRenewPublicKey><passPolicy>3</passPolicy>", 0x1FF},
+        {"", 0}, {"<withFingerPrint>True</withFingerPrint><collectEvent> true</collectEvent>", 0},
+        {"<passPolicy>1</passPolicy>", 0x20}, {"<passPolicy>+2</passPolicy>", 0x40}, {"<passPolicy>4</passPolicy>", 0},
+        {"<passPolicy>0</passPolicy>", 0}, {"<passPolicy>18446744073709551619</passPolicy>", 0},
+        {"<collectEvent></collectEvent><collectEvent>true</collectEvent>", 0x2},  // the empty one is never seen
+        {"<collectEvent>false</collectEvent><collectEvent>true</collectEvent>", 0},  // the first counts
+        {"<collectEvent>true", 0}, {"<collectEvent>true</collectEvent <x>", 0x2},  // a closing tag may lack its ">"
+    };
+    for (const auto& [options, flags] : cases)
+        EXPECT_EQ(XMLUserImporter().importUser(xmlUser(options))->options().flags.rawValue, flags) << options;
+    // A tag name written with a KELVIN SIGN is canonically the same name.
+    EXPECT_EQ(XMLUserImporter::tagValues("<encrypted\xE2\x84\xAA" "ey>k</encryptedKey><b>2</b><c> </c>",
+                                         {"encryptedKey", "c", "d"}),
+              (std::map<std::string, std::string>{{"encryptedKey", "k"}}));
+}
+
+TEST(UserImportersTest, RefuseEachFaultWithItsLogLine) {
+    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern", missing = "Required values are missing",
+                      absent = "Could not extract required values because of data is missing", wrong = "Wrong XML data",
+                      scheme = "The deeplink does not match the importing scheme", anyError;
+    PlainTextUserImporter plain;
+    XMLUserImporter xml;
+    JSONUserImporter json;
+    DeepLinkUserImporter link;
+    const std::string encoded = percentEncoded(kUserJSON);
+    struct Case {
+        UserImporter& importer;
+        std::string text;
+        const std::string& error;  // empty: the decoder's error
+    } cases[] = {
+        {plain, "", pattern}, {plain, plainUser(0, "201 "), pattern}, {plain, plainUser(0, "203"), pattern},
+        {plain, plainUser(0, "18446744073709551817"), pattern}, {plain, plainUser(3, "\xFF"), pattern},
+        {plain, plainUser(99, "", "\n", 8), missing}, {plain, plainUser(99, "", "\n", 1), missing},
+        {plain, plainUser(1, " \t"), missing}, {plain, plainUser(2, ""), missing}, {plain, plainUser(4, ""), missing},
+        {plain, plainUser(4, "abc"), missing}, {plain, plainUser(4, "0g"), missing},
+        {plain, plainUser(5, "12/31/2030"), missing}, {plain, plainUser(5, ""), missing},
+        {plain, plainUser(6, "0x10"), missing}, {plain, plainUser(6, ""), missing},
+        {plain, plainUser(6, "9223372036854775808"), missing}, {plain, plainUser(8, " "), missing},
+        {plain, plainUser(8, "https://a b"), missing},
+        {xml, replaced(xmlUser(), "<userId>", "<userId kind=\"x\">"), absent},
+        {xml, replaced(xmlUser(), "<userId> 7", "<userId> \n</userId><userId>7"), absent},
+        {xml, replaced(xmlUser(), "systemId", "system"), absent}, {xml, replaced(xmlUser(), "expDate", "exp"), absent},
+        {xml, replaced(xmlUser(), "encryptedKey", "key"), absent}, {xml, replaced(xmlUser(), "interactionE", "e"), absent},
+        {xml, replaced(xmlUser(), "<userId>", "<x<userId>"), absent},
+        {xml, replaced(xmlUser(), "2030-12-31", "2030-12-31 "), wrong},
+        {xml, replaced(xmlUser(), "<encryptedKey>", "<encryptedKey>*"), wrong},
+        {xml, replaced(xmlUser(), "https://sv", "https:// sv"), wrong}, {xml, replaced(xmlUser(), "SYS", "S\xC3"), wrong},
+        {json, "{", anyError}, {json, "[1]", anyError}, {json, R"({"user_id":"u"})", anyError},
+        {json, std::string(600, '['), anyError}, {link, "svsdk://user_key?key_json=%7B%7D", anyError},
+        {link, "svsdk://transaction?key_json=" + encoded, scheme}, {link, "svsdk://user_key?json=" + encoded, scheme},
+        {link, "svsdk://user_key?key_json=&key_json=" + encoded, scheme}, {link, "user_key", scheme},
+        {link, "svsdk://user_key?key_json={}", scheme},
+    };
+    for (const auto& c : cases) {
+        ScopedPlatform platform(SVLoggingOptions::debug);
+        EXPECT_FALSE(c.importer.importUser(c.text)) << c.text;
+        auto errors = logged(platform, SVLogCategory::users, true);
+        ASSERT_EQ(errors.size(), 1u) << c.text;
+        EXPECT_EQ(errors[0], c.error.empty() ? errors[0] : c.error) << c.text;
+    }
+    // With every log option on, a failed parse logs none of the text.
+    for (auto [importer, text] : std::vector<std::pair<UserImporter*, std::string>>{
+             {&json, R"({"user_id":"u","key_content":"SECRET4711)"}, {&json, "{\"key_content\":\"SECRET4711\xff\"}"},
+             {&link, "svsdk://user_key?key_json=%7B%22key_content%22%3A%22SECRET4711"}}) {
+        ScopedPlatform platform(SVLoggingOptions::debug | SVLoggingOptions::keys);
+        EXPECT_FALSE(importer->importUser(text)) << text;
+        for (const auto& entry : platform.log().entries())
+            EXPECT_EQ(entry.message.find("SECRET4711"), std::string::npos) << entry.message;
+    }
+}
+
+TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
+    auto plain = [](const std::string& text) { return PlainTextTransactionImporter().importTransaction(text); };
+    EXPECT_EQ(*plain("203\n SYS \nuser-1\ntx-1\n1\n6\nPay 10 EUR\nto Bob\n"),
+              SVTransaction("tx-1", "user-1", "SYS", 6, false, SVConfirmationType::offline, "Pay 10 EUR\nto Bob\n",
+                            std::nullopt, SVTransaction::TextRenderType::raw, std::nullopt, std::nullopt, false));
+    std::pair<std::string, std::string> texts[] = {
+        {"203\nS\nU\nT\n1\n6", ""}, {"203\nS\nU\nT\n1\n6\n", ""}, {"203\nS\nU\ntx-6\n1\n6\nPay", "Pay"},
+        {"203\nS\nU\nT\n1\n6\n6\nx", "6\nx"}, {"203\nS\nU\nT\n1\n 6\nPay", "Pay"},
+        {"203\r\nS\r\nU\r\nT\r\n1\r\n6\r\nPay 6\r\nEUR", "Pay 6\r\nEUR"}, {"203\rS\rU\rT\r1\r6\rPay", "Pay"},
+        {"203\nS\nU\nT\n1\n6\xE2\x80\xA8Pay", "Pay"}, {"203\nS\nU\nT\n1\n6 \nPay 6\nEUR", "Pay 6\nEUR"},
+        {"203\nS\nU\nT\n1\n6\nPay \xFF\xFE!", "Pay \xEF\xBF\xBD\xEF\xBF\xBD!"},
+    };
+    for (const auto& [text, expected] : texts) EXPECT_EQ(plain(text)->text(), expected) << text;
+    struct Numbers {
+        std::string type, length;
+        SVConfirmationType confirmation;
+        std::int64_t codeLength;
+    } numbers[] = {
+        {"0", "0", SVConfirmationType::online, 0}, {"2", "-3", SVConfirmationType::online, 6},
+        {"-1", "+8", SVConfirmationType::online, 8}, {"+1", "9223372036854775807", SVConfirmationType::offline, INT64_MAX},
+        {"-9223372036854775808", "-9223372036854775808", SVConfirmationType::online, 6},
+    };
+    for (const auto& n : numbers) {
+        auto imported = plain("203\nS\nU\nT\n" + n.type + "\n" + n.length + "\n");
+        ASSERT_TRUE(imported) << n.type << " " << n.length;
+        EXPECT_EQ(imported->confirmationType(), n.confirmation) << n.type;
+        EXPECT_EQ(imported->confirmationCodeLength(), n.codeLength) << n.length;
+    }
+    const std::string json = R"({"transaction_id":"t","user_id":"u","system_id":"s","confirm_code_length":4})";
+    EXPECT_EQ(JSONTransactionImporter().importTransaction(json)->confirmationCodeLength(), 4);
+    auto linked = DeepLinkTransactionImporter().importTransaction("any://transaction?transaction_json=" +
+                                                                  percentEncoded(json));
+    ASSERT_TRUE(linked);
+    EXPECT_EQ(linked->transactionID(), "t");
+}
+
+TEST(TransactionImportersTest, RefuseEachFaultWithItsLogLine) {
+    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern",
+                      missing = "Required values are missing or incorect",
+                      scheme = "The deeplink does not match the importing scheme", anyError;
+    const std::string encoded = percentEncoded(R"({"transaction_id":"t","user_id":"u","system_id":"s"})");
+    PlainTextTransactionImporter plain;
+    JSONTransactionImporter json;
+    DeepLinkTransactionImporter link;
+    struct Case {
+        TransactionImporter& importer;
+        std::string text;
+        std::string error;  // empty: the decoder's error
+        const char* first;  // the first line logged
+    } cases[] = {
+        {plain, "", pattern, "Importing a transaction from a plain text"}, {plain, "abc\nS\nU\nT\n1\n6", pattern, nullptr},
+        {plain, "203 \nS\nU\nT\n1\n6", pattern, nullptr}, {plain, "204\nS\nU\nT\n1\n6", pattern, nullptr},
+        {plain, "201\nS\nU\nT\n1\n6", "The QR code's type does not match the transaction's code type: 201", nullptr},
+        {plain, "202", "The QR code's type does not match the transaction's code type: 202", nullptr},
+        {plain, "203\nS\n\xC3\nT\n1\n6\ntext", pattern, nullptr}, {plain, "203\nS\nU\nT\n1", missing, nullptr},
+        {plain, "203\n \nU\nT\n1\n6", missing, nullptr}, {plain, "203\nS\n\nT\n1\n6", missing, nullptr},
+        {plain, "203\nS\nU\n\n1\n6", missing, nullptr}, {plain, "203\nS\nU\nT\n\n6", missing, nullptr},
+        {plain, "203\nS\nU\nT\nyes\n6", missing, nullptr}, {plain, "203\nS\nU\nT\n1\n6.0", missing, nullptr},
+        {plain, "203\nS\nU\nT\n99999999999999999999\n6", missing, nullptr},
+        {json, "{\"transaction_id\":1}", anyError, "Importing a transaction from a JSON string"},
+        {json, std::string(1000, '[') + std::string(1000, ']'), anyError, nullptr},
+        {link, "any://transaction?transaction_json=%7Bnot", anyError, "Importing a transactions from a deeplink"},
+        {link, "any://user_key?transaction_json=" + encoded, scheme, nullptr},
+        {link, "any://transaction?json=" + encoded, scheme, nullptr},
+        {link, "any://transaction?transaction_json=&transaction_json=" + encoded, scheme, nullptr},
+    };
+    for (const auto& c : cases) {
+        ScopedPlatform platform(SVLoggingOptions::debug);
+        EXPECT_FALSE(c.importer.importTransaction(c.text)) << c.text;
+        auto errors = logged(platform, SVLogCategory::operations, true);
+        ASSERT_EQ(errors.size(), 1u) << c.text;
+        EXPECT_EQ(errors[0], c.error.empty() ? errors[0] : c.error) << c.text;
+        const std::string first = platform.log().entries().front().message;
+        EXPECT_EQ(first, c.first ? std::string(c.first) : first);
+    }
+}
+
+TEST(ImporterFactoriesTest, ChooseTheImporterOfEachKind) {
+    using K = ImportSource;
+    auto user = [](K kind) { return std::string(typeid(*makeUserImporter(kind)).name()); };
+    auto transaction = [](K kind) { return std::string(typeid(*makeTransactionImporter(kind)).name()); };
+    EXPECT_EQ(user(K::json), typeid(JSONUserImporter).name());
+    EXPECT_EQ(user(K::xml), typeid(XMLUserImporter).name());
+    EXPECT_EQ(user(K::deepLink), typeid(DeepLinkUserImporter).name());
+    EXPECT_EQ(user(K::unrecognized), typeid(PlainTextUserImporter).name());
+    EXPECT_EQ(transaction(K::xml), typeid(PlainTextTransactionImporter).name());
+    EXPECT_EQ(transaction(K::json), typeid(JSONTransactionImporter).name());
+    EXPECT_EQ(transaction(K::deepLink), typeid(DeepLinkTransactionImporter).name());
+    EXPECT_EQ(makeTransactionImporter(K::unrecognized), nullptr);
+}
