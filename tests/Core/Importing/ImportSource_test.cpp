@@ -1,4 +1,4 @@
-// What kind of text an import gets, its lines, and the string scanner the XML import reads tags with.
+// What kind of text an import gets, and the string scanner the XML import reads tags with.
 #include <gtest/gtest.h>
 
 #include <svsdk/SVStringScanner.h>
@@ -40,15 +40,6 @@ TEST(ImportSourceTest, DetectsEachKindByTheFirstRuleThatHoldsAndLogsIt) {
     EXPECT_STREQ(ImportSource(K::unrecognized).displayName(), "");
 }
 
-TEST(ImportSourceTest, LinesEndAtEachLineTerminator) {
-    using Lines = std::vector<std::string>;
-    EXPECT_EQ(ImportSource::lines("", 9), Lines{});
-    EXPECT_EQ(ImportSource::lines("\n", 9), Lines{""});
-    EXPECT_EQ(ImportSource::lines("a\r\nb\n\rc\xC2\x85" "d\xE2\x80\xA8" "e\xE2\x80\xA9 f \xC2\xA0\n", 9),
-              (Lines{"a", "b", "", "c", "d", "e", " f \xC2\xA0"}));
-    EXPECT_EQ(ImportSource::lines("a\nb\nc", 2), (Lines{"a", "b"})) << "only the lines asked for";
-}
-
 namespace {
 struct Reported {
     std::string content;
@@ -70,30 +61,22 @@ TEST(StringScannerTest, ReportsContentsAndSpansByTheScanRules) {
         bool multiple;
         std::vector<Reported> expected;
     } cases[] = {
-        {"", {"="}, {T::end()}, true, {}},
-        {"x=12;y=345", {"="}, {";", T::end()}, true, {{"12", {1, 4}}, {"345", {6, 9}}}},
+        {"", {"="}, {T::end()}, true, {}}, {"x=12;y=345", {"="}, {";", T::end()}, true, {{"12", {1, 4}}, {"345", {6, 9}}}},
         {"a=b;", {"="}, {T::end(), ";"}, true, {{"b;", {1, 3}}}},  // the first terminator that fits wins
         {"<a></a><a>z</a>", {"<a>"}, {"</a>"}, false, {{"z", {7, 14}}}},  // an empty match neither counts nor retires
         {"aaab", {"aab"}, {T::end()}, true, {}},  // no backtracking
-        {"x", {I::start()}, {T::end()}, true, {}},
-        {"xy", {I::start()}, {T::end()}, true, {{"xy", {0, 1}}}},
-        {"[[x]]", {"[", "[["}, {"]"}, true, {{"[x", {0, 3}}}},
-        {"[[x]]", {"[[", "["}, {"]"}, true, {{"x", {0, 3}}}},
+        {"x", {I::start()}, {T::end()}, true, {}}, {"xy", {I::start()}, {T::end()}, true, {{"xy", {0, 1}}}},
+        {"[[x]]", {"[", "[["}, {"]"}, true, {{"[x", {0, 3}}}}, {"[[x]]", {"[[", "["}, {"]"}, true, {{"x", {0, 3}}}},
         {"a;b;", {I::start()}, {T::suffix(";")}, true, {{"a;b", {0, 3}}}},
         {"a;b;", {I::start()}, {T::anyString(";")}, true, {{"a", {0, 1}}}},
-        {"x=1;y=2;", {"="}, {";"}, false, {{"1", {1, 3}}}},
-        {"ab=1;=2;", {I::prefix("ab=")}, {";"}, true, {{"1", {0, 4}}}},
-        {"xab=1;", {I::prefix("ab=")}, {";"}, true, {}},
-        {"abc", {I::anyString("")}, {T::end()}, true, {}},
-        {"a=bc", {"="}, {}, true, {}},
-        {"a=bc", {"="}, {T::anyString("")}, true, {{"b", {1, 2}}}},
+        {"x=1;y=2;", {"="}, {";"}, false, {{"1", {1, 3}}}}, {"xab=1;", {I::prefix("ab=")}, {";"}, true, {}},
+        {"ab=1;=2;", {I::prefix("ab=")}, {";"}, true, {{"1", {0, 4}}}}, {"abc", {I::anyString("")}, {T::end()}, true, {}},
+        {"a=bc", {"="}, {}, true, {}}, {"a=bc", {"="}, {T::anyString("")}, true, {{"b", {1, 2}}}},
         {"<a<b<", {"<"}, {"<"}, true, {{"a", {0, 2}}, {"b", {2, 4}}}},
         // Characters are grapheme clusters, equal when canonically equivalent.
-        {"=e\xCC\x81;", {"="}, {";"}, true, {{"e\xCC\x81", {0, 2}}}},
+        {"=e\xCC\x81;", {"="}, {";"}, true, {{"e\xCC\x81", {0, 2}}}}, {"=x>\xCC\xB8;", {"="}, {">"}, true, {}},
         {"<\xC3\xA9>v</\xC3\xA9>", {"<e\xCC\x81>"}, {"</e\xCC\x81"}, true, {{"v", {0, 6}}}},
-        {"=x>\xCC\xB8;", {"="}, {">"}, true, {}},
-        {"=a\r\n;", {"="}, {"\r\n"}, true, {{"a", {0, 2}}}},
-        {"=a\r;", {"="}, {"\r\n"}, true, {}},
+        {"=a\r\n;", {"="}, {"\r\n"}, true, {{"a", {0, 2}}}}, {"=a\r;", {"="}, {"\r\n"}, true, {}},
     };
     for (const auto& c : cases) {
         std::vector<Reported> found;

@@ -9,7 +9,6 @@
 #include <svsdk/SVDeclination.h>
 #include <svsdk/SVNetworkError.h>
 
-#include "Core/Importing/ImportSource.h"
 #include "Core/Networking/Request.h"
 #include "Core/Security/Cryptor.h"
 #include "Core/Security/Keychain.h"
@@ -41,30 +40,15 @@ std::optional<Code> refusal(const StandinServer& server, const std::vector<std::
     return Code::undefined;
 }
 
-TEST(StandinServerTest, ProbesAnswerAsTheConfiguredVersionAndIssuedUsersCarryTheirKeys) {
+TEST(StandinServerTest, VersionProbesAnswerAsTheConfiguredVersion) {
     for (auto [version, health, v2, v1] : std::initializer_list<std::tuple<int, int, int, int>>{
              {3, 200, 404, 404}, {2, 404, 405, 404}, {1, 404, 404, 405}}) {
         StandinServer server(version);
         httplib::Client client("127.0.0.1", server.port());
-        auto status = [&](const char* path) {
-            auto result = client.Get(path);
-            return result ? result->status : -1;
-        };
+        auto status = [&](const char* path) { auto r = client.Get(path); return r ? r->status : -1; };
         EXPECT_EQ(std::tuple(status("/health_check"), status("/jsonrequest_v2"), status("/jsonrequest_v1")),
                   std::tuple(health, v2, v1)) << version;
     }
-    StandinServer server;
-    auto user = server.issueUser({{"user_id", "alice"}, {"flags", 3}});
-    auto lines = ImportSource::lines(user.qr, 10);
-    ASSERT_EQ(lines.size(), 9u) << user.qr;
-    EXPECT_EQ(std::tuple(lines[0], lines[1], lines[2], lines[6], lines[8]),
-              std::tuple("202", user.systemID, "alice", "3", server.baseURL()));
-    auto keys = Cryptor::decryptKeys(hexBytes(lines[4]), "alice", user.activationCode);
-    EXPECT_EQ(hexString(keys.kHMAC) + hexString(keys.kAuth), user.kHMAC + user.kAuth);
-    auto clear = server.issueUser({{"encrypted", false}});
-    lines = ImportSource::lines(clear.qr, 10);
-    EXPECT_EQ(lines.at(0) + " " + lines.at(4), "201 " + clear.kHMAC + clear.kAuth);
-    EXPECT_THROW(server.issueUser({{"user_id", "alice"}}), std::runtime_error);
 }
 
 class StandinSigningTest : public ::testing::TestWithParam<int> {
@@ -149,36 +133,26 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
     EXPECT_EQ(confirm(confirmation.confirmationCode(), confirmation.signature()), std::nullopt);
     EXPECT_EQ(decline(declination.declineCode()), Code::transactionChecked);
     EXPECT_EQ(server.transactionState(id)["state"], "confirmed");
+    if (legacy) return;
+
+    // Autosign: only the registered autosign key's signature counts.
+    SecKey autosignKey = SecKey::generateP256().value();
+    ASSERT_EQ(refusal(server, at({}), {{"autosign_public_key", autosignKey.spkiHexString()}}, kAuth, false, patch),
+              std::nullopt);
+    const std::string autoID = server.addTransaction({{"user_id", issued.userID}, {"text", "A"}, {"autosign", true}});
+    SVTransaction automatic(autoID, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "A");
+    auto autosign = [&](const std::string& signature) {
+        return refusal(server, at({"transactions", autoID, "autoconfirm"}),
+                       {{"signature", signature}, {"scoring_settings", {{"standin", {{"score", 1}}}}}}, kAuth);
+    };
+    EXPECT_EQ(autosign(SVConfirmation(automatic, user, false).signature()), Code::signatureIsInvalid);
+    EXPECT_EQ(autosign(hexString(SVConfirmation::sign(
+                  TLV::transactionConfirmation(automatic, user, std::nullopt, TimeManager::shared().discreteTimeInterval(180)),
+                  autosignKey))), std::nullopt);
+    EXPECT_EQ(server.transactionState(autoID)["outcome"]["via"], "autosign");
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, StandinSigningTest, ::testing::Values(3, 2));
-
-TEST(StandinAutosignTest, OnlyTheRegisteredAutosignKeysSignatureCounts) {
-    ScopedPlatform platform;
-    StandinServer server;
-    auto issued = server.issueUser();
-    const Bytes kAuth = hexBytes(issued.kAuth);
-    SVUser user(issued.userID, issued.systemID, SVUserOptions{UserFlags(issued.flags)}, server.baseURL(), std::nullopt,
-                std::nullopt, std::int64_t{3}, std::nullopt, {}, 180, 180, "storage-1", 3,
-                UserKeysContent::storedEncrypted(), 1900000000);
-    ScopedSigningUser signer(user, hexBytes(issued.kHMAC));
-    SecKey autosignKey = SecKey::generateP256().value();
-    std::vector<std::string> path{"jsonrequest_v3", issued.systemID, "users", issued.userID};
-    for (ordered_json body : {ordered_json{{"device_fingerprint", Keychain::deviceFingerprint()}},
-                              ordered_json{{"autosign_public_key", autosignKey.spkiHexString()}}})
-        ASSERT_EQ(refusal(server, path, body, kAuth, false, HTTPMethod::patch), std::nullopt) << body.dump();
-    const std::string id = server.addTransaction({{"user_id", issued.userID}, {"text", "Auto"}, {"autosign", true}});
-    SVTransaction transaction(id, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "Auto");
-    Bytes block = TLV::transactionConfirmation(transaction, user, std::nullopt,
-                                               TimeManager::shared().discreteTimeInterval(180));
-    path.insert(path.end(), {"transactions", id, "autoconfirm"});
-    auto autosign = [&](const std::string& signature) {
-        return refusal(server, path, {{"signature", signature}, {"scoring_settings", {{"standin", {{"score", 1}}}}}}, kAuth);
-    };
-    EXPECT_EQ(autosign(SVConfirmation(transaction, user, false).signature()), Code::signatureIsInvalid);
-    EXPECT_EQ(autosign(hexString(SVConfirmation::sign(block, autosignKey))), std::nullopt);
-    EXPECT_EQ(server.transactionState(id)["outcome"]["via"], "autosign");
-}
 
 }  // namespace
 }  // namespace svsdk::testing
