@@ -16,10 +16,9 @@ TEST(LoggerTest, GatesOrdinaryAndSecretMessagesByTheOptionsOfTheMoment) {
         Logger::secret("the key");
         Logger::secret([&] { return ++built, std::string("lazy secret"); });
         Logger::WithholdSecrets(true), Logger::secret("withheld");
-        std::vector<std::string> expected;
+        std::vector<std::string> expected, written;
         if (ordinary) expected.push_back("Common:0:progress");
         if (secret) expected.insert(expected.end(), {"Keys:1:the key", "Keys:1:lazy secret"});
-        std::vector<std::string> written;
         for (const auto& e : platform.log().entries())
             written.push_back(std::string(SVLogCategoryName(e.category)) + ":" +
                               std::to_string(e.type == SVLogType::info) + ":" + e.message);

@@ -1,9 +1,6 @@
-// The stand-in signing server, run as its own process. The road tests trust
-// what it accepts; here it refuses what a client got wrong, recomputing
-// signing headers, codes and signatures with its own cryptography.
+// The stand-in signing server, run as its own process. The road tests trust what it accepts; here it refuses
+// what a client got wrong, recomputing signing headers, codes and signatures with its own cryptography.
 #include <gtest/gtest.h>
-
-#include <httplib.h>
 
 #include <svsdk/SVConfirmation.h>
 #include <svsdk/SVDeclination.h>
@@ -40,17 +37,6 @@ std::optional<Code> refusal(const StandinServer& server, const std::vector<std::
     return Code::undefined;
 }
 
-TEST(StandinServerTest, VersionProbesAnswerAsTheConfiguredVersion) {
-    for (auto [version, health, v2, v1] : std::initializer_list<std::tuple<int, int, int, int>>{
-             {3, 200, 404, 404}, {2, 404, 405, 404}, {1, 404, 404, 405}}) {
-        StandinServer server(version);
-        httplib::Client client("127.0.0.1", server.port());
-        auto status = [&](const char* path) { auto r = client.Get(path); return r ? r->status : -1; };
-        EXPECT_EQ(std::tuple(status("/health_check"), status("/jsonrequest_v2"), status("/jsonrequest_v1")),
-                  std::tuple(health, v2, v1)) << version;
-    }
-}
-
 class StandinSigningTest : public ::testing::TestWithParam<int> {
 protected:
     ScopedPlatform platform;
@@ -59,6 +45,7 @@ protected:
 TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
     const int version = GetParam();
     const bool legacy = version != 3;
+    const HTTPMethod patch = legacy ? HTTPMethod::post : HTTPMethod::patch;
     StandinServer server(version);
     auto issued = server.issueUser();
     const Bytes kAuth = hexBytes(issued.kAuth);
@@ -67,44 +54,40 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
                 UserKeysContent::storedEncrypted(), 1900000000);
     ScopedSigningUser signer(user, hexBytes(issued.kHMAC));
     const std::string fingerprint = Keychain::deviceFingerprint(), publicKey = signer.publicKey().spkiHexString();
-    const std::vector<std::string> endpoint{"jsonrequest_v" + std::to_string(version)};
-    auto at = [&](std::vector<std::string> rest, std::string userID = "") {
-        std::vector<std::string> path{"jsonrequest_v3", issued.systemID, "users", userID.empty() ? issued.userID : userID};
-        return legacy ? endpoint : (path.insert(path.end(), rest.begin(), rest.end()), path);
+    // The path of a resource-protocol request, or the legacy endpoint.
+    auto at = [&](std::vector<std::string> rest, const std::string& userID) {
+        if (legacy) return std::vector<std::string>{"jsonrequest_v" + std::to_string(version)};
+        std::vector<std::string> path{"jsonrequest_v3", issued.systemID, "users", userID};
+        return path.insert(path.end(), rest.begin(), rest.end()), path;
     };
-    auto envelope = [&](const std::string& type, ordered_json request) {
+    // A legacy request of `type` with its auth_code, or the body as it is.
+    auto legacyBody = [&](const std::string& type, ordered_json request, const Bytes& authCode) {
+        if (!legacy) return request;
+        request["system_id"] = user.systemID(), request["user_id"] = user.userID(), request["auth_code"] = hexString(authCode);
         return ordered_json{{"request_type", type}, {"request_version", version}, {"request", std::move(request)},
                             {"$schema", "sigvane-request-schema-v" + std::to_string(version) + ".json"}};
     };
-    auto code = [&](std::uint8_t tag, const std::string& value) {
-        return hexString(Cryptor::authenticationCode(tag, value, user, kAuth, "label"));
+    auto item = [&](std::uint8_t tag, const std::string& value) {
+        return Cryptor::authenticationCode(tag, value, user, kAuth, "label");
     };
-    auto registration = [&](const std::string& key) -> std::pair<std::vector<std::string>, ordered_json> {
-        if (!legacy) return {at({}), {{"public_key", publicKey}, {"device_fingerprint", fingerprint}}};
-        return {endpoint, envelope("reg_pubkey", {{"system_id", user.systemID()}, {"user_id", user.userID()},
-                                                  {"public_key", publicKey}, {"auth_code", code(33, key)}})};
+    auto registration = [&](const Bytes& authCode) {
+        return legacyBody("reg_pubkey", {{"public_key", publicKey}, {"device_fingerprint", fingerprint}}, authCode);
     };
-    const HTTPMethod patch = legacy ? HTTPMethod::post : HTTPMethod::patch;
     if (legacy) {
-        EXPECT_EQ(refusal(server, endpoint, envelope("reg_fingerprint", {{"system_id", user.systemID()},
-                  {"user_id", user.userID()}, {"fingerprint", fingerprint}, {"auth_code", code(19, fingerprint)}}),
-                          kAuth, true), std::nullopt);
-        auto [path, body] = registration(publicKey + "00");
-        EXPECT_EQ(refusal(server, path, body, kAuth, true), Code::wrongAuthCode);
+        ASSERT_EQ(refusal(server, at({}, ""), legacyBody("reg_fingerprint", {{"fingerprint", fingerprint}},
+                                                         item(19, fingerprint)), kAuth, true), std::nullopt);
+        EXPECT_EQ(refusal(server, at({}, ""), registration(item(33, publicKey + "00")), kAuth, true), Code::wrongAuthCode);
     } else {
         Bytes wrong = kAuth;
-        wrong[0] ^= 1;
-        auto [path, body] = registration(publicKey);
-        EXPECT_EQ(refusal(server, path, body, wrong, false, patch), Code::httpAuthCodeInvalid);
-        EXPECT_EQ(refusal(server, path, body, std::nullopt, false, patch), Code::httpAuthCodeInvalid);
-        EXPECT_EQ(refusal(server, path, body, kAuth, true, patch), Code::httpAuthCodeInvalid) << "the legacy header";
-        EXPECT_EQ(refusal(server, at({}, "nobody"), body, kAuth, false, patch), Code::userNotFound);
+        wrong[0] ^= 1;  // a wrong key, none, and the legacy header name
+        for (auto [key, legacyHeader] : {std::pair<std::optional<Bytes>, bool>{wrong, false}, {std::nullopt, false}, {kAuth, true}})
+            EXPECT_EQ(refusal(server, at({}, issued.userID), registration({}), key, legacyHeader, patch), Code::httpAuthCodeInvalid);
+        EXPECT_EQ(refusal(server, at({}, "nobody"), registration({}), kAuth, false, patch), Code::userNotFound);
     }
-    auto [path, body] = registration(publicKey);
-    ASSERT_EQ(refusal(server, path, body, kAuth, legacy, patch), std::nullopt);
+    ASSERT_EQ(refusal(server, at({}, issued.userID), registration(item(33, publicKey)), kAuth, legacy, patch), std::nullopt);
     EXPECT_EQ(server.userState(issued.systemID, issued.userID)["public_key"], publicKey);
 
-    // Confirmation and declination: the code over the transaction's content and the signature over the block.
+    // Confirmation and declination: the code over the transaction's content, the signature over the block.
     const std::string id = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 6"}, {"binary_data", "AQID"}});
     SVTransaction transaction(id, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "Pay 6",
                               Bytes{1, 2, 3});
@@ -112,13 +95,12 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
     SVDeclination declination(transaction, user, false);
     std::string otherCode = confirmation.confirmationCode();
     otherCode[0] = otherCode[0] == '0' ? '1' : '0';
-    auto send = [&](const char* action, ordered_json answer) {
-        if (!legacy) return refusal(server, at({"transactions", id, action}), answer, kAuth);
-        Bytes block = TLV::transactionID(id);
-        TLV::append(block, TLV::timeInterval(TimeManager::shared().discreteTimeInterval(180)));
+    Bytes authBlock = TLV::transactionID(id);
+    TLV::append(authBlock, TLV::timeInterval(TimeManager::shared().discreteTimeInterval(180)));
+    auto send = [&](const std::string& action, ordered_json answer) {
         answer["transaction_id"] = id;
-        answer["auth_code"] = hexString(Cryptor::authenticationCode(block, kAuth));
-        return refusal(server, endpoint, envelope(action + std::string("_transaction"), answer), kAuth, true);
+        return refusal(server, at({"transactions", id, action}, issued.userID),
+                       legacyBody(action + "_transaction", answer, Cryptor::authenticationCode(authBlock, kAuth)), kAuth, legacy);
     };
     auto confirm = [&](const std::string& code, const std::string& signature) {
         return send("confirm", {{"confirm_code", code}, {"signature", signature}});
@@ -137,18 +119,17 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
 
     // Autosign: only the registered autosign key's signature counts.
     SecKey autosignKey = SecKey::generateP256().value();
-    ASSERT_EQ(refusal(server, at({}), {{"autosign_public_key", autosignKey.spkiHexString()}}, kAuth, false, patch),
-              std::nullopt);
+    ASSERT_EQ(refusal(server, at({}, issued.userID), {{"autosign_public_key", autosignKey.spkiHexString()}}, kAuth, false,
+                      patch), std::nullopt);
     const std::string autoID = server.addTransaction({{"user_id", issued.userID}, {"text", "A"}, {"autosign", true}});
     SVTransaction automatic(autoID, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "A");
     auto autosign = [&](const std::string& signature) {
-        return refusal(server, at({"transactions", autoID, "autoconfirm"}),
+        return refusal(server, at({"transactions", autoID, "autoconfirm"}, issued.userID),
                        {{"signature", signature}, {"scoring_settings", {{"standin", {{"score", 1}}}}}}, kAuth);
     };
     EXPECT_EQ(autosign(SVConfirmation(automatic, user, false).signature()), Code::signatureIsInvalid);
-    EXPECT_EQ(autosign(hexString(SVConfirmation::sign(
-                  TLV::transactionConfirmation(automatic, user, std::nullopt, TimeManager::shared().discreteTimeInterval(180)),
-                  autosignKey))), std::nullopt);
+    Bytes block = TLV::transactionConfirmation(automatic, user, std::nullopt, TimeManager::shared().discreteTimeInterval(180));
+    EXPECT_EQ(autosign(hexString(SVConfirmation::sign(block, autosignKey))), std::nullopt);
     EXPECT_EQ(server.transactionState(autoID)["outcome"]["via"], "autosign");
 }
 
