@@ -93,20 +93,15 @@ TEST(StringScannerTest, MatchersRunIndependentlyOnTheirOwnCopyAndSlicesKeepPosit
         calls.push_back("second:" + std::string(content.text));
     }));
     scan("abxcabc", matchers);
-    EXPECT_EQ(calls, (std::vector<std::string>{"first:bx:3", "second:x", "first:b:6"}));
     EXPECT_EQ(matchers.size(), 4u);
-
+    // A slice keeps its positions in the whole text; contents are views of the text.
     std::string text = "head:x=12;";
-    auto found = substrings(text, Identifier("="), Terminator(";"));
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].text.data(), text.data() + 7) << "the content shares the text's characters";
-    EXPECT_EQ(found[0].positions, (ClosedRange{7, 8}));
-    std::vector<ClosedRange> spans;
+    EXPECT_EQ(substrings(text, Identifier("="), Terminator(";")).at(0).text.data(), text.data() + 7);
     scan(Substring{std::string_view(text).substr(5), {5, 9}}, {Matcher("=", ";", true, [&](const Substring& c, ClosedRange span) {
-             EXPECT_EQ(c.positions, (ClosedRange{7, 8}));
-             spans.push_back(span);
+             calls.push_back(std::to_string(c.positions.lowerBound) + ":" + std::to_string(span.lowerBound) + "-" +
+                             std::to_string(span.upperBound));
          })});
-    EXPECT_EQ(spans, std::vector<ClosedRange>{(ClosedRange{6, 9})});
+    EXPECT_EQ(calls, (std::vector<std::string>{"first:bx:3", "second:x", "first:b:6", "7:6-9"}));
 }
 
 namespace {
@@ -162,10 +157,17 @@ std::vector<std::string> logged(ScopedPlatform& platform, SVLogCategory category
 
 TEST(UserImportersTest, ReadTheirFormsIntoTheUser) {
     ScopedPlatform platform(SVLoggingOptions::debug);
+    DeepLinkUserImporter link;
+    EXPECT_EQ(link.importUser("svsdk://user_key?other=1&key_json=" + percentEncoded(kUserJSON))->userID(), "u-1");
+    EXPECT_TRUE(link.importUser("other://user_key/path?key_json=" + percentEncoded(kUserJSON))) << "any scheme";
+    EXPECT_EQ(logged(platform, SVLogCategory::users, false),
+              (std::vector<std::string>{"Importing a user from a deeplink", "Extracted a value from the deep link",
+                                        "Importing a user from a JSON", "Importing a user from a deeplink",
+                                        "Extracted a value from the deep link", "Importing a user from a JSON"}));
     PlainTextUserImporter plain;
     auto user = plain.importUser(plainUser(2, "\t user-1 \xC2\xA0") + "\nextra line");
     ASSERT_TRUE(user);
-    EXPECT_EQ(platform.log().entries().front().message, "Importing a user from a plain text");
+    EXPECT_EQ(platform.log().entries().at(6).message, "Importing a user from a plain text");
     EXPECT_EQ(std::tuple(user->systemID(), user->userID(), user->interactionURL(), user->options().flags.rawValue),
               std::tuple("SYS-1", "user-1", "https://sv.example.test/api", 7));
     EXPECT_EQ(user->expirationTimestamp(), *dateFromAnyFormat("31.12.2030"));
@@ -185,18 +187,8 @@ TEST(UserImportersTest, ReadTheirFormsIntoTheUser) {
                          UserKeysContent::importedEncrypted(range(0, 48))));
 
     EXPECT_EQ(JSONUserImporter().importUser(kUserJSON)->keysContent(), UserKeysContent::importedEncrypted(range(0, 4)));
-    DeepLinkUserImporter link;
-    {
-        ScopedPlatform linkLog(SVLoggingOptions::debug);
-        EXPECT_EQ(link.importUser("svsdk://user_key?other=1&key_json=" + percentEncoded(kUserJSON))->userID(), "u-1");
-        EXPECT_EQ(logged(linkLog, SVLogCategory::users, false),
-                  (std::vector<std::string>{"Importing a user from a deeplink", "Extracted a value from the deep link",
-                                            "Importing a user from a JSON"}));
-    }
-    EXPECT_TRUE(link.importUser("other://user_key/path?key_json=" + percentEncoded(kUserJSON))) << "any scheme";
-}
 
-TEST(UserImportersTest, XMLOptionTagsSetTheirFlags) {
+    // XML option tags and their flags.
     std::pair<std::string, std::int64_t> cases[] = {
         {"<withFingerPrint>true</withFingerPrint><collectEvent>true</collectEvent>"
          "<collectDeviceInfo>true</collectDeviceInfo><collectDeviceSIMInfo>true</collectDeviceSIMInfo>"
@@ -294,6 +286,9 @@ TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
     }
     const std::string json = R"({"transaction_id":"t","user_id":"u","system_id":"s","confirm_code_length":4})";
     EXPECT_EQ(JSONTransactionImporter().importTransaction(json)->confirmationCodeLength(), 4);
+    EXPECT_EQ(makeTransactionImporter(ImportSource::unrecognized), nullptr) << "plain text and XML get the plain-text one";
+    EXPECT_TRUE(dynamic_cast<PlainTextTransactionImporter*>(makeTransactionImporter(ImportSource::xml).get()));
+    EXPECT_TRUE(dynamic_cast<PlainTextUserImporter*>(makeUserImporter(ImportSource::unrecognized).get()));
     EXPECT_EQ(DeepLinkTransactionImporter().importTransaction("any://transaction?x=1&transaction_json=" + percentEncoded(json))
                   ->transactionID(), "t");
 }
@@ -328,17 +323,4 @@ TEST(TransactionImportersTest, RefuseEachFaultWithItsLogLine) {
         EXPECT_EQ(platform.log().entries().front().message, &importer == &plain ? "Importing a transaction from a plain text"
                   : &importer == &json ? "Importing a transaction from a JSON string" : "Importing a transactions from a deeplink");
     }
-}
-
-TEST(ImporterFactoriesTest, ChooseTheImporterOfEachKind) {
-    using K = ImportSource;
-    auto user = [](K kind) { return std::string(typeid(*makeUserImporter(kind)).name()); };
-    auto transaction = [](K kind) { return std::string(typeid(*makeTransactionImporter(kind)).name()); };
-    EXPECT_EQ(std::tuple(user(K::json), user(K::xml), user(K::deepLink), user(K::unrecognized)),
-              std::tuple(typeid(JSONUserImporter).name(), typeid(XMLUserImporter).name(),
-                         typeid(DeepLinkUserImporter).name(), typeid(PlainTextUserImporter).name()));
-    EXPECT_EQ(std::tuple(transaction(K::xml), transaction(K::json), transaction(K::deepLink)),
-              std::tuple(typeid(PlainTextTransactionImporter).name(), typeid(JSONTransactionImporter).name(),
-                         typeid(DeepLinkTransactionImporter).name()));
-    EXPECT_EQ(makeTransactionImporter(K::unrecognized), nullptr);
 }
