@@ -208,59 +208,6 @@ TEST(UserImportersTest, ReadTheirFormsIntoTheUser) {
               (std::map<std::string, std::string>{{"encryptedKey", "k"}}));
 }
 
-TEST(UserImportersTest, RefuseEachFaultWithItsLogLine) {
-    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern", missing = "Required values are missing",
-                      absent = "Could not extract required values because of data is missing", wrong = "Wrong XML data",
-                      scheme = "The deeplink does not match the importing scheme", anyError;
-    PlainTextUserImporter plain;
-    XMLUserImporter xml;
-    JSONUserImporter json;
-    DeepLinkUserImporter link;
-    const std::string encoded = percentEncoded(kUserJSON);
-    struct Case {
-        UserImporter& importer;
-        std::string text;
-        const std::string& error;  // empty: the decoder's error
-    } cases[] = {
-        {plain, "", pattern}, {plain, plainUser(0, "201 "), pattern}, {plain, plainUser(0, "203"), pattern},
-        {plain, plainUser(0, "18446744073709551817"), pattern}, {plain, plainUser(3, "\xFF"), pattern},
-        {plain, plainUser(99, "", "\n", 8), missing}, {plain, plainUser(1, " \t"), missing},
-        {plain, plainUser(2, ""), missing}, {plain, plainUser(4, ""), missing}, {plain, plainUser(4, "abc"), missing},
-        {plain, plainUser(5, "12/31/2030"), missing}, {plain, plainUser(5, ""), missing}, {plain, plainUser(6, ""), missing},
-        {plain, plainUser(6, "9223372036854775808"), missing}, {plain, plainUser(8, " "), missing},
-        {plain, plainUser(8, "https://a b"), missing},
-        {xml, replaced(xmlUser(), "<userId>", "<userId kind=\"x\">"), absent},
-        {xml, replaced(xmlUser(), "<userId> 7", "<userId> \n</userId><userId>7"), absent},
-        {xml, replaced(xmlUser(), "systemId", "system"), absent}, {xml, replaced(xmlUser(), "expDate", "exp"), absent},
-        {xml, replaced(xmlUser(), "encryptedKey", "key"), absent}, {xml, replaced(xmlUser(), "interactionE", "e"), absent},
-        {xml, replaced(xmlUser(), "<userId>", "<x<userId>"), absent},
-        {xml, replaced(xmlUser(), "2030-12-31", "2030-12-31 "), wrong},
-        {xml, replaced(xmlUser(), "<encryptedKey>", "<encryptedKey>*"), wrong},
-        {xml, replaced(xmlUser(), "https://sv", "https:// sv"), wrong}, {xml, replaced(xmlUser(), "SYS", "S\xC3"), wrong},
-        {json, "[1]", anyError}, {json, R"({"user_id":"u"})", anyError}, {json, std::string(600, '['), anyError},
-        {link, "svsdk://user_key?key_json=%7B%7D", anyError},
-        {link, "svsdk://transaction?key_json=" + encoded, scheme}, {link, "svsdk://user_key?json=" + encoded, scheme},
-        {link, "svsdk://user_key?key_json=&key_json=" + encoded, scheme}, {link, "user_key", scheme},
-        {link, "svsdk://user_key?key_json={}", scheme},
-    };
-    for (const auto& c : cases) {
-        ScopedPlatform platform(SVLoggingOptions::debug);
-        EXPECT_FALSE(c.importer.importUser(c.text)) << c.text;
-        auto errors = logged(platform, SVLogCategory::users, true);
-        ASSERT_EQ(errors.size(), 1u) << c.text;
-        EXPECT_EQ(errors[0], c.error.empty() ? errors[0] : c.error) << c.text;
-    }
-    // With every log option on, a failed parse logs none of the text.
-    for (auto [importer, text] : std::vector<std::pair<UserImporter*, std::string>>{
-             {&json, R"({"user_id":"u","key_content":"SECRET4711)"}, {&json, "{\"key_content\":\"SECRET4711\xff\"}"},
-             {&link, "svsdk://user_key?key_json=%7B%22key_content%22%3A%22SECRET4711"}}) {
-        ScopedPlatform platform(SVLoggingOptions::debug | SVLoggingOptions::keys);
-        EXPECT_FALSE(importer->importUser(text)) << text;
-        for (const auto& entry : platform.log().entries())
-            EXPECT_EQ(entry.message.find("SECRET4711"), std::string::npos) << entry.message;
-    }
-}
-
 TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
     auto plain = [](const std::string& text) { return PlainTextTransactionImporter().importTransaction(text); };
     EXPECT_EQ(*plain("203\n SYS \nuser-1\ntx-1\n1\n6\nPay 10 EUR\nto Bob\n"),
@@ -293,34 +240,72 @@ TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
                   ->transactionID(), "t");
 }
 
-TEST(TransactionImportersTest, RefuseEachFaultWithItsLogLine) {
-    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern",
-                      missing = "Required values are missing or incorect",
-                      scheme = "The deeplink does not match the importing scheme", anyError;
-    const std::string encoded = percentEncoded(R"({"transaction_id":"t","user_id":"u","system_id":"s"})");
-    PlainTextTransactionImporter plain;
-    JSONTransactionImporter json;
-    DeepLinkTransactionImporter link;
-    std::tuple<TransactionImporter&, std::string, std::string> cases[] = {  // importer, text, error (empty: the decoder's)
-        {plain, "", pattern}, {plain, "abc\nS\nU\nT\n1\n6", pattern}, {plain, "203 \nS\nU\nT\n1\n6", pattern},
-        {plain, "204\nS\nU\nT\n1\n6", pattern}, {plain, "203\nS\n\xC3\nT\n1\n6\ntext", pattern},
-        {plain, "201\nS\nU\nT\n1\n6", "The QR code's type does not match the transaction's code type: 201"},
-        {plain, "202", "The QR code's type does not match the transaction's code type: 202"},
-        {plain, "203\nS\nU\nT\n1", missing}, {plain, "203\n \nU\nT\n1\n6", missing}, {plain, "203\nS\n\nT\n1\n6", missing},
-        {plain, "203\nS\nU\n\n1\n6", missing}, {plain, "203\nS\nU\nT\n\n6", missing}, {plain, "203\nS\nU\nT\nyes\n6", missing},
-        {plain, "203\nS\nU\nT\n1\n6.0", missing}, {plain, "203\nS\nU\nT\n99999999999999999999\n6", missing},
-        {json, "{\"transaction_id\":1}", anyError}, {json, std::string(1000, '[') + std::string(1000, ']'), anyError},
-        {link, "any://transaction?transaction_json=%7Bnot", anyError}, {link, "any://user_key?transaction_json=" + encoded, scheme},
-        {link, "any://transaction?json=" + encoded, scheme},
-        {link, "any://transaction?transaction_json=&transaction_json=" + encoded, scheme},
+TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
+    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern", missing = "Required values are missing",
+                      incorrect = "Required values are missing or incorect", wrong = "Wrong XML data",
+                      absent = "Could not extract required values because of data is missing",
+                      scheme = "The deeplink does not match the importing scheme", anyError,
+                      type = "The QR code's type does not match the transaction's code type: ";
+    const std::string encoded = percentEncoded(kUserJSON),
+                      encodedT = percentEncoded(R"({"transaction_id":"t","user_id":"u","system_id":"s"})");
+    using Import = std::function<bool(const std::string&)>;
+    auto user = [](auto importer) { return Import([=](const std::string& t) mutable { return !!importer.importUser(t); }); };
+    auto transaction = [](auto importer) {
+        return Import([=](const std::string& t) mutable { return !!importer.importTransaction(t); });
     };
-    for (const auto& [importer, text, error] : cases) {
+    Import plain = user(PlainTextUserImporter()), xml = user(XMLUserImporter()), json = user(JSONUserImporter()),
+           link = user(DeepLinkUserImporter()), plainT = transaction(PlainTextTransactionImporter()),
+           jsonT = transaction(JSONTransactionImporter()), linkT = transaction(DeepLinkTransactionImporter());
+    std::tuple<Import&, std::string, std::string> cases[] = {  // importer, text, error (empty: the decoder's)
+        {plain, "", pattern}, {plain, plainUser(0, "201 "), pattern}, {plain, plainUser(0, "203"), pattern},
+        {plain, plainUser(0, "18446744073709551817"), pattern}, {plain, plainUser(3, "\xFF"), pattern},
+        {plain, plainUser(99, "", "\n", 8), missing}, {plain, plainUser(1, " \t"), missing},
+        {plain, plainUser(2, ""), missing}, {plain, plainUser(4, ""), missing}, {plain, plainUser(4, "abc"), missing},
+        {plain, plainUser(5, "12/31/2030"), missing}, {plain, plainUser(5, ""), missing}, {plain, plainUser(6, ""), missing},
+        {plain, plainUser(6, "9223372036854775808"), missing}, {plain, plainUser(8, " "), missing},
+        {plain, plainUser(8, "https://a b"), missing},
+        {xml, replaced(xmlUser(), "<userId>", "<userId kind=\"x\">"), absent},
+        {xml, replaced(xmlUser(), "<userId> 7", "<userId> \n</userId><userId>7"), absent},
+        {xml, replaced(xmlUser(), "systemId", "system"), absent}, {xml, replaced(xmlUser(), "expDate", "exp"), absent},
+        {xml, replaced(xmlUser(), "encryptedKey", "key"), absent}, {xml, replaced(xmlUser(), "interactionE", "e"), absent},
+        {xml, replaced(xmlUser(), "<userId>", "<x<userId>"), absent},
+        {xml, replaced(xmlUser(), "2030-12-31", "2030-12-31 "), wrong},
+        {xml, replaced(xmlUser(), "<encryptedKey>", "<encryptedKey>*"), wrong},
+        {xml, replaced(xmlUser(), "https://sv", "https:// sv"), wrong}, {xml, replaced(xmlUser(), "SYS", "S\xC3"), wrong},
+        {json, "[1]", anyError}, {json, R"({"user_id":"u"})", anyError}, {json, std::string(600, '['), anyError},
+        {link, "svsdk://user_key?key_json=%7B%7D", anyError},
+        {link, "svsdk://transaction?key_json=" + encoded, scheme}, {link, "svsdk://user_key?json=" + encoded, scheme},
+        {link, "svsdk://user_key?key_json=&key_json=" + encoded, scheme}, {link, "user_key", scheme},
+        {link, "svsdk://user_key?key_json={}", scheme},
+        {plainT, "", pattern}, {plainT, "abc\nS\nU\nT\n1\n6", pattern}, {plainT, "203 \nS\nU\nT\n1\n6", pattern},
+        {plainT, "204\nS\nU\nT\n1\n6", pattern}, {plainT, "203\nS\n\xC3\nT\n1\n6\ntext", pattern},
+        {plainT, "201\nS\nU\nT\n1\n6", type + "201"},
+        {plainT, "202", type + "202"},
+        {plainT, "203\nS\nU\nT\n1", incorrect}, {plainT, "203\n \nU\nT\n1\n6", incorrect}, {plainT, "203\nS\n\nT\n1\n6", incorrect},
+        {plainT, "203\nS\nU\n\n1\n6", incorrect}, {plainT, "203\nS\nU\nT\n\n6", incorrect}, {plainT, "203\nS\nU\nT\nyes\n6", incorrect},
+        {plainT, "203\nS\nU\nT\n1\n6.0", incorrect}, {plainT, "203\nS\nU\nT\n99999999999999999999\n6", incorrect},
+        {jsonT, "{\"transaction_id\":1}", anyError}, {jsonT, std::string(1000, '[') + std::string(1000, ']'), anyError},
+        {linkT, "any://transaction?transaction_json=%7Bnot", anyError}, {linkT, "any://user_key?transaction_json=" + encodedT, scheme},
+        {linkT, "any://transaction?json=" + encodedT, scheme},
+        {linkT, "any://transaction?transaction_json=&transaction_json=" + encodedT, scheme},
+    };
+    for (const auto& [import, text, error] : cases) {
         ScopedPlatform platform(SVLoggingOptions::debug);
-        EXPECT_FALSE(importer.importTransaction(text)) << text;
-        auto errors = logged(platform, SVLogCategory::operations, true);
+        EXPECT_FALSE(import(text)) << text;
+        std::vector<std::string> errors;
+        for (const auto& e : platform.log().entries())
+            if (e.type == SVLogType::error) errors.push_back(e.message);
         ASSERT_EQ(errors.size(), 1u) << text;
         EXPECT_EQ(errors[0], error.empty() ? errors[0] : error) << text;
-        EXPECT_EQ(platform.log().entries().front().message, &importer == &plain ? "Importing a transaction from a plain text"
-                  : &importer == &json ? "Importing a transaction from a JSON string" : "Importing a transactions from a deeplink");
+    }
+    // With every log option on, a failed parse logs none of the text.
+    for (auto [importer, text] : std::vector<std::pair<Import*, std::string>>{
+             {&json, R"({"user_id":"u","key_content":"SECRET4711)"}, {&json, "{\"key_content\":\"SECRET4711\xff\"}"},
+             {&link, "svsdk://user_key?key_json=%7B%22key_content%22%3A%22SECRET4711"}}) {
+        ScopedPlatform platform(SVLoggingOptions::debug | SVLoggingOptions::keys);
+        EXPECT_FALSE((*importer)(text)) << text;
+        for (const auto& entry : platform.log().entries())
+            EXPECT_EQ(entry.message.find("SECRET4711"), std::string::npos) << entry.message;
     }
 }
+
