@@ -219,9 +219,7 @@ TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
     };
     for (const auto& [text, expected] : texts) EXPECT_EQ(plain(text)->text(), expected) << text;
     std::tuple<std::string, std::string, bool, std::int64_t> numbers[] = {  // type, length: offline, length
-        {"0", "0", false, 0}, {"2", "-3", false, 6}, {"-1", "+8", false, 8}, {"+1", "9223372036854775807", true, INT64_MAX},
-        {"-9223372036854775808", "-9223372036854775808", false, 6},
-    };
+        {"0", "0", false, 0}, {"2", "-3", false, 6}, {"-1", "-1", false, 6}, {"+1", "9223372036854775807", true, INT64_MAX}};
     for (const auto& [type, length, offline, codeLength] : numbers) {
         auto imported = plain("203\nS\nU\nT\n" + type + "\n" + length + "\n");
         ASSERT_TRUE(imported) << type << " " << length;

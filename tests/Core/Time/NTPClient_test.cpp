@@ -29,11 +29,8 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 sockaddr_in socketAddress(const char* host, int port = 0) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, host, &address.sin_addr);
-    return address;
+    sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {}, {}};
+    return ::inet_pton(AF_INET, host, &address.sin_addr), address;
 }
 
 InternetAddress ipv4(const char* host) { return InternetAddress::ipv4(socketAddress(host)); }
@@ -64,12 +61,10 @@ struct Peer {
 };
 
 // A reply sent at `t` with the given offset and round-trip delay (times in Unix seconds).
-NTPPacket replyWith(double t, double offset, double delay, double transmit = NAN) {
+NTPPacket replyWith(double t, double offset, double delay) {
     NTPPacket packet(3, NTPPacket::Mode::server);
-    packet.originTime = t;
-    packet.receiveTime = t + offset + delay / 2;
-    packet.transmitTime = std::isnan(transmit) ? packet.receiveTime : transmit;
-    packet.destinationTime = t + delay;
+    packet.originTime = t, packet.destinationTime = t + delay;
+    packet.receiveTime = packet.transmitTime = t + offset + delay / 2;
     return packet;
 }
 
@@ -97,7 +92,7 @@ TEST(NTPClientOffsetTest, MedianOfTheLeastDelayUsableReplyOfEachAddress) {
         {{{replyWith(t, 0.7, 0.08), replyWith(t, 0.5, 0.05), replyWith(t, 0.6, 0.05)}}, 0.5},
         {{{replyWith(t - 8.5, 0.4, 0.01), replyWith(t - 9, 0.9, 0.001)}, {}}, 0.4},  // sent 10 s or more ago
         {{{replyWith(t, nan, 0.01), replyWith(t, 0.25, 0.05)}, {replyWith(t, 3e9, 0.001)},  // not finite or absurd
-          {replyWith(t, 0, 0, std::numeric_limits<double>::infinity())}, {replyWith(t, 0.1, -3e9)}}, 0.25},
+          {replyWith(t, std::numeric_limits<double>::infinity(), 0)}, {replyWith(t, 0.1, -3e9)}}, 0.25},
     };
     for (const auto& [packets, offset] : cases) EXPECT_NEAR(NTPClient::offset(packets), offset, 1e-6) << offset;
     for (const auto& none : std::vector<std::vector<std::vector<NTPPacket>>>{
@@ -127,10 +122,9 @@ TEST_F(NTPClientTest, ChronydOnTheSameAndOnAShiftedClock) {
 TEST_F(NTPClientTest, OnlyAnEchoFromThePeerWithSaneValuesIsUsed) {
     using From = UdpResponder::From;
     auto changed = [](std::function<void(Bytes&)> change, From from = From::server) -> UdpResponder::Script {
-        return [change, from](const Bytes& request) {
+        return [=](const Bytes& request) {
             auto bytes = UdpResponder::ntpReply(request, 2.0);
-            change(bytes);
-            return std::vector<UdpResponder::Reply>{{bytes, 0, from}};
+            return change(bytes), std::vector<UdpResponder::Reply>{{bytes, 0, from}};
         };
     };
     std::tuple<const char*, UdpResponder::Script, std::optional<double>> cases[] = {
