@@ -27,15 +27,18 @@ TEST(ImportSourceTest, DetectsEachKindByTheFirstRuleThatHoldsAndLogsIt) {
         {"201\xE2\x80\xA8SYS", K::plainText}, {"201\xE2\x80\xA9SYS", K::plainText},
         {"201\vSYS", K::unrecognized}, {"\n201", K::unrecognized}, {"a b", K::plainText}, {"a\"bc", K::unrecognized},
         // Characters are grapheme clusters; only the first and the last cluster decide JSON and XML.
-        {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81\nx", K::plainText}, {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD" "ab\nx", K::plainText},
+        {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81\nx", K::plainText},
+        {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD" "ab\nx", K::plainText},
         {"{a}\xCC\x81", K::plainText}, {"{a\xD8\x80}", K::plainText}, {"{\xD8\x80}", K::unrecognized},
     };
     for (const auto& [text, kind] : cases) {
         ScopedPlatform platform(SVLoggingOptions::debug);
         EXPECT_EQ(ImportSource::detect(text), kind) << text;
         std::string logged;
-        for (const auto& e : platform.log().entries()) logged += SVLogCategoryName(e.category) + (": " + e.message) + "\n";
-        EXPECT_EQ(logged, "Common: Checking the source type\n" + (recognized[kind] ? "Common: " + std::string(recognized[kind]) + "\n" : ""));
+        for (const auto& e : platform.log().entries())
+            logged += SVLogCategoryName(e.category) + (": " + e.message) + "\n";
+        EXPECT_EQ(logged, "Common: Checking the source type\n" +
+                              (recognized[kind] ? "Common: " + std::string(recognized[kind]) + "\n" : ""));
     }
 }
 
@@ -50,7 +53,8 @@ TEST(StringScannerTest, ReportsContentsAndSpansByTheScanRules) {
         bool multiple;
         std::vector<Reported> expected;
     } cases[] = {
-        {"x=12;y=345", {"="}, {";", T::end()}, true, {{"12", 1, 4}, {"345", 6, 9}}}, {"aaab", {"aab"}, {T::end()}, true, {}},
+        {"x=12;y=345", {"="}, {";", T::end()}, true, {{"12", 1, 4}, {"345", 6, 9}}}, {"aaab", {"aab"},
+        {T::end()}, true, {}},
         {"a=b;", {"="}, {T::end(), ";"}, true, {{"b;", 1, 3}}},  // the first terminator that fits wins
         {"<a></a><a>z</a>", {"<a>"}, {"</a>"}, false, {{"z", 7, 14}}},  // an empty match neither counts nor retires
         {"x", {I::start()}, {T::end()}, true, {}}, {"xy", {I::start()}, {T::end()}, true, {{"xy", 0, 1}}},
@@ -59,7 +63,8 @@ TEST(StringScannerTest, ReportsContentsAndSpansByTheScanRules) {
         {"a;b;", {I::start()}, {T::anyString(";")}, true, {{"a", 0, 1}}},
         {"x=1;y=2;", {"="}, {";"}, false, {{"1", 1, 3}}}, {"xab=1;", {I::prefix("ab=")}, {";"}, true, {}},
         {"ab=1;=2;", {I::prefix("ab=")}, {";"}, true, {{"1", 0, 4}}}, {"abc", {I::anyString("")}, {T::end()}, true, {}},
-        {"a=bc", {"="}, {T::anyString("")}, true, {{"b", 1, 2}}}, {"<a<b<", {"<"}, {"<"}, true, {{"a", 0, 2}, {"b", 2, 4}}},
+        {"a=bc", {"="}, {T::anyString("")}, true, {{"b", 1, 2}}}, {"<a<b<", {"<"}, {"<"}, true, {{"a", 0, 2},
+        {"b", 2, 4}}},
         // Characters are grapheme clusters, equal when canonically equivalent.
         {"=e\xCC\x81;", {"="}, {";"}, true, {{"e\xCC\x81", 0, 2}}}, {"=x>\xCC\xB8;", {"="}, {">"}, true, {}},
         {"<\xC3\xA9>v</\xC3\xA9>", {"<e\xCC\x81>"}, {"</e\xCC\x81"}, true, {{"v", 0, 6}}},
@@ -67,8 +72,8 @@ TEST(StringScannerTest, ReportsContentsAndSpansByTheScanRules) {
     };
     for (const auto& c : cases) {
         std::vector<Reported> found;
-        scan(c.text, {Matcher(c.identifiers, c.terminators, c.multiple, [&](const Substring& content, ClosedRange span) {
-                 found.emplace_back(content.text, span.lowerBound, span.upperBound);
+        scan(c.text, {Matcher(c.identifiers, c.terminators, c.multiple, [&](const Substring& text, ClosedRange span) {
+                 found.emplace_back(text.text, span.lowerBound, span.upperBound);
              })});
         EXPECT_EQ(found, c.expected) << c.text;
     }
@@ -92,7 +97,8 @@ TEST(StringScannerTest, MatchersRunIndependentlyOnTheirOwnCopyAndSlicesKeepPosit
     // A slice keeps its positions in the whole text; contents are views of the text.
     std::string text = "head:x=12;";
     EXPECT_EQ(substrings(text, Identifier("="), Terminator(";")).at(0).text.data(), text.data() + 7);
-    scan(Substring{std::string_view(text).substr(5), {5, 9}}, {Matcher("=", ";", true, [&](const Substring& c, ClosedRange span) {
+    const Substring slice{std::string_view(text).substr(5), {5, 9}};
+    scan(slice, {Matcher("=", ";", true, [&](const Substring& c, ClosedRange span) {
              calls.push_back(std::to_string(c.positions.lowerBound) + ":" + std::to_string(span.lowerBound) + "-" +
                              std::to_string(span.upperBound));
          })});
@@ -134,7 +140,8 @@ const std::string kUserJSON =
 
 std::string percentEncoded(const std::string& text) {
     std::string encoded;
-    for (std::uint8_t c : text) encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : "%" + hexString({c});
+    for (std::uint8_t c : text)
+        encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : "%" + hexString({c});
     return encoded;
 }
 
@@ -177,7 +184,8 @@ TEST(UserImportersTest, ReadTheirFormsIntoTheUser) {
     EXPECT_EQ(plain.importUser(plainUser(8, "server"))->interactionURL(), "server");
 
     auto xml = XMLUserImporter().importUser(xmlUser()).value();  // contents are not trimmed
-    EXPECT_EQ(std::tuple(xml.systemID(), xml.userID(), xml.interactionURL(), xml.expirationTimestamp(), xml.keysContent()),
+    EXPECT_EQ(std::tuple(xml.systemID(), xml.userID(), xml.interactionURL(), xml.expirationTimestamp(),
+                         xml.keysContent()),
               std::tuple("SYS", " 7 ", "https://sv.example.test", *dateFromAnyFormat("2030-12-31"),
                          UserKeysContent::importedEncrypted(range(0, 48))));
 
@@ -216,24 +224,28 @@ TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
     };
     for (const auto& [text, expected] : texts) EXPECT_EQ(plain(text)->text(), expected) << text;
     std::tuple<std::string, std::string, bool, std::int64_t> numbers[] = {  // type, length: offline, length
-        {"0", "0", false, 0}, {"2", "-3", false, 6}, {"-1", "-1", false, 6}, {"+1", "9223372036854775807", true, INT64_MAX}};
+        {"0", "0", false, 0}, {"2", "-3", false, 6}, {"-1", "-1", false, 6},
+        {"+1", "9223372036854775807", true, INT64_MAX}};
     for (const auto& [type, length, offline, codeLength] : numbers) {
         auto imported = plain("203\nS\nU\nT\n" + type + "\n" + length + "\n");
         ASSERT_TRUE(imported) << type << " " << length;
-        EXPECT_EQ(std::pair(imported->confirmationType() == SVConfirmationType::offline, imported->confirmationCodeLength()),
-                  std::pair(offline, codeLength)) << type << " " << length;
+        EXPECT_EQ(std::pair(imported->confirmationType() == SVConfirmationType::offline,
+                            imported->confirmationCodeLength()),
+                  std::pair(offline, codeLength))
+            << type << " " << length;
     }
     const std::string json = R"({"transaction_id":"t","user_id":"u","system_id":"s","confirm_code_length":4})";
     EXPECT_EQ(JSONTransactionImporter().importTransaction(json)->confirmationCodeLength(), 4);
-    EXPECT_EQ(makeTransactionImporter(ImportSource::unrecognized), nullptr) << "plain text and XML get the plain-text one";
+    EXPECT_EQ(makeTransactionImporter(ImportSource::unrecognized), nullptr) << "plain text and XML: the plain-text one";
     EXPECT_TRUE(dynamic_cast<PlainTextTransactionImporter*>(makeTransactionImporter(ImportSource::xml).get()));
     EXPECT_TRUE(dynamic_cast<PlainTextUserImporter*>(makeUserImporter(ImportSource::unrecognized).get()));
-    EXPECT_EQ(DeepLinkTransactionImporter().importTransaction("any://transaction?x=1&transaction_json=" + percentEncoded(json))
-                  ->transactionID(), "t");
+    const std::string link = "any://transaction?x=1&transaction_json=" + percentEncoded(json);
+    EXPECT_EQ(DeepLinkTransactionImporter().importTransaction(link)->transactionID(), "t");
 }
 
 TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
-    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern", missing = "Required values are missing",
+    const std::string pattern = "This QR doesn not match the SDK's QR codes pattern",
+                      missing = "Required values are missing",
                       incorrect = "Required values are missing or incorect", wrong = "Wrong XML data",
                       absent = "Could not extract required values because of data is missing",
                       scheme = "The deeplink does not match the importing scheme", anyError,
@@ -241,7 +253,9 @@ TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
     const std::string encoded = percentEncoded(kUserJSON),
                       encodedT = percentEncoded(R"({"transaction_id":"t","user_id":"u","system_id":"s"})");
     using Import = std::function<bool(const std::string&)>;
-    auto user = [](auto importer) { return Import([=](const std::string& t) mutable { return !!importer.importUser(t); }); };
+    auto user = [](auto importer) {
+        return Import([=](const std::string& t) mutable { return !!importer.importUser(t); });
+    };
     auto transaction = [](auto importer) {
         return Import([=](const std::string& t) mutable { return !!importer.importTransaction(t); });
     };
@@ -254,11 +268,14 @@ TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
         {plain, plainUser(0, "18446744073709551817"), pattern}, {plain, plainUser(3, "\xFF"), pattern},
         {plain, plainUser(99, "", "\n", 8), missing}, {plain, plainUser(1, " \t"), missing},
         {plain, plainUser(2, ""), missing}, {plain, plainUser(4, ""), missing}, {plain, plainUser(4, "abc"), missing},
-        {plain, plainUser(5, "12/31/2030"), missing}, {plain, plainUser(5, ""), missing}, {plain, plainUser(6, ""), missing},
+        {plain, plainUser(5, "12/31/2030"), missing}, {plain, plainUser(5, ""), missing},
+        {plain, plainUser(6, ""), missing},
         {plain, plainUser(6, "9223372036854775808"), missing}, {plain, plainUser(8, " "), missing},
         {plain, plainUser(8, "https://a b"), missing},
-        {xml, x("<userId>", "<userId kind=\"x\">"), absent}, {xml, x("<userId> 7", "<userId> \n</userId><userId>7"), absent},
-        {xml, x("systemId", "system"), absent}, {xml, x("expDate", "exp"), absent}, {xml, x("encryptedKey", "key"), absent},
+        {xml, x("<userId>", "<userId kind=\"x\">"), absent},
+        {xml, x("<userId> 7", "<userId> \n</userId><userId>7"), absent},
+        {xml, x("systemId", "system"), absent}, {xml, x("expDate", "exp"), absent},
+        {xml, x("encryptedKey", "key"), absent},
         {xml, x("interactionE", "e"), absent}, {xml, x("<userId>", "<x<userId>"), absent},
         {xml, x("2030-12-31", "2030-12-31 "), wrong}, {xml, x("<encryptedKey>", "<encryptedKey>*"), wrong},
         {xml, x("https://sv", "https:// sv"), wrong}, {xml, x("SYS", "S\xC3"), wrong},
@@ -271,11 +288,14 @@ TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
         {plainT, "204\nS\nU\nT\n1\n6", pattern}, {plainT, "203\nS\n\xC3\nT\n1\n6\ntext", pattern},
         {plainT, "201\nS\nU\nT\n1\n6", type + "201"},
         {plainT, "202", type + "202"},
-        {plainT, "203\nS\nU\nT\n1", incorrect}, {plainT, "203\n \nU\nT\n1\n6", incorrect}, {plainT, "203\nS\n\nT\n1\n6", incorrect},
-        {plainT, "203\nS\nU\n\n1\n6", incorrect}, {plainT, "203\nS\nU\nT\n\n6", incorrect}, {plainT, "203\nS\nU\nT\nyes\n6", incorrect},
+        {plainT, "203\nS\nU\nT\n1", incorrect}, {plainT, "203\n \nU\nT\n1\n6", incorrect},
+        {plainT, "203\nS\n\nT\n1\n6", incorrect},
+        {plainT, "203\nS\nU\n\n1\n6", incorrect}, {plainT, "203\nS\nU\nT\n\n6", incorrect},
+        {plainT, "203\nS\nU\nT\nyes\n6", incorrect},
         {plainT, "203\nS\nU\nT\n1\n6.0", incorrect}, {plainT, "203\nS\nU\nT\n99999999999999999999\n6", incorrect},
         {jsonT, "{\"transaction_id\":1}", anyError}, {jsonT, std::string(1000, '[') + std::string(1000, ']'), anyError},
-        {linkT, "any://transaction?transaction_json=%7Bnot", anyError}, {linkT, "any://user_key?transaction_json=" + encodedT, scheme},
+        {linkT, "any://transaction?transaction_json=%7Bnot", anyError},
+        {linkT, "any://user_key?transaction_json=" + encodedT, scheme},
         {linkT, "any://transaction?json=" + encodedT, scheme},
         {linkT, "any://transaction?transaction_json=&transaction_json=" + encodedT, scheme},
     };

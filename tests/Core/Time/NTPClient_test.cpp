@@ -53,7 +53,9 @@ struct Peer {
     explicit Peer(int fd) : fd(fd) {
         if (::recvfrom(fd, request.data(), 48, 0, reinterpret_cast<sockaddr*>(&client), &length) != 48) request.clear();
     }
-    void send(const Bytes& bytes) { ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&client), length); }
+    void send(const Bytes& bytes) {
+        ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&client), length);
+    }
     int fd;
     Bytes request = Bytes(48);
     sockaddr_in client{};
@@ -75,8 +77,13 @@ bool near(const std::optional<double>& value, double expected, double tolerance)
 class NTPClientTest : public ::testing::Test {
 protected:
     // No test asks the system's name servers: a loopback port where nothing listens.
-    void SetUp() override { DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(LoopbackServer::unusedPort())); }
-    void TearDown() override { DNSResolver::setServersForTesting(std::nullopt), TimeManager::setStableTime(std::nullopt); }
+    void SetUp() override {
+        DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
+    }
+    void TearDown() override {
+        DNSResolver::setServersForTesting(std::nullopt);
+        TimeManager::setStableTime(std::nullopt);
+    }
     ScopedPlatform platform;
 };
 
@@ -96,7 +103,8 @@ TEST(NTPClientOffsetTest, MedianOfTheLeastDelayUsableReplyOfEachAddress) {
     };
     for (const auto& [packets, offset] : cases) EXPECT_NEAR(NTPClient::offset(packets), offset, 1e-6) << offset;
     for (const auto& none : std::vector<std::vector<std::vector<NTPPacket>>>{
-             {}, {{}}, {{replyWith(t - 11, 0.1, 0.01)}}, {{replyWith(t + 11, 0.1, 0.01)}}, {{replyWith(t, -3e9, 0.01)}}})
+             {}, {{}}, {{replyWith(t - 11, 0.1, 0.01)}}, {{replyWith(t + 11, 0.1, 0.01)}},
+             {{replyWith(t, -3e9, 0.01)}}})
         EXPECT_THROW(NTPClient::offset(none), NTPNetworkError);
 }
 
@@ -190,7 +198,8 @@ TEST_F(NTPClientTest, ProgressCountsEveryRequestOfTheServersUsed) {
 }
 
 TEST_F(NTPClientTest, AFloodOfUnusableRepliesDoesNotHoldUpTheMainQueue) {
-    // The server's address sends datagrams never usable (a wrong origin) as fast as it can: the request still ends by its timer.
+    // The server's address sends datagrams never usable (a wrong origin) as fast as it can: the request still
+    // ends by its timer.
     int port = 0, server = boundSocket("127.0.0.1", port);
     ASSERT_GE(server, 0);
     ProgressRecorder recorder;
@@ -202,7 +211,8 @@ TEST_F(NTPClientTest, AFloodOfUnusableRepliesDoesNotHoldUpTheMainQueue) {
     junk[31] ^= 1;
     // A device clock that takes 0.2 ms to read makes every datagram cost the client more than the senders.
     TimeManager::setClockForTesting([] {
-        for (auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200); std::chrono::steady_clock::now() < until;) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+        while (std::chrono::steady_clock::now() < until) {
         }
         return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     }, {});

@@ -27,7 +27,8 @@ Bytes hexBytes(const std::string& text) { return bytesFromHex(text).value(); }
 
 // A request through the SDK's own building, signing and sending; the error code of a refusal.
 std::optional<Code> refusal(const StandinServer& server, const std::vector<std::string>& path, const ordered_json& body,
-                            const std::optional<Bytes>& key, bool legacy = false, HTTPMethod method = HTTPMethod::post) {
+                            const std::optional<Bytes>& key, bool legacy = false,
+                            HTTPMethod method = HTTPMethod::post) {
     Endpoint endpoint(URL::parse(server.baseURL()).value(), path);
     auto result = await(sendRequest(makeURLRequest(endpoint, method, encodeJSONBody(body), key, legacy)));
     if (result.ok()) return std::nullopt;
@@ -63,7 +64,8 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
     // A legacy request of `type` with its auth_code, or the body as it is.
     auto legacyBody = [&](const std::string& type, ordered_json request, const Bytes& authCode) {
         if (!legacy) return request;
-        request["system_id"] = user.systemID(), request["user_id"] = user.userID(), request["auth_code"] = hexString(authCode);
+        request["system_id"] = user.systemID(), request["user_id"] = user.userID();
+        request["auth_code"] = hexString(authCode);
         return ordered_json{{"request_type", type}, {"request_version", version}, {"request", std::move(request)},
                             {"$schema", "sigvane-request-schema-v" + std::to_string(version) + ".json"}};
     };
@@ -76,19 +78,24 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
     if (legacy) {
         ASSERT_EQ(refusal(server, at({}, ""), legacyBody("reg_fingerprint", {{"fingerprint", fingerprint}},
                                                          item(19, fingerprint)), kAuth, true), std::nullopt);
-        EXPECT_EQ(refusal(server, at({}, ""), registration(item(33, publicKey + "00")), kAuth, true), Code::wrongAuthCode);
+        EXPECT_EQ(refusal(server, at({}, ""), registration(item(33, publicKey + "00")), kAuth, true),
+                  Code::wrongAuthCode);
     } else {
         Bytes wrong = kAuth;
         wrong[0] ^= 1;  // a wrong key, none, and the legacy header name
-        for (auto [key, legacyHeader] : {std::pair<std::optional<Bytes>, bool>{wrong, false}, {std::nullopt, false}, {kAuth, true}})
-            EXPECT_EQ(refusal(server, at({}, issued.userID), registration({}), key, legacyHeader, patch), Code::httpAuthCodeInvalid);
+        for (auto [key, legacyHeader] :
+             {std::pair<std::optional<Bytes>, bool>{wrong, false}, {std::nullopt, false}, {kAuth, true}})
+            EXPECT_EQ(refusal(server, at({}, issued.userID), registration({}), key, legacyHeader, patch),
+                      Code::httpAuthCodeInvalid);
         EXPECT_EQ(refusal(server, at({}, "nobody"), registration({}), kAuth, false, patch), Code::userNotFound);
     }
-    ASSERT_EQ(refusal(server, at({}, issued.userID), registration(item(33, publicKey)), kAuth, legacy, patch), std::nullopt);
+    ASSERT_EQ(refusal(server, at({}, issued.userID), registration(item(33, publicKey)), kAuth, legacy, patch),
+              std::nullopt);
     EXPECT_EQ(server.userState(issued.systemID, issued.userID)["public_key"], publicKey);
 
     // Confirmation and declination: the code over the transaction's content, the signature over the block.
-    const std::string id = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 6"}, {"binary_data", "AQID"}});
+    const std::string id =
+        server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 6"}, {"binary_data", "AQID"}});
     SVTransaction transaction(id, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "Pay 6",
                               Bytes{1, 2, 3});
     SVConfirmation confirmation(transaction, user, false), otherData(Bytes{9}, user, hexBytes(issued.kHMAC));
@@ -100,7 +107,8 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
     auto send = [&](const std::string& action, ordered_json answer) {
         answer["transaction_id"] = id;
         return refusal(server, at({"transactions", id, action}, issued.userID),
-                       legacyBody(action + "_transaction", answer, Cryptor::authenticationCode(authBlock, kAuth)), kAuth, legacy);
+                       legacyBody(action + "_transaction", answer, Cryptor::authenticationCode(authBlock, kAuth)), kAuth,
+                       legacy);
     };
     auto confirm = [&](const std::string& code, const std::string& signature) {
         return send("confirm", {{"confirm_code", code}, {"signature", signature}});
@@ -119,8 +127,9 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
 
     // Autosign: only the registered autosign key's signature counts.
     SecKey autosignKey = SecKey::generateP256().value();
-    ASSERT_EQ(refusal(server, at({}, issued.userID), {{"autosign_public_key", autosignKey.spkiHexString()}}, kAuth, false,
-                      patch), std::nullopt);
+    ASSERT_EQ(refusal(server, at({}, issued.userID), {{"autosign_public_key", autosignKey.spkiHexString()}}, kAuth,
+                      false, patch),
+              std::nullopt);
     const std::string autoID = server.addTransaction({{"user_id", issued.userID}, {"text", "A"}, {"autosign", true}});
     SVTransaction automatic(autoID, user.userID(), user.systemID(), 6, false, SVConfirmationType::online, "A");
     auto autosign = [&](const std::string& signature) {
@@ -128,7 +137,8 @@ TEST_P(StandinSigningTest, RefusesWrongHeadersCodesAndSignatures) {
                        {{"signature", signature}, {"scoring_settings", {{"standin", {{"score", 1}}}}}}, kAuth);
     };
     EXPECT_EQ(autosign(SVConfirmation(automatic, user, false).signature()), Code::signatureIsInvalid);
-    Bytes block = TLV::transactionConfirmation(automatic, user, std::nullopt, TimeManager::shared().discreteTimeInterval(180));
+    Bytes block =
+        TLV::transactionConfirmation(automatic, user, std::nullopt, TimeManager::shared().discreteTimeInterval(180));
     EXPECT_EQ(autosign(hexString(SVConfirmation::sign(block, autosignKey))), std::nullopt);
     EXPECT_EQ(server.transactionState(autoID)["outcome"]["via"], "autosign");
 }
