@@ -7,6 +7,7 @@
 
 #include <svsdk/SVConfirmation.h>
 #include <svsdk/SVDeclination.h>
+#include <svsdk/SVTransactionsManager.h>
 #include <svsdk/SVUser.h>
 
 #include "Core/Security/Cryptor.h"
@@ -176,6 +177,8 @@ TEST_F(ConfirmationTest, ShortCodeTimeAndFailuresBeforeSigning) {
     EXPECT_EQ(declination.shortDeclineCode(), Cryptor::shortCode(*bytesFromHex(declination.declineCode()), 6));
     EXPECT_TRUE(confirmation.timestamp() == kNow && declination.timestamp() == kNow && declination.declineReason() == "not authorized");
     EXPECT_NE(confirmation.confirmationCode(), declination.declineCode());
+    EXPECT_EQ(SVTransactionsManager::signOffline(payment(6), signer.user()).shortConfirmationCode(), confirmation.shortConfirmationCode());
+    EXPECT_EQ(SVTransactionsManager::declineOffline(payment(6), signer.user()).shortDeclineCode(), declination.shortDeclineCode());
     SVConfirmation data(numbered(20), signer.user(), numbered(32, 9));
     EXPECT_TRUE(data.shortConfirmationCode().empty() && data.timestamp() == kNow && data.confirmationCode().size() == 64);
     auto pair = SecKey::generateP256().value();
