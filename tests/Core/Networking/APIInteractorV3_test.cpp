@@ -8,10 +8,11 @@
 #include "Platform/HostState.h"
 #include "Core/Networking/Dispatch.h"
 #include "Core/Networking/RequestSettings.h"
+#include "Core/Networking/APIInteractionManager.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Security/TLV.h"
-#include "V3TestSupport.h"
+#include "Core/Networking/NetSupport.h"
 
 using namespace svsdk;
 using namespace svsdk::testing;
@@ -76,7 +77,7 @@ TEST_F(V3Test, EachOperationSendsItsMethodPathAndSignedBody) {
          userPath("/transactions/tx%2F1/confirm"),
          [&](const nlohmann::json& body) {
              Bytes block = TLV::transactionConfirmation(tx, user(), std::nullopt, t);
-             EXPECT_EQ(body.at("confirm_code"), hmacOf(signing_.kHMAC(), block));
+             EXPECT_EQ(body.at("confirm_code"), hmacHex(signing_.kHMAC(), block));
              EXPECT_TRUE(signing_.publicKey().verify(block, bytesFromHex(body.at("signature").get<std::string>()).value()));
              EXPECT_FALSE(body.contains("scoring_settings"));
              EXPECT_EQ(body.size(), 2u);
@@ -90,7 +91,7 @@ TEST_F(V3Test, EachOperationSendsItsMethodPathAndSignedBody) {
         {"decline", [&] { return api().decline(tx, user()); }, "POST", userPath("/transactions/tx%2F1/decline"),
          [&](const nlohmann::json& body) {
              Bytes block = TLV::transactionConfirmation(tx, user(), std::string("not authorized"), t);
-             EXPECT_EQ(body, nlohmann::json({{"decline_code", hmacOf(signing_.kHMAC(), block)},
+             EXPECT_EQ(body, nlohmann::json({{"decline_code", hmacHex(signing_.kHMAC(), block)},
                                              {"decline_reason", "not authorized"}}));
          }},
         {"autosign",
@@ -296,10 +297,7 @@ TEST(V3CollectionTest, EventsAndDeviceDataFollowTheUsersOptions) {
         bool deviceInfo;
     };
     for (auto row : {Row{0, false, false}, Row{2, true, false}, Row{2 | 8, true, true}, Row{4 | 8 | 16, false, false}}) {
-        struct Fixture : V3Fixture {
-            explicit Fixture(std::int64_t flags) : V3Fixture(flags) {}
-            void TestBody() override {}
-        } fixture(row.flags);
+        V3Fixture fixture(row.flags);
         fixture.server_.answerOthers(ScriptedAnswer::json(200, kListAnswer));
         ASSERT_TRUE(await(fixture.api().getTransactionList(fixture.user())).ok());
         auto body = fixture.signedBody(fixture.onlyRequest());

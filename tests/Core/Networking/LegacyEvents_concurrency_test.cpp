@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Core/Networking/HTTPSession.h"
-#include "Core/Networking/LegacySupport.h"
+#include "Core/Networking/NetSupport.h"
 #include "support/TestEnvironment.h"
 
 using namespace svsdk;
@@ -51,7 +51,7 @@ TEST(LegacyEventsConcurrencyTest, UnobservedEventsRunToTheirEndOnTheNetworkThrea
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(answered(platform.log()), kAll);
     for (const auto& request : server.server.requests())
-        EXPECT_EQ(request.header("Authorization"), authorizationOf(request.body));
+        EXPECT_EQ(request.header("Authorization"), expectedSignature(legacyKAuth(), request.body));
 }
 
 TEST(LegacyEventsConcurrencyTest, TheProcessExitsWhileEventsAreInFlight) {

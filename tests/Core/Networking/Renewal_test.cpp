@@ -9,7 +9,7 @@
 #include "Core/Utilities/Encoding.h"
 #include "Core/Storing/StorageTestSupport.h"
 #include "support/KeyStoreFaults.h"
-#include "V3TestSupport.h"
+#include "Core/Networking/NetSupport.h"
 
 using namespace svsdk;
 using namespace svsdk::testing;
@@ -91,7 +91,7 @@ public:
         Bytes salt = bytesFromHex(response.at("salt").get<std::string>()).value();
         challenge.insert(challenge.end(), salt.begin(), salt.end());
         Bytes block = TLV::dataConfirmation(challenge, old_, TimeManager::shared().discreteTimeInterval(180));
-        EXPECT_EQ(response.at("hmac"), hmacOf(oldKHMAC(), block));
+        EXPECT_EQ(response.at("hmac"), hmacHex(oldKHMAC(), block));
         Bytes signature = bytesFromHex(response.at("signature").get<std::string>()).value();
         EXPECT_TRUE(oldPair_.publicKey.verify(block, signature));
     }
@@ -179,7 +179,7 @@ TEST_F(RenewalTest, ChallengeAndResponseFailuresSendNothingMore) {
 TEST_F(RenewalTest, FailuresBeforeStoringKeepTheOldRecordAndPair) {
     auto complete = [&](const std::string& keyJSON, const Bytes& kAuth = oldKAuth()) {
         return await(Promise<void>::resolved().chained(
-            [&] { return v3().completeRenewal(old_, keyJSON, kPassword, kAuth, oldKHMAC()); }));
+            [&] { return v3_.completeRenewal(old_, keyJSON, kPassword, kAuth, oldKHMAC()); }));
     };
     EXPECT_FALSE(complete("{not json").ok());
     expectUnchanged("undecodable user");
