@@ -111,6 +111,8 @@ TEST_F(V3Test, AnswersAreReadAsTheProtocolSays) {
     for (auto [answer, expected] : std::vector<std::pair<std::string, std::optional<Texts>>>{
              {R"({"answer":{"transaction_list":["t-1","t-2"]}})", Texts{"t-1", "t-2"}},
              {R"({"answer":{"transaction_list":"x"}})", Texts{}},
+             {R"({"answer":{"transaction_list":["t-1",2]}})", Texts{}},
+             {R"({"answer":[]})", std::nullopt},
              {R"({"transaction_list":[]})", std::nullopt}}) {
         server_.answer("POST", list, ScriptedAnswer::json(200, answer));
         auto result = await(api().getTransactionList(user()));

@@ -98,25 +98,6 @@ TEST(JSONTest, StreamedIntegerFollowsThePathAndTakesOnlyExactIntegers) {
     EXPECT_EQ(streamedJSONInteger(R"({"sv_api_version":3.0})", {"sv_api_version"}), 3);
 }
 
-TEST(JSONTest, ValueForKeyGivesTheTypedValueOrTheDefaultOrThrows) {
-    auto dictionary = jsonDictionary(R"({"answer":{"id":"t1"},"list":["t1","t2"],"mixed":["t1",2],"id":"t9",
-                                         "number":42,"null":null})");
-    using Texts = std::vector<std::string>;
-    EXPECT_EQ(valueForKey<json>(dictionary, "answer"), json({{"id", "t1"}}));
-    EXPECT_EQ(valueForKey<Texts>(dictionary, "list"), (Texts{"t1", "t2"}));
-    EXPECT_EQ(valueForKey<std::string>(dictionary, "id", "fallback"), "t9");
-    EXPECT_EQ(valueForKey<std::string>(dictionary, "number", "fallback"), "fallback");
-    EXPECT_EQ(valueForKey<Texts>(dictionary, "mixed", Texts{}), Texts{});
-    EXPECT_EQ(valueForKey<json>(dictionary, "missing", json::object()), json::object());
-    // Missing or of another type without a default: the error.
-    for (const auto& call : std::vector<std::function<void()>>{
-             [&] { valueForKey<std::string>(dictionary, "number"); }, [&] { valueForKey<std::string>(dictionary, "null"); },
-             [&] { valueForKey<json>(dictionary, "list"); }, [&] { valueForKey<json>(dictionary, "missing"); },
-             [&] { valueForKey<Texts>(dictionary, "mixed"); }, [&] { valueForKey<Texts>(dictionary, "answer"); },
-             [&] { valueForKey<std::string>(json::array({"id"}), "id"); }})
-        EXPECT_EQ(errorOf<SVError>(call), SVError::missingRequestedData());
-}
-
 // Each refusal of the decoder: its kind and the dotted path of the key.
 TEST(JSONTest, DecodingNamesTheKindAndThePath) {
     const json record = {{"s", "t"}, {"n", nullptr}, {"i", 6.0}, {"f", 6.5}, {"o", {{"b", true}}}};
