@@ -38,19 +38,23 @@ URLRequest get(const std::string& url) {
 
 }  // namespace
 
-TEST(HTTPSessionTest, SendsTheRequestAsWrittenAndCompletesOnTheNetworkThread) {
+TEST(HTTPSessionTest, SendsTheRequestAsWrittenFollowsNoRedirectAndFetchesOnlyHttp) {
     LoopbackServer server;
     ScriptedAnswer answer = ScriptedAnswer::json(201, R"({"ok":true})");
-    answer.headers.emplace_back("X-Answer", "yes");
+    answer.headers = {{"X-Answer", "yes"}, {"Location", server.baseURL() + "/elsewhere"}};
     const std::string path = "/a/../b/%2E%2E/c%2Fd";  // no dot-segment is collapsed
     server.answer("PATCH", path, answer);
     HTTPSession session;
 
     URLRequest request = get(server.baseURL() + path + "?x=1");
     request.httpMethod = "PATCH";
+    request.headers.set("SV-Authorization", "old");
+    request.headers.add("sv-authorization", "older");
     request.headers.set("Content-Type", "application/json");
-    request.headers.set("SV-Authorization", "abc");
+    request.headers.set("sv-AUTHORIZATION", "abc");  // a name in any case replaces every field of it
     request.httpBody = bytesOf(R"({"k":"v"})");
+    EXPECT_EQ(request.headers.size(), 2u);
+    EXPECT_EQ(request.headers.value("SV-Authorisation"), std::nullopt);
     Outcome outcome = perform(session, request);
 
     EXPECT_TRUE(outcome.onNetworkThread);
@@ -62,41 +66,25 @@ TEST(HTTPSessionTest, SendsTheRequestAsWrittenAndCompletesOnTheNetworkThread) {
 
     perform(session, get(server.baseURL() + "/again"));
     auto received = server.requests();
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[0].method, "PATCH");
-    EXPECT_EQ(received[0].path, path + "?x=1");
+    ASSERT_EQ(received.size(), 2u) << "no redirect followed";
+    EXPECT_EQ(received[0].method + " " + received[0].path, "PATCH " + path + "?x=1");
+    EXPECT_EQ(received[0].headerCount("SV-Authorization"), 1u);
     EXPECT_EQ(received[0].header("SV-Authorization"), "abc");
     EXPECT_EQ(received[0].header("Content-Type"), "application/json");
     EXPECT_FALSE(received[0].header("Expect"));
     EXPECT_EQ(received[0].body, R"({"k":"v"})");
     EXPECT_EQ(received[0].remotePort, received[1].remotePort) << "the connection is kept alive";
-}
 
-TEST(HTTPSessionTest, FetchesOnlyHttpAndHttpsFollowsNoRedirectAndSendsNoBrokenHeader) {
-    LoopbackServer server;
-    HTTPSession session;
     URLRequest injected = get(server.baseURL() + "/x");
     injected.headers.set("X-Evil", "a\r\nHost: elsewhere");
-    const std::string dict = "dict://127.0.0.1:" + std::to_string(server.port()) + "/x";
-    for (const URLRequest& request :
-         {get("file:///etc/hostname"), get(dict), get("gopher://127.0.0.1/"), get("not a url"), injected}) {
-        Outcome outcome = perform(session, request);
-        EXPECT_TRUE(outcome.result.error) << request.url;
-        EXPECT_FALSE(outcome.result.response || outcome.result.data) << request.url;
+    for (const URLRequest& refused : {get("dict://127.0.0.1:" + std::to_string(server.port()) + "/x"), injected}) {
+        Outcome failed = perform(session, refused);
+        EXPECT_TRUE(failed.result.error && !failed.result.response && !failed.result.data) << refused.url;
     }
-    EXPECT_EQ(server.requestCount(), 0u);
-
-    ScriptedAnswer redirect;
-    redirect.status = 302;
-    redirect.headers = {{"Location", server.baseURL() + "/elsewhere"}};
-    server.answer("GET", "/moved", redirect);
-    URLRequest request = get(server.baseURL() + "/moved");
-    request.headers.set("SV-Authorization", "secret-signature");
-    EXPECT_EQ(perform(session, request).result.response->statusCode, 302);
-    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(server.requestCount(), 2u);
 }
 
-TEST(HTTPSessionTest, StoppingDropsTransfersInFlight) {
+TEST(HTTPSessionTest, StoppingDropsTransfersInFlightAndItMayBeDestroyedFromItsOwnCompletion) {
     LoopbackServer server;
     ScriptedAnswer slow;
     slow.delay = 10;
@@ -110,10 +98,7 @@ TEST(HTTPSessionTest, StoppingDropsTransfersInFlight) {
     }
     EXPECT_FALSE(called);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-}
 
-TEST(HTTPSessionTest, MayBeDestroyedFromItsOwnCompletion) {
-    LoopbackServer server;
     auto* session = new HTTPSession();
     std::promise<void> done;
     session->dataTask(get(server.baseURL() + "/x"), [&](TransferResult) {
@@ -121,6 +106,6 @@ TEST(HTTPSessionTest, MayBeDestroyedFromItsOwnCompletion) {
         done.set_value();
     });
     ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    // The thread goes on after the completion; it must not touch what was freed.
+    // The thread goes on after the completion; it must not touch what was freed (ASan).
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
