@@ -18,7 +18,7 @@
 
 #include "BareCurl.h"
 #include "BenchSupport.h"
-#include "Core/Networking/LegacySupport.h"
+#include "Core/Networking/NetSupport.h"
 
 using namespace svsdk;
 
@@ -28,8 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Fixture {
     bench::BenchPlatform platform;
-    testing::LegacyServer server{2};
-    testing::ScopedLegacyUser signer{testing::legacyUser("bench-user", 0x2, server.baseURL())};
+    svsdk::testing::LegacyServer server{2};
+    svsdk::testing::ScopedLegacyUser signer{svsdk::testing::legacyUser("bench-user", 0x2, server.baseURL())};
     APIInteractorLegacy legacy{server.url(), 2};
     SVTransaction transaction{"tx-1", "bench-user", "system-1", 6, false, SVConfirmationType::online,
                               std::string("Transfer 125.00 EUR to DE89 3704 0044 0532 0130 00, reference 2024-118")};
