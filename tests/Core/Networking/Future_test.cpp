@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,18 @@ TEST(FutureTest, TransformedMapsOrFailsWithTheMapsError) {
     EXPECT_TRUE(thrown.result()->error().is(SVError::Code::invalidQR));
     auto failed = Promise<int>::rejected(failure()).transformed([](int v) { return v; });
     EXPECT_TRUE(failed.result()->error().is(SVError::Code::userNotFound));
+    // Anything else thrown, of a type the SDK does not know too, fails it once.
+    struct Foreign {};
+    for (const auto& map : std::vector<std::function<int(int)>>{[](int) -> int { throw std::bad_alloc(); },
+                                                                [](int) -> int { throw Foreign{}; }}) {
+        int failures = 0;
+        Promise<int> source;
+        auto mapped = source.transformed(map);
+        mapped.observe([&](const SVResult<int>& r) { failures += r.ok() ? 100 : 1; });
+        source.resolve(4);
+        EXPECT_EQ(failures, 1);
+        EXPECT_TRUE(mapped.result()->error().is<SVPlatformError>());
+    }
     // A map to nothing gives a future of void.
     Future<void> nothing = Promise<int>::resolved(1).transformed([](int) {});
     EXPECT_TRUE(nothing.result()->ok());
