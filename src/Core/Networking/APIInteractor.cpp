@@ -4,7 +4,13 @@
 
 namespace svsdk {
 
-nlohmann::json answerObject(const Bytes& data) { return valueForKey<nlohmann::json>(jsonDictionary(data), "answer"); }
+nlohmann::json answerObject(const Bytes& data) {
+    nlohmann::json dictionary = jsonDictionary(data);
+    // Moved out, not copied: the answer is most of the document.
+    auto answer = dictionary.find("answer");
+    if (answer == dictionary.end() || !answer->is_object()) throw SVError::missingRequestedData();
+    return std::move(*answer);
+}
 
 std::vector<std::string> decodeTransactionListAnswer(const Bytes& data) {
     return valueForKey<std::vector<std::string>>(answerObject(data), "transaction_list", std::vector<std::string>{});

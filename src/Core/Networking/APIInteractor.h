@@ -41,7 +41,8 @@ using JSONScoringSettings = SVScoringSettings<nlohmann::json>;
 
 // The reading of answers: each step below takes the body of an answer with
 // status 200 and gives what the operation settles with, or throws what fails
-// it: SVPlatformError "json" for a body that is not JSON,
+// it: SVPlatformError "json" for a body that is not JSON or goes beyond the
+// parser's limits of depth and values (parseExternalJSON),
 // SVError::missingRequestedData for a body that is no object or a member that
 // is missing or of another type, SVDecodingError for a record the decoder
 // refuses. None keeps any state, so each can be run on any bytes alone.

@@ -11,21 +11,91 @@ namespace {
 
 using Json = nlohmann::json;
 
-Json parse(const char* begin, const char* end) {
-    // The parser reports the depth at which each object or array opens; the
-    // top level opens at depth 0.
-    Json::parser_callback_t limitDepth = [](int depth, Json::parse_event_t event, Json&) {
-        if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
-            depth >= kJSONMaximumDepth)
-            throw SVPlatformError("json", 101,
-                                  "nesting deeper than " + std::to_string(kJSONMaximumDepth) + " levels");
+// Builds the document from the events of a streaming parse, refusing a level
+// beyond kJSONMaximumDepth and a value beyond the budget as soon as the event
+// arrives. Each value is put straight into its container (the parser's own
+// callback form searches the container after every nested object, which
+// takes time that grows with the square of its size).
+class BoundedBuilder : public nlohmann::json_sax<Json> {
+public:
+    BoundedBuilder(Json& root, std::size_t budget) : root_(root), budget_(budget) {}
+
+    bool null() override { return add(nullptr); }
+    bool boolean(bool value) override { return add(value); }
+    bool number_integer(number_integer_t value) override { return add(value); }
+    bool number_unsigned(number_unsigned_t value) override { return add(value); }
+    bool number_float(number_float_t value, const string_t&) override { return add(value); }
+    // The parser hands over its buffer: a long text is moved, not copied.
+    bool string(string_t& value) override { return add(std::move(value)); }
+    bool binary(binary_t& value) override {
+        return add(Json::binary(std::move(static_cast<binary_t::container_type&>(value))));
+    }
+    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool key(string_t& key) override {
+        count();
+        member_ = &open_.back()->get_ref<Json::object_t&>()[std::move(key)];
         return true;
-    };
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        throw SVPlatformError("json", error.id, parseErrorMessage(error));
+    }
+
+private:
+    void count() {
+        if (++values_ > budget_) throw SVPlatformError("json", 101, "more than " + std::to_string(budget_) + " values");
+    }
+    // Puts `value` where the parse stands: the top level, the end of the open
+    // array, or the member of the open object whose key came last.
+    Json* place(Json&& value) {
+        count();
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        if (auto* array = open_.back()->get_ptr<Json::array_t*>()) {
+            array->push_back(std::move(value));
+            return &array->back();
+        }
+        *member_ = std::move(value);
+        return member_;
+    }
+    bool add(Json value) {
+        place(std::move(value));
+        return true;
+    }
+    // A container's place holds still while it is open: only the innermost
+    // open container grows.
+    bool open(Json container) {
+        if (open_.size() >= static_cast<std::size_t>(kJSONMaximumDepth))
+            throw SVPlatformError("json", 101, "nesting deeper than " + std::to_string(kJSONMaximumDepth) + " levels");
+        open_.push_back(place(std::move(container)));
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    Json& root_;
+    const std::size_t budget_;
+    std::size_t values_ = 0;
+    std::vector<Json*> open_;  // the open objects and arrays, outermost first
+    Json* member_ = nullptr;   // the value of the last key of the innermost open object
+};
+
+Json parse(const char* begin, const char* end) {
+    Json document;
+    BoundedBuilder builder(document,
+                           kJSONMinimumValueBudget + static_cast<std::size_t>(end - begin) / kJSONBytesPerValue);
     try {
-        return Json::parse(begin, end, limitDepth);
+        Json::sax_parse(begin, end, &builder);
     } catch (const Json::exception& e) {
         throw SVPlatformError("json", e.id, parseErrorMessage(e));
     }
+    return document;
 }
 
 Json parseDictionary(const char* begin, const char* end) {

@@ -1,6 +1,7 @@
 #pragma once
 // JSON helpers of the answer-decoding steps: bytes to a dictionary, typed
 // values out of a dictionary, and a dictionary back to bytes.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,15 @@ namespace svsdk {
 // and writing a parsed value recurse once per level.
 inline constexpr int kJSONMaximumDepth = 512;
 
+// A parsed value costs up to about a hundred bytes of memory, while its text
+// may be two (`0,`): a text of n bytes may hold at most
+// kJSONMinimumValueBudget + n / kJSONBytesPerValue values (every object,
+// array, key and scalar counts), so the document of a large text takes at
+// most a few times the text. A text value, however long, is one value: its
+// memory is its bytes.
+inline constexpr std::size_t kJSONMinimumValueBudget = 100000;
+inline constexpr std::size_t kJSONBytesPerValue = 32;
+
 // The code of the SVPlatformError ("json") that refuses to write a value JSON
 // cannot hold (a NaN or infinite number).
 inline constexpr int kJSONInvalidValue = 501;
@@ -28,8 +38,10 @@ std::string parseErrorMessage(const nlohmann::json::exception& error);
 
 // The one parser of JSON that comes from outside (server answers, QR texts,
 // stored files, records): a document with any top level. A syntax error
-// (invalid UTF-8 included) or nesting deeper than kJSONMaximumDepth throws
-// SVPlatformError("json", <parser error id>, parseErrorMessage(...)).
+// (invalid UTF-8 included) throws SVPlatformError("json", <parser error id>,
+// parseErrorMessage(...)); nesting deeper than kJSONMaximumDepth or more
+// values than the text's budget (above) throws SVPlatformError("json", 101)
+// as soon as the parser reaches it, before the document grows further.
 nlohmann::json parseExternalJSON(std::string_view data);
 nlohmann::json parseExternalJSON(const Bytes& data);
 
@@ -46,10 +58,9 @@ std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std
 // number out of range, or any other value.
 std::optional<std::int64_t> exactInteger(const nlohmann::json& value);
 
-// Parses `data` as JSON whose top level is an object. A syntax error (invalid
-// UTF-8 included) or nesting deeper than kJSONMaximumDepth throws
-// SVPlatformError("json", <parser error id>, parseErrorMessage(...)); any other top
-// level throws SVError::missingRequestedData().
+// Parses `data` as JSON whose top level is an object, with the errors of
+// parseExternalJSON; any other top level throws
+// SVError::missingRequestedData().
 nlohmann::json jsonDictionary(const Bytes& data);
 nlohmann::json jsonDictionary(std::string_view data);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,18 @@ TEST(FutureTest, StepsMapValuesAndPassFailuresOn) {
     EXPECT_EQ(Promise<int>::resolved(4).transformed([](int v) { return v + 1; }).result()->value(), 5);
     auto thrownMap = Promise<int>::resolved(4).transformed([](int) -> int { throw SVError::invalidQR(); });
     EXPECT_TRUE(thrownMap.result()->error().is(SVError::Code::invalidQR));
+    // Anything else thrown, of a type the SDK does not know too, fails the step once.
+    struct Foreign {};
+    for (const auto& map : std::vector<std::function<int(int)>>{[](int) -> int { throw std::bad_alloc(); },
+                                                                [](int) -> int { throw Foreign{}; }}) {
+        int failures = 0;
+        Promise<int> source;
+        auto mapped = source.transformed(map);
+        mapped.observe([&](const SVResult<int>& r) { failures += r.ok() ? 100 : 1; });
+        source.resolve(4);
+        EXPECT_EQ(failures, 1);
+        EXPECT_TRUE(mapped.result()->error().is<SVPlatformError>());
+    }
     EXPECT_FALSE(Promise<int>::rejected(SVError::userNotFound()).transformed([](int v) { return v; }).result()->ok());
     EXPECT_TRUE(Promise<int>::resolved(1).transformed([](int) {}).result()->ok());
 

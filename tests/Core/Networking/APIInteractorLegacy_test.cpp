@@ -204,6 +204,12 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         std::optional<std::string> text, binaryData;  // of the decoded transaction
         std::function<bool(const SVFailure&)> failure = {};
     };
+    // A long document is one value; many small values are beyond the parser's budget.
+    auto repeated = [](const std::string& unit, int count) {
+        std::string text;
+        while (count-- > 0) text += unit;
+        return text;
+    };
     const std::vector<Case> cases{
         {record(R"(,"text":"top")"), "top", std::nullopt},
         {record(R"(,"text":"top","transaction_data":{"transaction_text":""})"), std::nullopt, std::nullopt},
@@ -215,6 +221,9 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         {R"({"answer":{"transaction_data":{"confirm_code_length":"six"}}})", std::nullopt, std::nullopt, decoding},
         {"{\"answer\":{\"transaction_data\":{\"text\":\"\xff\"}}}", std::nullopt, std::nullopt, parsing},
         {record(R"(,"x":)" + std::string(600, '[') + std::string(600, ']')), std::nullopt, std::nullopt, parsing},
+        {record(R"(,"transaction_data":{"binary_data":")" + repeated("QUFB", 2000000) + "\"}"), std::nullopt,
+         std::string(6000000, 'A')},
+        {record(R"(,"x":[)" + repeated("[],", 400000) + "[]]"), std::nullopt, std::nullopt, parsing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 160));

@@ -49,6 +49,43 @@ TEST(JSONTest, DictionaryReadsAnObjectOrGivesTheParserError) {
     EXPECT_EQ(parseErrorOf("{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}").domain(), "json");
 }
 
+// Texts padded to one size, so their budget is known, with exactly the
+// budget of values or one more: every kind of value counts.
+TEST(JSONTest, ValuesBeyondTheTextsBudgetAreRefused) {
+    constexpr std::size_t kSize = 1600000;
+    const std::size_t budget = kJSONMinimumValueBudget + kSize / kJSONBytesPerValue;
+    // One array of `count` numbers, or one object of `count` members.
+    auto numbers = [&](std::size_t count) {
+        std::string text = "[0";
+        for (std::size_t i = 1; i < count; ++i) text += ",0";
+        return text + "]" + std::string(kSize - text.size() - 1, ' ');
+    };
+    auto members = [&](std::size_t count) {
+        std::string text = "{";
+        for (std::size_t i = 0; i < count; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
+        return text + "}" + std::string(kSize - text.size() - 1, ' ');
+    };
+    ASSERT_EQ(budget % 2, 0u);
+    struct Case {
+        std::string name;
+        std::string text;
+        bool refused;
+    };
+    for (const auto& c : std::vector<Case>{{"array and numbers at the budget", numbers(budget - 1), false},
+                                           {"array and numbers beyond", numbers(budget), true},
+                                           {"object, keys and numbers at the budget", members(budget / 2 - 1), false},
+                                           {"object, keys and numbers beyond", members(budget / 2), true}}) {
+        ASSERT_EQ(c.text.size(), kSize) << c.name;
+        if (!c.refused) {
+            EXPECT_NO_THROW(parseExternalJSON(c.text)) << c.name;
+            continue;
+        }
+        auto error = errorOf<SVPlatformError>([&] { parseExternalJSON(c.text); });
+        EXPECT_EQ(error.domain() + " " + std::to_string(error.code()), "json 101") << c.name;
+        EXPECT_EQ(error.message(), "more than " + std::to_string(budget) + " values") << c.name;
+    }
+}
+
 TEST(JSONTest, ParseErrorsNeverQuoteTheInput) {
     // The parser's own text quotes the bytes it read last: here the secret.
     struct Case {
