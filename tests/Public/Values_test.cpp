@@ -10,6 +10,7 @@
 #include <svsdk/SVExtendedAuth.h>
 #include <svsdk/SVNetworkError.h>
 #include <svsdk/SVResult.h>
+#include <svsdk/SVScoring.h>
 #include <svsdk/SVUserOptions.h>
 
 #include "Core/Diagnostics/Localization.h"
@@ -178,6 +179,13 @@ TEST(ExtendedAuthTest, CodewordAndBiometryValues) {
         EXPECT_NEAR(pixels ? pixels[(std::size_t(w) * (h / 2) + w / 2) * 3 + 1] : green, green, 6) << w << "x" << h;
         stbi_image_free(pixels);
     }
+}
+
+TEST(ScoringTest, ParametersConvertWithTheProviderFirst) {
+    using Parameters = SVScoringParameters<nlohmann::ordered_json>;
+    EXPECT_EQ(nlohmann::ordered_json(Parameters("zeta", {{"b", 1}, {"a", 2}})).dump(),
+              R"({"provider":"zeta","parameters":{"b":1,"a":2}})");
+    static_assert(!std::is_constructible_v<nlohmann::json, Parameters>, "a sorted object would put provider last");
 }
 
 TEST(SVSDKTest, ClassifiesQRTexts) {
