@@ -1,10 +1,7 @@
 #pragma once
-// Collects the progress reports of an NTP run, from whatever thread they
-// arrive on, and waits for them.
-#include <chrono>
+// Collects the progress reports of an NTP run, from whatever thread they arrive on, and waits for them.
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "Core/Time/NTPClient.h"
@@ -13,19 +10,14 @@ namespace svsdk::testing {
 
 class ProgressRecorder {
 public:
-    struct Report {
-        std::optional<double> offset;
-        int done;
-        int total;
-        std::chrono::steady_clock::time_point at;
-    };
+    struct Report { std::optional<double> offset; int done, total; };
 
-    // A progress handler that records into this recorder, then calls `next`.
+    // A progress handler that calls `next`, then records into this recorder.
     NTPClient::Progress handler(NTPClient::Progress next = {}) {
         return [this, next](std::optional<double> offset, int done, int total) {
             if (next) next(offset, done, total);
             std::lock_guard guard(lock_);
-            reports_.push_back({offset, done, total, std::chrono::steady_clock::now()});
+            reports_.push_back({offset, done, total});
             changed_.notify_all();
         };
     }
@@ -34,11 +26,6 @@ public:
     std::vector<Report> waitFor(std::size_t count, double timeout = 10) {
         std::unique_lock guard(lock_);
         changed_.wait_for(guard, std::chrono::duration<double>(timeout), [&] { return reports_.size() >= count; });
-        return reports_;
-    }
-
-    std::vector<Report> reports() {
-        std::lock_guard guard(lock_);
         return reports_;
     }
 

@@ -1,6 +1,5 @@
 #pragma once
-// Fixed device and uptime clocks for the life of the value; the real clocks
-// and an absent stable time afterwards.
+// Fixed device and uptime clocks for the life of the value; the real clocks and an absent stable time afterwards.
 #include <atomic>
 
 #include "Core/Time/TimeManager.h"
@@ -17,20 +16,12 @@ public:
         TimeManager::setClockForTesting({}, {});
         TimeManager::setStableTime(std::nullopt);
     }
-    ScopedClock(const ScopedClock&) = delete;
-    ScopedClock& operator=(const ScopedClock&) = delete;
 
-    // Sets both clocks.
-    void set(double wall, double uptime) {
-        wall_ = wall;
-        uptime_ = uptime;
-    }
-    // Moves both clocks on by `seconds` (same boot).
-    void advance(double seconds) { set(wall_ + seconds, uptime_ + seconds); }
+    void set(double wall, double uptime) { wall_ = wall, uptime_ = uptime; }
+    void advance(double seconds) { set(wall_ + seconds, uptime_ + seconds); }  // same boot
 
 private:
-    std::atomic<double> wall_;
-    std::atomic<double> uptime_;
+    std::atomic<double> wall_, uptime_;
 };
 
 }  // namespace svsdk::testing
