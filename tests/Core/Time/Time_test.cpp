@@ -139,15 +139,13 @@ TEST(NTPPacketTest, DecodesFieldsOfAtLeast48Bytes) {
     EXPECT_NEAR(packet.transmitTime, kNow, 1e-6);
     EXPECT_EQ(packet.destinationTime, kNow + 1);
     EXPECT_EQ(NTPPacket(Datagram(48, 0), 0).originTime, -2208988800.0) << "zero is the NTP epoch";
-    EXPECT_EQ(NTPPacket::leapFromRaw(4), std::nullopt);
     EXPECT_EQ(NTPPacket::modeFromRaw(7), NTPPacket::Mode::unknown);
-    EXPECT_EQ(NTPPacket::modeFromRaw(8), std::nullopt);
+    EXPECT_FALSE(NTPPacket::leapFromRaw(4) || NTPPacket::modeFromRaw(8));
     auto shorter = thrownAs<NTPParsingError>([&] { NTPPacket(std::span(bytes.data(), 47), 0); });
     EXPECT_STREQ(shorter ? shorter->what() : "", "Invalid PDU length: 47");
     auto longer = bytes;
     longer.resize(60, 0xFF);
-    NTPPacket a(bytes, 5), b(longer, 5);
-    EXPECT_EQ(*a.data(a.transmitTime), *b.data(b.transmitTime));
+    EXPECT_EQ(NTPPacket(bytes, 5).data(1.0), NTPPacket(longer, 5).data(1.0));
     EXPECT_THROW(readUInt32(bytes, 45, true), std::out_of_range);
     EXPECT_EQ(readUInt32(Datagram{1, 2, 3, 4}, 0, true), 0x01020304u);
     EXPECT_EQ(readUInt32(Datagram{1, 2, 3, 4}, 0, false), 0x04030201u);
@@ -235,7 +233,7 @@ TEST(BlockTimerTest, FiresOnceOrUntilInvalidated) {
     }, queue);
     auto cancelled = BlockTimer::scheduledTimer(0.05, false, [&](BlockTimer&) { ++fired; }, queue);
     cancelled->invalidate();
-    third.get_future().wait();
+    EXPECT_EQ(third.get_future().wait_for(5s), std::future_status::ready);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(once * 10 + repeating, 13);
     EXPECT_FALSE(single->isValid() || repeated->isValid() || cancelled->isValid() || fired);
@@ -417,8 +415,7 @@ TEST(TimeManagerTest, TheDeviceClockCorrectedByTheStableTimeAndDiscreteIntervals
     clock.set(1'234'567'890, 1060);  // from here the device clock plays no part
     TimeManager::setStableTime(StableTime{1000, 1'700'000'000, 2.5});
     EXPECT_EQ(now(), 1'700'000'062.5);
-    double d = TimeManager::shared().discreteTimeInterval(180);
-    EXPECT_EQ(d, 1'700'000'062.5 / 180) << "unrounded";
+    EXPECT_EQ(TimeManager::shared().discreteTimeInterval(180), 1'700'000'062.5 / 180) << "unrounded";
     std::vector<std::string> logged;  // in the common category
     for (const auto& e : platform.log().entries())
         logged.push_back((e.category == SVLogCategory::common ? "" : "?") + e.message);
@@ -480,7 +477,6 @@ TEST_F(StableTimeStoreTest, EveryReportWithAnOffsetReplacesTheRecord) {
             completions.emplace_back(now ? std::optional(now->timeIntervalSince1970) : std::nullopt, offset);
         });
     handler(std::nullopt, 0, 0);  // an empty resolution completes at once, with nothing
-    EXPECT_EQ(TimeManager::stableTime(), std::nullopt);
     for (int done = 1; done <= 20; ++done) {
         clock.advance(1);
         handler(0.25 * done, done, 20);
