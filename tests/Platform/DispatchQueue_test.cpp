@@ -68,9 +68,10 @@ TEST(DispatchQueueTest, ReadinessHandlersRunOnTheQueueUntilUnwatched) {
     queue.sync([] {});
     EXPECT_TRUE(calls == 2 && !queue.unwatch(id)) << "not called after unwatch";
     // A new watch of the descriptor gets its readiness.
+    drain();
     queue.watch(fds[0], DispatchQueue::readable, [&](unsigned) { drain(), second.set_value(); });
     EXPECT_EQ(::write(fds[1], "w", 1), 1);
-    second.get_future().wait();
+    EXPECT_EQ(second.get_future().wait_for(20s), std::future_status::ready);
     queue.stop();
     ::close(fds[0]), ::close(fds[1]);
 }

@@ -128,6 +128,8 @@ TEST(CoreDataManagerTest, AnOperationKeepsAllItsChangesOrNone) {
     }));
     EXPECT_EQ(raw.scalar("SELECT group_concat(storageID) FROM (SELECT storageID FROM SVUserEntity ORDER BY id)"),
               "KEPT,OUTER,NESTED");
+    // Another connection opens the store of the current schema as it is.
+    EXPECT_EQ(storeAt(path)->performTransaction([](StoreContext& c) { return c.fetchUserEntities().size(); }), 3u);
 }
 
 // Every way of finding no store: nothing to fetch, writes refused with the
