@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Core/Storing/StoreTestSupport.h"
-#include "Platform/KeychainStore.h"
 #include "support/KeyStoreFaults.h"
 #include "support/TestEnvironment.h"
 
@@ -17,16 +15,16 @@ using namespace svsdk::testing;
 
 namespace {
 
+KeyQuery keyQuery(const std::string& label, std::optional<std::string> group = std::nullopt) {
+    KeyQuery query;
+    query.applicationTag = bytesOf("tests"), query.applicationLabel = bytesOf(label), query.accessGroup = group;
+    return query;
+}
 KeyItem keyItem(const std::string& label, std::optional<std::string> group = std::nullopt, std::string data = "") {
     KeyItem item;
     item.applicationTag = bytesOf("tests"), item.applicationLabel = bytesOf(label), item.accessGroup = group;
     item.keyData = bytesOf(data.empty() ? "key of " + label : data);
     return item;
-}
-KeyQuery keyQuery(const std::string& label, std::optional<std::string> group = std::nullopt) {
-    KeyQuery query;
-    query.applicationTag = bytesOf("tests"), query.applicationLabel = bytesOf(label), query.accessGroup = group;
-    return query;
 }
 // The key data the query finds, or "-".
 std::string found(const KeychainStore& store, const KeyQuery& query) {

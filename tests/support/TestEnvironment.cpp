@@ -18,15 +18,22 @@ namespace svsdk::testing {
 namespace {
 std::string processRoot;
 
+std::string tempBase() {
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
 std::string makeTemp(const std::string& base) {
     std::string pattern = base + "/svsdk-test-XXXXXX";
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     return pattern;
 }
-
-std::string tempBase() {
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp ? tmp : "/tmp";
+SVPlatformConfiguration baseConfiguration(const std::string& dataDirectory) {
+    SVPlatformConfiguration config;
+    config.dataDirectory = dataDirectory;
+    config.mainBundleIdentifier = "org.svsdk.tests";
+    config.vendorIdentifier = "00000000-0000-4000-8000-000000000001";
+    config.ntpServerHost = "";  // never contact a public time server
+    return config;
 }
 }  // namespace
 
@@ -35,16 +42,9 @@ void isolateProcess() {
     std::filesystem::create_directories(processRoot + "/home/.local/share");
     ::setenv("HOME", (processRoot + "/home").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (processRoot + "/home/.local/share").c_str(), 1);
-    SVPlatformConfiguration config;
-    config.dataDirectory = processRoot + "/data";
-    config.mainBundleIdentifier = "org.svsdk.tests";
-    config.vendorIdentifier = "00000000-0000-4000-8000-000000000001";
-    config.ntpServerHost = "";  // never contact a public time server
-    SVPlatform::configure(config);
-    // Name resolutions ask a loopback port where no server listens, never the
-    // system's name servers.
+    SVPlatform::configure(baseConfiguration(processRoot + "/data"));
+    // Name resolutions ask a loopback port where no server listens.
     DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
-    // The shared store of the SDK's own operations, private to the process.
     CoreDataManager::shared().setDatabaseURL(processRoot + "/home/shared-users.sqlite");
 }
 
@@ -54,9 +54,7 @@ void cleanUpProcess() {
 }
 
 TempDir::TempDir() : path_(makeTemp(processRoot.empty() ? tempBase() : processRoot)) {}
-
 TempDir::TempDir(const std::string& base) : path_(makeTemp(::access(base.c_str(), W_OK) == 0 ? base : tempBase())) {}
-
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
@@ -68,52 +66,13 @@ unsigned modeOf(const std::string& path) {
     return info.st_mode & 07777;
 }
 
-SVPlatformConfiguration isolatedConfiguration(const TempDir& dir) {
-    SVPlatformConfiguration config;
-    config.dataDirectory = dir.file("data");
-    config.keychainPath = dir.file("data/keychain.sqlite");
-    config.defaultsPath = dir.file("data/defaults.json");
-    config.mainBundleIdentifier = "org.svsdk.tests";
-    config.appInfo = {"SVSDK Tests", "1.0", "1"};
-    config.vendorIdentifier = "00000000-0000-4000-8000-000000000001";
-    config.ntpServerHost = "";
-    return config;
-}
-
-void RecordingSink::write(SVLogCategory category, SVLogType type, std::string_view message) {
-    std::lock_guard guard(lock_);
-    entries_.push_back({category, type, std::string(message)});
-}
-
-std::vector<RecordingSink::Entry> RecordingSink::entries() const {
-    std::lock_guard guard(lock_);
-    return entries_;
-}
-
-bool RecordingSink::contains(SVLogCategory category, const std::string& text) const {
-    std::lock_guard guard(lock_);
-    for (auto& e : entries_)
-        if (e.category == category && e.message.find(text) != std::string::npos) return true;
-    return false;
-}
-
-bool RecordingSink::anyContains(const std::string& text) const {
-    std::lock_guard guard(lock_);
-    for (auto& e : entries_)
-        if (e.message.find(text) != std::string::npos) return true;
-    return false;
-}
-
-void RecordingSink::clear() {
-    std::lock_guard guard(lock_);
-    entries_.clear();
-}
-
 ScopedPlatform::ScopedPlatform(SVLoggingOptions options)
-    : sink_(std::make_shared<RecordingSink>()),
-      config_(isolatedConfiguration(dir_)),
+    : config_(baseConfiguration(dir_.file("data"))),
       previous_(SVPlatform::configuration()),
       previousOptions_(Logger::options()) {
+    config_.keychainPath = dir_.file("data/keychain.sqlite");
+    config_.defaultsPath = dir_.file("data/defaults.json");
+    config_.appInfo = {"SVSDK Tests", "1.0", "1"};
     config_.logSink = sink_;
     SVPlatform::configure(config_);
     Logger::setOptions(options);

@@ -11,20 +11,17 @@
 
 namespace svsdk::testing {
 
-// Points HOME and XDG_DATA_HOME at a fresh temporary folder and configures the
-// platform with paths inside it. Called once by the test main.
+// Points HOME and XDG_DATA_HOME at a fresh temporary folder, and the platform at paths in it.
 void isolateProcess();
 void cleanUpProcess();
 
-// A temporary folder removed when the value is destroyed.
+// A temporary folder removed with the value; below `base` when that is writable.
 class TempDir {
 public:
     TempDir();
-    // Below `base` when it is a writable folder, else where TempDir() makes one.
     explicit TempDir(const std::string& base);
     ~TempDir();
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -35,10 +32,6 @@ private:
 // The permission bits of a file (0 with a test failure when it is missing).
 unsigned modeOf(const std::string& path);
 
-// A platform configuration whose every path lies in `dir`, with a fixed
-// bundle identifier and vendor identifier.
-SVPlatformConfiguration isolatedConfiguration(const TempDir& dir);
-
 // Records every message written to it.
 class RecordingSink : public SVLogSink {
 public:
@@ -47,26 +40,38 @@ public:
         SVLogType type;
         std::string message;
     };
-    void write(SVLogCategory category, SVLogType type, std::string_view message) override;
-    std::vector<Entry> entries() const;
-    bool contains(SVLogCategory category, const std::string& text) const;
-    bool anyContains(const std::string& text) const;
-    void clear();
+    void write(SVLogCategory category, SVLogType type, std::string_view message) override {
+        std::lock_guard guard(lock_);
+        entries_.push_back({category, type, std::string(message)});
+    }
+    std::vector<Entry> entries() const {
+        std::lock_guard guard(lock_);
+        return entries_;
+    }
+    bool contains(SVLogCategory category, const std::string& text) const { return has(&category, text); }
+    bool anyContains(const std::string& text) const { return has(nullptr, text); }
+    void clear() {
+        std::lock_guard guard(lock_);
+        entries_.clear();
+    }
 
 private:
+    bool has(const SVLogCategory* category, const std::string& text) const {
+        for (const auto& e : entries())
+            if ((!category || e.category == *category) && e.message.find(text) != std::string::npos) return true;
+        return false;
+    }
     mutable std::mutex lock_;
     std::vector<Entry> entries_;
 };
 
-// For the life of the value: an isolated platform configuration in a fresh
-// folder, a recording log sink, and the given log options. Restores the
-// previous configuration and options afterwards.
+// For its life: a platform configuration with every path in a fresh folder,
+// a recording log sink and the given log options; the previous ones after.
 class ScopedPlatform {
 public:
     explicit ScopedPlatform(SVLoggingOptions options = SVLoggingOptions{});
     ~ScopedPlatform();
     ScopedPlatform(const ScopedPlatform&) = delete;
-    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
 
     const TempDir& dir() const { return dir_; }
     RecordingSink& log() { return *sink_; }
@@ -76,9 +81,8 @@ public:
 
 private:
     TempDir dir_;
-    std::shared_ptr<RecordingSink> sink_;
-    SVPlatformConfiguration config_;
-    SVPlatformConfiguration previous_;
+    std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
+    SVPlatformConfiguration config_, previous_;
     SVLoggingOptions previousOptions_;
 };
 

@@ -2,10 +2,6 @@
 // resolve below it, so no test reads or writes the real home directory.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-
 #include "support/TestEnvironment.h"
 
 int main(int argc, char** argv) {

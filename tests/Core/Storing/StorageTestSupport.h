@@ -48,7 +48,11 @@ public:
         : platform_(options), path_(platform_.dir().file("users.sqlite")) {
         HandlesManager::shared().removeAll();
         SecureEnclave::local().checkLocalKeyPair();
-        open();
+        store_ = std::make_unique<CoreDataManager>(CoreDataManager::Info{build::kDatabaseResourceName,
+                                                                         build::kModelResourceName});
+        store_->setDatabaseURL(path_);
+        storage_ = std::make_unique<StorageManager>(*store_);
+        store_->performTransaction([](StoreContext&) {});  // the file and its tables
     }
     ~StorageEnvironment() { close(), HandlesManager::shared().removeAll(); }
 
@@ -56,13 +60,6 @@ public:
     const std::string& path() const { return path_; }
     StorageManager& storage() { return *storage_; }
     void close() { storage_.reset(), store_.reset(); }
-    void open() {
-        store_ = std::make_unique<CoreDataManager>(
-            CoreDataManager::Info{build::kDatabaseResourceName, build::kModelResourceName});
-        store_->setDatabaseURL(path_);
-        storage_ = std::make_unique<StorageManager>(*store_);
-        store_->performTransaction([](StoreContext&) {});  // the file and its tables
-    }
 
     // Caches kAuth and kHMAC of the user, as activation leaves them.
     static void activate(const SVUser& user, const Bytes& kAuth = sampleKAuth(), const Bytes& kHMAC = sampleKHMAC()) {
@@ -79,12 +76,13 @@ public:
     }
 
     // The stored keys, unwrapped as the SDK would: kAuth with the device key, kHMAC also with the password.
-    static Bytes unwrap(const Bytes& b) {
-        return SecureEnclave::decrypt(b, SecureEnclave::local().retrieveKeyPair("local").privateKey);
+    static Bytes storedKAuth(const SVUserEntity& e) {
+        return SecureEnclave::decrypt(*e.keyAuth, SecureEnclave::local().retrieveKeyPair("local").privateKey);
     }
-    static Bytes storedKAuth(const SVUserEntity& e) { return unwrap(*e.keyAuth); }
     static Bytes storedKHMAC(const SVUserEntity& e, const std::string& userID, const std::string& password) {
-        return Cryptor::decrypt(unwrap(*e.keyHMAC), userID, password);
+        SVUserEntity wrapped;
+        wrapped.keyAuth = e.keyHMAC;
+        return Cryptor::decrypt(storedKAuth(wrapped), userID, password);
     }
 
 private:

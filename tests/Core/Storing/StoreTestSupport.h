@@ -20,10 +20,7 @@ public:
     ~RawDatabase() { sqlite3_close(db_); }
     RawDatabase(const RawDatabase&) = delete;
 
-    void exec(const std::string& sql) {
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_) + (" in: " + sql));
-    }
+    void exec(const std::string& sql) { scalar(sql); }
     // The first column of the first row, as text ("" when there is none).
     std::string scalar(const std::string& sql) {
         std::string value;
@@ -32,7 +29,7 @@ public:
             return 1;  // one row is enough
         };
         int rc = sqlite3_exec(db_, sql.c_str(), first, &value, nullptr);
-        if (rc != SQLITE_OK && rc != SQLITE_ABORT) throw std::runtime_error(sqlite3_errmsg(db_));
+        if (rc != SQLITE_OK && rc != SQLITE_ABORT) throw std::runtime_error(sqlite3_errmsg(db_) + (" in: " + sql));
         return value;
     }
 
@@ -40,8 +37,7 @@ private:
     sqlite3* db_ = nullptr;
 };
 
-// Runs `work` in a forked child that then ends with _exit(0) (3 when `work`
-// throws); returns the child's wait status.
+// Runs `work` in a forked child that ends with _exit(0), 3 when it throws; the child's wait status.
 inline int runInChildProcess(const std::function<void()>& work) {
     pid_t pid = ::fork();
     if (pid == 0) {
