@@ -54,6 +54,10 @@ TEST(DeviceDataRecordsTest, EncodingWritesEveryKeyInOrder) {
         {encoded(Location::from({10, -0.5, 0, 65, 0, 0})), R"({"latitude":"10.0","longitude":"-0.5","accuracy":"65.0"})"},
         {encoded(Location{}), R"({"latitude":"","longitude":"","accuracy":""})"},
         {encoded(DeviceInfo{}), "{}"},
+        {encoded(Event{"E", "S", 1, std::nullopt}), R"({"device_event_id":"E","session_id":"S","device_time":1})"},
+        {encoded(Event{"E", "S", -1, simOnly}),
+         R"({"device_event_id":"E","session_id":"S","device_time":-1,"device_info":{"sim":)" + encoded(SimInfo{}) + "}}"},
+        {encoded(LegacyEvent{"E", "S", 1}), R"({"eventID":"E","sessionID":"S","device_time":1})"},
         {encoded(simOnly), R"({"sim":)" + encoded(SimInfo{}) + "}"},
         {encoded(DeviceInfo{Device{}, AppInfo{}, SimInfo{}, WifiInfo{}, SensorInfo{}, MemoryInfo{}, Location{}}),
          R"({"device":)" + encoded(Device{}) + R"(,"app":)" + encoded(AppInfo{}) + R"(,"sim":)" + encoded(SimInfo{}) +
