@@ -214,7 +214,7 @@ TEST(DeviceDataRecordsTest, AppAndSimRecordsFromTheHostsValues) {
 
     ScopedPlatform platform;
     EXPECT_EQ(AppInfo::current(), (AppInfo{"1.0", 1, "org.svsdk.tests", "SVSDK Tests"}));
-    EXPECT_EQ(SimInfo::current(), SimInfo{});  // no provider
+    EXPECT_EQ(SimInfo::current(), (SimInfo{"", "", "", 0}));  // no provider: no carrier
     auto config = platform.configuration();
     config.carrierProvider = [] { return std::vector<SVCarrier>{{"A", "310", "us"}}; };
     platform.apply(config);
