@@ -1,8 +1,9 @@
 #pragma once
 // A location platform the test drives: services switch, authorisation,
-// counted starts and stops, and fixes or failures handed to the service on
-// the main queue when the test says so (or at every start, when set).
+// counted starts and stops, and reports handed to the service on the main
+// queue when the test says so (or after every start, when `answer` is set).
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,30 +16,19 @@
 
 namespace svsdk::testing {
 
+// Waits until the main queue has run what was queued on it so far.
+inline void drainMainQueue() { DispatchQueue::main().sync([] {}); }
+
 class FakeLocationPlatform : public LocationPlatform {
 public:
     std::atomic<bool> servicesEnabled{true};
     std::atomic<SVLocationAuthorization> status{SVLocationAuthorization::authorizedWhenInUse};
-    std::atomic<int> starts{0};
-    std::atomic<int> stops{0};
+    std::atomic<int> starts{0}, stops{0};
+    std::optional<SVLocationFix> answer;  // set before the first request
 
-    // A fix delivered on the main queue after every start.
-    void answerEveryStartWith(std::optional<SVLocationFix> fix) {
-        std::lock_guard guard(lock_);
-        immediate_ = fix;
-    }
-
-    // Hands the service a report on the main queue and waits until it ran.
-    void deliver(const std::vector<SVLocationFix>& fixes) {
-        DispatchQueue::main().sync([&] {
-            if (auto* d = delegate()) d->didUpdateLocations(fixes);
-        });
-    }
-    void fail(const std::string& description) {
-        DispatchQueue::main().sync([&] {
-            if (auto* d = delegate()) d->didFailWithError(description);
-        });
-    }
+    // Hand the service a report on the main queue and wait until it ran.
+    void deliver(std::vector<SVLocationFix> fixes) { report([=](auto& d) { d.didUpdateLocations(fixes); }); }
+    void fail(std::string error) { report([=](auto& d) { d.didFailWithError(error); }); }
 
     void setDelegate(LocationDelegate* delegate) override {
         std::lock_guard guard(lock_);
@@ -48,49 +38,33 @@ public:
     SVLocationAuthorization authorizationStatus() override { return status; }
     void startUpdatingLocation() override {
         ++starts;
-        std::optional<SVLocationFix> fix;
-        {
-            std::lock_guard guard(lock_);
-            fix = immediate_;
-        }
-        if (fix)
-            DispatchQueue::main().async([this, fix] {
-                if (auto* d = delegate()) d->didUpdateLocations({*fix});
-            });
+        if (answer)
+            DispatchQueue::main().async([this, fix = *answer] { call([=](auto& d) { d.didUpdateLocations({fix}); }); });
     }
     void stopUpdatingLocation() override { ++stops; }
-
-private:
     LocationDelegate* delegate() {
         std::lock_guard guard(lock_);
         return delegate_;
     }
 
+private:
+    void report(std::function<void(LocationDelegate&)> f) { DispatchQueue::main().sync([&] { call(f); }); }
+    void call(const std::function<void(LocationDelegate&)>& f) {
+        if (auto* d = delegate()) f(*d);
+    }
     std::mutex lock_;
     LocationDelegate* delegate_ = nullptr;
-    std::optional<SVLocationFix> immediate_;
 };
 
 // For the life of the value, the SDK's location service runs on a fake.
-class ScopedFakeLocation {
-public:
-    ScopedFakeLocation() : fake_(std::make_shared<FakeLocationPlatform>()) {
-        LocationManager::shared().setPlatform(fake_);
-    }
+struct ScopedFakeLocation {
+    std::shared_ptr<FakeLocationPlatform> fake = std::make_shared<FakeLocationPlatform>();
+    ScopedFakeLocation() { LocationManager::shared().setPlatform(fake); }
     ~ScopedFakeLocation() {
-        DispatchQueue::main().sync([] {});  // let queued reports land first
+        drainMainQueue();  // let queued reports land first
         LocationManager::shared().setPlatform(nullptr);
     }
-    ScopedFakeLocation(const ScopedFakeLocation&) = delete;
-    ScopedFakeLocation& operator=(const ScopedFakeLocation&) = delete;
-    FakeLocationPlatform& operator*() { return *fake_; }
-    FakeLocationPlatform* operator->() { return fake_.get(); }
-
-private:
-    std::shared_ptr<FakeLocationPlatform> fake_;
+    FakeLocationPlatform* operator->() { return fake.get(); }
 };
-
-// Waits until the main queue has run what was queued on it so far.
-inline void drainMainQueue() { DispatchQueue::main().sync([] {}); }
 
 }  // namespace svsdk::testing
