@@ -278,7 +278,7 @@ TEST(SecureEnclaveTest, FailedGenerationKeepsTheOldPairAndTheLocalPairIsMadeOnce
 }
 
 TEST(SecureEnclaveTest, LegacyKeysAreReadWithoutTheAccessGroupAndBadImportsRefused) {
-    ScopedPlatform platform;
+    ScopedPlatform platform(SVLoggingOptions::debug);
     EXPECT_EQ(failureOf([] { SecureEnclave::legacy().legacyPrivateKey(); }), kNotFound);
     auto legacyKey = *SecKey::generateP256();
     KeyItem item;
@@ -292,6 +292,7 @@ TEST(SecureEnclaveTest, LegacyKeysAreReadWithoutTheAccessGroupAndBadImportsRefus
     HostState::setAccessGroup(std::nullopt);
     std::string bad = failureOf([] { SecureEnclave::users().importLegacyPrivateKey(bytesOf("junk"), bytesOf("x")); });
     EXPECT_EQ(bad.rfind("Unable to import legacy user's private key: ", 0), 0u) << bad;
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::security, bad));
 }
 
 TEST(SecureEnclaveTest, PairsSurviveANewProcessAndRemovedKeysLeaveNoTrace) {
