@@ -23,50 +23,34 @@
 using namespace svsdk;
 using svsdk::testing::ScopedPlatform;
 
-namespace {
-
-// The value a writer stores: its user, type and round, 32 bytes long.
-Bytes secretFor(int userIndex, int type, int round) {
-    std::string text = std::to_string(userIndex) + ":" + std::to_string(type) + ":" + std::to_string(round);
-    text.resize(32, '.');
-    return bytesOf(text);
-}
-
-}  // namespace
-
 TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdatedAndCodesAgree) {
     ScopedPlatform platform;
     HandlesManager handles;
     handles.startObserving();
-    constexpr int kUsers = 4;
-    constexpr int kRounds = 150;
     std::atomic<bool> stop{false};
     std::atomic<int> mismatches{0};
     // The digest and MAC objects are shared by every thread.
     const Bytes block = bytesOf("a block signed from many threads");
     const auto code = Cryptor::hmac(block, block);
     const Bytes digest = Cryptor::sha256(block);
-
     std::vector<std::thread> threads;
-    for (int u = 0; u < kUsers; ++u) {
+    for (int u = 0; u < 4; ++u) {
         threads.emplace_back([&, u] {
             const SVUser owner = svsdk::testing::makeUser("user-" + std::to_string(u), 0, 180, 180,
                                                           "storage-" + std::to_string(u));
-            for (int round = 0; round < kRounds; ++round) {
-                for (int type = 0; type < 4; ++type) {
-                    auto handleType = static_cast<HandleType>(type);
-                    handles.add(secretFor(u, type, round), handleType, owner);
-                    auto read = handles.handle(handleType, owner);
+            for (int round = 0; round < 150; ++round) {
+                for (auto type : {HandleType::auth, HandleType::hmac, HandleType::password, HandleType::deviceToken}) {
+                    // Each value names its writer, type and round, 32 bytes long.
+                    std::string prefix = std::to_string(u) + ":" + handleTypeName(type) + ":";
+                    std::string text = prefix + std::to_string(round);
+                    text.resize(32, '.');
+                    handles.add(bytesOf(text), type, owner);
                     // Absent after a concurrent drop is fine; anything present is
                     // a whole value this writer stored for this user and type.
-                    if (read) {
-                        std::string text = stringOf(*read);
-                        if (read->size() != 32 ||
-                            text.rfind(std::to_string(u) + ":" + std::to_string(type) + ":", 0) != 0)
-                            ++mismatches;
-                    }
-                    if (round % 7 == 0) handles.remove(handleType, owner);
-                    if (Cryptor::hmac(block, block) != code || Cryptor::sha256(block) != digest) ++mismatches;
+                    if (auto read = handles.handle(type, owner))
+                        mismatches += read->size() != 32 || stringOf(*read).rfind(prefix, 0) != 0;
+                    if (round % 7 == 0) handles.remove(type, owner);
+                    mismatches += Cryptor::hmac(block, block) != code || Cryptor::sha256(block) != digest;
                 }
             }
         });
@@ -82,7 +66,7 @@ TEST(KeysConcurrencyTest, CacheIsNeverReadHalfUpdatedAndCodesAgree) {
             SVApplicationLifecycle::willTerminate();
         }
     });
-    for (int i = 0; i < kUsers; ++i) threads[static_cast<std::size_t>(i)].join();
+    for (int i = 0; i < 4; ++i) threads[static_cast<std::size_t>(i)].join();
     stop = true;
     threads.back().join();
     handles.stopObserving();
@@ -93,23 +77,17 @@ TEST(KeysConcurrencyTest, ConcurrentFirstUsersAgreeOnOneDevicePairAndFingerprint
     ScopedPlatform platform;
     HostState::setHostBundleIdentifier("org.example.host");
     Keychain::resetDeviceFingerprint();
-    constexpr int kThreads = 6;
-    std::vector<std::string> publicKeys(kThreads);
-    std::vector<std::string> fingerprints(kThreads);
+    std::vector<std::string> seen(6);
     std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
+    for (std::size_t i = 0; i < seen.size(); ++i)
         threads.emplace_back([&, i] {
             SecureEnclave::local().checkLocalKeyPair();
-            publicKeys[static_cast<std::size_t>(i)] =
-                SecureEnclave::local().retrieveKeyPair("local").publicKey.spkiHexString();
-            fingerprints[static_cast<std::size_t>(i)] = Keychain::deviceFingerprint();
+            seen[i] = SecureEnclave::local().retrieveKeyPair("local").publicKey.spkiHexString() + "|" +
+                      Keychain::deviceFingerprint();
         });
-    }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(std::set<std::string>(publicKeys.begin(), publicKeys.end()).size(), 1u);
-    EXPECT_EQ(publicKeys[0].size(), 182u);
-    EXPECT_EQ(std::set<std::string>(fingerprints.begin(), fingerprints.end()).size(), 1u);
-    EXPECT_EQ(fingerprints[0].size(), 64u);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 1u);
+    EXPECT_EQ(seen[0].size(), 182u + 1 + 64);
     HostState::setHostBundleIdentifier(std::nullopt);
     Keychain::resetDeviceFingerprint();
 }
@@ -124,7 +102,6 @@ TEST(KeysConcurrencyTest, ARemovedKeyIsNotLeftInTheParseCacheByLookUpsBesideTheR
     config.keychainPath = memory.file("keychain.sqlite");
     platform.apply(config);
     SecureEnclave& store = SecureEnclave::users();
-    constexpr int kRounds = 150;
     std::atomic<bool> stop{false};
     std::vector<std::thread> readers;
     for (int i = 0; i < 4; ++i)
@@ -138,7 +115,7 @@ TEST(KeysConcurrencyTest, ARemovedKeyIsNotLeftInTheParseCacheByLookUpsBesideTheR
             }
         });
     int kept = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < 150; ++round) {
         store.generateKeyPair("raced");
         KeyQuery query;
         query.applicationTag = bytesOf(store.applicationTag());
@@ -149,7 +126,7 @@ TEST(KeysConcurrencyTest, ARemovedKeyIsNotLeftInTheParseCacheByLookUpsBesideTheR
         store.removeKeyPair("raced");
         // Look-ups still running cannot read it any more; give those in flight time to finish.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (SecureEnclave::holdsParsedKey(item.keyData)) ++kept;
+        kept += SecureEnclave::holdsParsedKey(item.keyData);
     }
     stop = true;
     for (auto& reader : readers) reader.join();
