@@ -128,16 +128,19 @@ TEST_F(RenewalTest, FailuresOfTheChallengeSendNothingMore) {
     ASSERT_EQ(server_.requestCount(), 2u);
     expectSignedOver(server_.requests()[1], Bytes{});
 
-    for (bool dropPassword : {false, true}) {
-        server_.clearRequests();
-        if (dropPassword) HandlesManager::shared().remove(HandleType::password, old_);
-        server_.answer("POST", path("/key/renew/challenge"),
-                       ScriptedAnswer::json(200, dropPassword ? R"({"answer":{"renew_key_challenge":{"challenge":"00"}}})"
-                                                              : R"({"answer":{"renew_key_challenge":{}}})"));
-        auto result = await(api().renew(old_));
-        EXPECT_TRUE(result.error().is(dropPassword ? SVError::Code::handleInvalid : SVError::Code::missingRequestedData));
-        EXPECT_EQ(server_.requestCount(), 1u);
+    server_.answer("POST", path("/key/renew/challenge"),
+                   ScriptedAnswer::json(200, R"({"answer":{"renew_key_challenge":{}}})"));
+    server_.clearRequests();
+    EXPECT_TRUE(await(api().renew(old_)).error().is(SVError::Code::missingRequestedData));
+    server_.answer("POST", path("/key/renew/challenge"),
+                   ScriptedAnswer::json(200, R"({"answer":{"renew_key_challenge":{"challenge":"00"}}})"));
+    // Without any one of its handles nothing more is sent.
+    for (auto [type, value] : {std::pair{HandleType::password, bytesOf(kPassword)}, {HandleType::hmac, kOldKHMAC}}) {
+        HandlesManager::shared().remove(type, old_);
+        EXPECT_TRUE(await(api().renew(old_)).error().is(SVError::Code::handleInvalid));
+        HandlesManager::shared().add(value, type, old_);
     }
+    EXPECT_EQ(server_.requestCount(), 3u);
 }
 
 // Every failure before the renewed record is stored leaves the old record and pair whole.
