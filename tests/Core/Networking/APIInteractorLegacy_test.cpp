@@ -214,8 +214,6 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         std::optional<std::string> text, binaryData;  // of the decoded transaction
         std::function<bool(const SVFailure&)> failure = {};
     };
-    std::string arrays;  // many small values are beyond the parser's budget
-    for (int i = 0; i < 400000; ++i) arrays += "[],";
     const std::vector<Case> cases{
         {record(R"(,"text":"top")"), "top", std::nullopt},
         {record(R"(,"text":"top","transaction_data":{"transaction_text":""})"), std::nullopt, std::nullopt},
@@ -226,7 +224,6 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         {R"({"answer":[]})", std::nullopt, std::nullopt, missing},
         {R"({"answer":{"transaction_data":{"confirm_code_length":"six"}}})", std::nullopt, std::nullopt, decoding},
         {"{\"answer\":{\"transaction_data\":{\"text\":\"\xff\"}}}", std::nullopt, std::nullopt, parsing},
-        {record(R"(,"x":[)" + arrays + "[]]"), std::nullopt, std::nullopt, parsing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 160));
