@@ -153,12 +153,16 @@ TEST_F(RenewalTest, FailuresBeforeStoringKeepTheOldRecordAndPair) {
     expectUnchanged("undecodable user");
     EXPECT_FALSE(complete(renewedJSON(kActivationCode), numbered(32, 3)).ok());
     expectUnchanged("wrong activation code");
+    static std::string failing;  // before the new pair is swapped in, and after
     StorageManager::setStepHook([](const char* step) {
-        if (std::string(step) == "written") throw SVError::internalError();
+        if (step == failing) throw SVError::internalError();
     });
-    EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
+    for (const char* step : {"computed", "written"}) {
+        failing = step;
+        EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
+        expectUnchanged(std::string("failure at ") + step);
+    }
     StorageManager::setStepHook(nullptr);
-    expectUnchanged("failure after the new pair was swapped in");
     refuseKeyInserts(platform_.configuration().keychainPath);
     EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
     expectUnchanged("key store refuses the new pair");

@@ -84,7 +84,10 @@ TEST(HTTPSessionTest, SendsTheRequestAsWrittenFollowsNoRedirectAndFetchesOnlyHtt
     EXPECT_EQ(std::tuple(result.response->statusCode, result.response->headers.value("x-answer"),
                          stringOf(*result.data)),
               std::tuple(201, "yes", R"({"ok":true})"));
-    perform(session, get(server.baseURL() + "/again"));
+    URLRequest again = get(server.baseURL() + "/again");  // a method other than GET without a body
+    again.httpMethod = "POST";
+    again.headers.set("Content-Length", "0");
+    perform(session, again);
     auto sent = server.requests();
     ASSERT_EQ(sent.size(), 2u) << "no redirect followed";
     EXPECT_EQ(std::tuple(sent[0].method + " " + sent[0].path, sent[0].headerCount("SV-Authorization"),
@@ -92,6 +95,7 @@ TEST(HTTPSessionTest, SendsTheRequestAsWrittenFollowsNoRedirectAndFetchesOnlyHtt
                          sent[0].body),
               std::tuple("PATCH " + path + "?x=1", 1u, "abc", "application/json", std::optional<std::string>(),
                          R"({"k":"v"})"));
+    EXPECT_EQ(sent[1].method, "POST");
     EXPECT_EQ(sent[0].remotePort, sent[1].remotePort) << "the connection is kept alive";
     URLRequest injected = get(server.baseURL() + "/x");
     injected.headers.set("X-Evil", "a\r\nHost: elsewhere");
