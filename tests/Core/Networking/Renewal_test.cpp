@@ -157,10 +157,14 @@ TEST_F(RenewalTest, FailuresBeforeStoringKeepTheOldRecordAndPair) {
     StorageManager::setStepHook([](const char* step) {
         if (step == failing) throw SVError::internalError();
     });
+    // A pair already under the renewed user's label is kept too.
+    const std::string label = makeServerUser("u-1-renewed", 0, old_.storageID()).uniqueID();
+    const std::string earlier = SecureEnclave::users().generateKeyPair(label).publicKey.spkiHexString();
     for (const char* step : {"computed", "written"}) {
         failing = step;
         EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
         expectUnchanged(std::string("failure at ") + step);
+        EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(label).publicKey.spkiHexString(), earlier) << step;
     }
     StorageManager::setStepHook(nullptr);
     refuseKeyInserts(platform_.configuration().keychainPath);
