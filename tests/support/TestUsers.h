@@ -1,5 +1,4 @@
 #pragma once
-// Users for tests that need only a user's server system and interaction URL.
 #include <string>
 
 #include <svsdk/SVUser.h>

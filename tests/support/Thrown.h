@@ -8,7 +8,7 @@
 
 namespace svsdk::testing {
 
-// The exception of type E that `f` throws; a test failure (and nothing) when it throws none.
+// The E that `f` throws; a test failure (and nothing) when it throws none.
 template <class E, class F>
 std::optional<E> thrownAs(F&& f) {
     try {
@@ -22,13 +22,9 @@ std::optional<E> thrownAs(F&& f) {
 
 // The SVError `f` throws (internalError, after a test failure, when none).
 template <class F>
-SVError thrownError(F&& f) {
-    return thrownAs<SVError>(std::forward<F>(f)).value_or(SVError::internalError());
-}
+SVError thrownError(F&& f) { return thrownAs<SVError>(std::forward<F>(f)).value_or(SVError::internalError()); }
 
 template <class F>
-SVError::Code thrownCode(F&& f) {
-    return thrownError(std::forward<F>(f)).code();
-}
+SVError::Code thrownCode(F&& f) { return thrownError(std::forward<F>(f)).code(); }
 
 }  // namespace svsdk::testing

@@ -16,6 +16,18 @@ using nlohmann::json;
 
 namespace {
 
+std::string tlvItem(unsigned char tag, const std::string& value) {
+    std::string item(1, static_cast<char>(tag));
+    for (int shift = 24; shift >= 0; shift -= 8) item += static_cast<char>((value.size() >> shift) & 0xff);
+    return item + value;
+}
+std::string tlvTime(double time) {
+    auto whole = static_cast<std::uint64_t>(time);
+    std::string value;
+    for (int shift = 56; shift >= 0; shift -= 8) value += static_cast<char>((whole >> shift) & 0xff);
+    return tlvItem(20, value.substr(value.find_first_not_of('\0')));
+}
+
 constexpr double kWall = 1767225600.0;  // a multiple of both time steps
 const std::string kAuthTime = tlvTime(kWall / 30);
 const std::string kConfirmTime = tlvTime(kWall / 180);
@@ -126,27 +138,25 @@ TEST_F(LegacyTest, CollectedDataGoesIntoTheParametersOnlyWithTheEventsOption) {
         EXPECT_EQ(request.contains("event"), event) << flags;
         EXPECT_TRUE(!event || (request["event"].size() == 3 && request["event"]["device_time"].is_number_integer()));
     }
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::events, "Attaching collected info"));
 }
 
 TEST_F(LegacyTest, RegistrationSendsItsStepsInOrderAndStopsAtTheFirstFailure) {
     auto nothing = interactor().registerUser(user(), std::nullopt, std::nullopt);
-    ASSERT_TRUE(nothing.isSettled() && nothing.result()->ok());
-    EXPECT_EQ(server.server.requestCount(), 0u);
-
+    EXPECT_TRUE(nothing.isSettled() && nothing.result()->ok() && server.server.requestCount() == 0);
     ScriptedAnswer slow = ScriptedAnswer::json(200, "{}");
     slow.delay = 0.2;  // a step sent before this answer would be recorded first
-    server.answer("reg_fingerprint", slow);
     using Types = std::vector<std::string>;
-    EXPECT_TRUE(await(interactor().registerUser(user(1), scoped.publicKey(), "tok")).ok());
-    EXPECT_EQ(server.types(), (Types{"reg_fingerprint", "reg_pubkey", "reg_device"}));
-    for (const char* failing : {"reg_fingerprint", "reg_pubkey"}) {
+    for (auto [failing, sent] : {std::pair{"", Types{"reg_fingerprint", "reg_pubkey", "reg_device"}},
+                                 {"reg_fingerprint", Types{"reg_fingerprint"}},
+                                 {"reg_pubkey", Types{"reg_fingerprint", "reg_pubkey"}}}) {
         server.server.clearRequests();
-        server.answer("reg_fingerprint", ScriptedAnswer::json(200, "{}"));
+        server.answer("reg_fingerprint", slow);
+        server.answer("reg_pubkey", ScriptedAnswer::json(200, "{}"));
         server.answer(failing, ScriptedAnswer::json(400, R"({"answer":{"result":{"error_code":221}}})"));
         auto result = await(interactor().registerUser(user(1), scoped.publicKey(), "tok"));
-        EXPECT_TRUE(result.error().is(SVNetworkError::Code::requestSignatureNotValid));
-        EXPECT_EQ(server.types().back(), failing);
-        EXPECT_EQ(server.types().size(), std::string(failing) == "reg_fingerprint" ? 1u : 2u);
+        EXPECT_TRUE(*failing ? result.error().is(SVNetworkError::Code::requestSignatureNotValid) : result.ok());
+        EXPECT_EQ(server.types(), sent);
     }
 }
 
@@ -204,12 +214,6 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         std::optional<std::string> text, binaryData;  // of the decoded transaction
         std::function<bool(const SVFailure&)> failure = {};
     };
-    // A long document is one value; many small values are beyond the parser's budget.
-    auto repeated = [](const std::string& unit, int count) {
-        std::string text;
-        while (count-- > 0) text += unit;
-        return text;
-    };
     const std::vector<Case> cases{
         {record(R"(,"text":"top")"), "top", std::nullopt},
         {record(R"(,"text":"top","transaction_data":{"transaction_text":""})"), std::nullopt, std::nullopt},
@@ -220,10 +224,6 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         {R"({"answer":[]})", std::nullopt, std::nullopt, missing},
         {R"({"answer":{"transaction_data":{"confirm_code_length":"six"}}})", std::nullopt, std::nullopt, decoding},
         {"{\"answer\":{\"transaction_data\":{\"text\":\"\xff\"}}}", std::nullopt, std::nullopt, parsing},
-        {record(R"(,"x":)" + std::string(600, '[') + std::string(600, ']')), std::nullopt, std::nullopt, parsing},
-        {record(R"(,"transaction_data":{"binary_data":")" + repeated("QUFB", 2000000) + "\"}"), std::nullopt,
-         std::string(6000000, 'A')},
-        {record(R"(,"x":[)" + repeated("[],", 400000) + "[]]"), std::nullopt, std::nullopt, parsing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 160));
@@ -238,15 +238,5 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         EXPECT_EQ(t.transactionID() + " " + t.userID() + " " + t.systemID(), "T-9 user-1 system-1");
         EXPECT_EQ(t.text(), c.text);
         EXPECT_EQ(t.downloadedBinaryData(), c.binaryData ? std::optional(bytesOf(*c.binaryData)) : std::nullopt);
-    }
-    using List = std::optional<std::vector<std::string>>;  // none: missingRequestedData
-    for (const auto& [answer, list] : std::vector<std::pair<std::string, List>>{
-             {R"({"answer":{"transaction_list":["a","b"]}})", std::vector<std::string>{"a", "b"}},
-             {R"({"answer":{"transaction_list":"a"}})", std::vector<std::string>{}},
-             {R"({"answer":"a"})", std::nullopt}}) {
-        server.answer("get_transactions", ScriptedAnswer::json(200, answer));
-        auto result = await(interactor().getTransactionList(user()));
-        EXPECT_EQ(result.ok() ? List(result.value()) : List(), list) << answer;
-        EXPECT_TRUE(list || result.error().is(SVError::Code::missingRequestedData));
     }
 }

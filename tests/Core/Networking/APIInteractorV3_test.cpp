@@ -123,6 +123,10 @@ TEST_F(V3Test, AnswersAreReadAsTheProtocolSays) {
         auto result = await(api().getTransactionList(user()));
         EXPECT_TRUE(expected ? result.value() == *expected : failedWith(result, SVError::Code::missingRequestedData));
     }
+    Texts ids;  // a long list of real ids is within the parser's budget
+    for (int i = 0; i < 20000; ++i) ids.push_back("t-" + std::to_string(i));
+    server_.answer("POST", list, ScriptedAnswer::json(200, json{{"answer", {{"transaction_list", ids}}}}.dump()));
+    EXPECT_EQ(await(api().getTransactionList(user())).value(), ids);
     server_.answer("POST", userPath("/transactions/get_autoconfirm_list"), ScriptedAnswer::json(200, R"({"answer":{}})"));
     EXPECT_TRUE(await(api().getAutosignTransactionList(user())).value().empty());
 
@@ -148,70 +152,39 @@ TEST_F(V3Test, AnswersAreReadAsTheProtocolSays) {
     }
 }
 
-// A document of tiny values, bare or in "answer", is refused by the parser
-// before it grows to many times its size; a long list of real ids is not.
-TEST_F(V3Test, AnswersBeyondTheParsersValueBudgetAreRefused) {
-    const std::string list = userPath("/transactions/get_list");
-    std::vector<std::string> ids;
-    for (int i = 0; i < 20000; ++i) ids.push_back("t-" + std::to_string(i));
-    server_.answer("POST", list, ScriptedAnswer::json(200, nlohmann::json{{"answer", {{"transaction_list", ids}}}}.dump()));
-    EXPECT_EQ(await(api().getTransactionList(user())).value(), ids);
-
-    std::string arrays, keys;
-    for (int i = 0; i < 400000; ++i) arrays += "[],";
-    for (int i = 0; i < 300000; ++i) keys += "\"k" + std::to_string(i) + "\":0,";
-    for (const auto& body : {R"({"transaction_list":[)" + arrays + "[]]}",
-                             R"({"answer":{"transaction_list":[)" + arrays + "[]]}}",
-                             R"({"answer":{)" + keys + R"("transaction_list":[]}})"}) {
-        server_.answer("POST", list, ScriptedAnswer::json(200, body));
-        auto result = await(api().getTransactionList(user()));
-        ASSERT_FALSE(result.ok()) << body.substr(0, 40);
-        auto error = result.error().get<SVPlatformError>();
-        EXPECT_TRUE(error && error->domain() == "json") << result.error().description();
-    }
-}
-
-// Reading a hostile answer in a child process whose address space may grow
-// by five times the answer and that may run for 20 s: the parser refuses it
-// within both. A document of it would take 9 to 27 times its size, and the
-// process would abort when an allocation failed while the partial document
-// was destroyed; a parser that looks back through an array after each nested
-// object would take minutes.
+// A hostile answer of tiny values, bare or in "answer", read in a child process whose address space may grow by five
+// times the answer and that may run for 20 s: the parser refuses it within both. A document of it would take 9 to 27
+// times its size, and the process would abort when an allocation failed while the partial document was destroyed; a
+// parser that looks back through an array after each nested object would take minutes.
 TEST(V3AnswerMemoryTest, AHostileAnswerIsRefusedWithinFiveTimesItsSizeAndLittleTime) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizer reserves more address space than the limit";
-#endif
     constexpr std::size_t kSize = 32u << 20;
-    // `head`, then unit(0), unit(1), ... while they fit, then `tail`.
-    auto answer = [](const std::string& head, const std::function<std::string(int)>& unit, const std::string& tail) {
-        std::string text = head;
-        for (int i = 0; text.size() + tail.size() + 16 <= kSize; ++i) text += unit(i);
-        return bytesOf(text + tail);
-    };
     auto addressSpace = [] {
         std::ifstream status("/proc/self/status");
-        std::string line;
-        while (std::getline(status, line))
+        for (std::string line; std::getline(status, line);)
             if (line.rfind("VmSize:", 0) == 0) return static_cast<rlim_t>(std::stoull(line.substr(7))) * 1024;
         return rlim_t{0};
     };
     struct Row {
         std::string head;
-        std::function<std::string(int)> unit;
+        std::function<std::string(int)> unit;  // unit(0), unit(1), ... while they fit
         std::string tail;
     };
     for (const auto& [head, unit, tail] : std::vector<Row>{
              {R"({"transaction_list":[)", [](int) { return "[],"; }, "[]]}"},
              {R"({"answer":{"transaction_list":[)", [](int) { return "{},"; }, "{}]}}"},
-             {R"({"answer":{)", [](int i) { return "\"" + std::to_string(i) + "\":0,"; }, R"("":0}})"}}) {
-        const Bytes body = answer(head, unit, tail);
+             {R"({"answer":{)", [](int i) { return "\"" + std::to_string(i) + "\":0,"; }, R"("transaction_list":[]}})"}}) {
+        std::string text = head;
+        for (int i = 0; text.size() + tail.size() + 16 <= kSize; ++i) text += unit(i);
+        const Bytes body = bytesOf(text + tail);
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve more than the limit
             const rlim_t space = addressSpace() + 5 * kSize;
             rlimit limit{space, space}, cpu{20, 20};
             ::setrlimit(RLIMIT_AS, &limit);
             ::setrlimit(RLIMIT_CPU, &cpu);
+#endif
             int code = 1;
             try {
                 decodeTransactionListAnswer(body);
@@ -226,6 +199,7 @@ TEST(V3AnswerMemoryTest, AHostileAnswerIsRefusedWithinFiveTimesItsSizeAndLittleT
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << head << " ended with " << status;
     }
+    (void)addressSpace;
 }
 
 // An imported transaction's document comes only from the user's own server;

@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the protocol tests: loopback servers for both protocols, users of
-// them ready to sign, and the codes recomputed with OpenSSL alone.
+// The protocol tests' loopback servers, users ready to sign, and codes recomputed with OpenSSL alone.
 #include <gtest/gtest.h>
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
@@ -40,21 +39,7 @@ inline std::string expectedSignature(const Bytes& kAuth, const std::string& body
     return hmacHex(kAuth, std::string(reinterpret_cast<char*>(digest), sizeof digest));
 }
 
-inline std::string tlvItem(unsigned char tag, const std::string& value) {
-    std::string item(1, static_cast<char>(tag));
-    for (int shift = 24; shift >= 0; shift -= 8) item += static_cast<char>((value.size() >> shift) & 0xff);
-    return item + value;
-}
-
-inline std::string tlvTime(double time) {
-    auto whole = static_cast<std::uint64_t>(time);
-    std::string value;
-    for (int shift = 56; shift >= 0; shift -= 8) value += static_cast<char>((whole >> shift) & 0xff);
-    value.erase(0, value.find_first_not_of('\0'));
-    return tlvItem(20, value);
-}
-
-// --- Legacy protocol
+// --- Legacy protocol: a user whose kAuth is cached, a server answering by "request_type".
 
 inline const Bytes& legacyKAuth() {
     static const Bytes key = numbered(32, 0x40);
@@ -67,7 +52,6 @@ inline SVUser legacyUser(const std::string& userID, std::int64_t flags, const st
                   1900000000);
 }
 
-// A signing user whose authorization key is cached.
 class ScopedLegacyUser : public ScopedSigningUser {
 public:
     explicit ScopedLegacyUser(SVUser user) : ScopedSigningUser(std::move(user)) {
@@ -83,8 +67,7 @@ public:
         server.answer("POST", prefix_ + "/jsonrequest_v" + std::to_string(version_), [this](const RecordedRequest& r) {
             std::string type = nlohmann::json::parse(r.body, nullptr, false).value("request_type", "");
             std::lock_guard guard(lock_);
-            auto found = answers_.find(type);
-            return found == answers_.end() ? ScriptedAnswer::json(200, "{}") : found->second;
+            return answers_.contains(type) ? answers_[type] : ScriptedAnswer::json(200, "{}");
         });
     }
     std::int64_t version() const { return version_; }
@@ -114,9 +97,7 @@ private:
     std::map<std::string, ScriptedAnswer> answers_;
 };
 
-// --- Version 3: a user of the loopback server with kAuth and kHMAC cached,
-// a signing key pair and a fixed clock.
-
+// --- Version 3: a user of the loopback server with kAuth and kHMAC cached, a signing pair, a fixed clock.
 class V3Fixture : public ::testing::Test {
 public:
     static constexpr double kNow = 1800000000;
@@ -143,9 +124,8 @@ public:
     nlohmann::json signedBody(const RecordedRequest& request, const Bytes& key = kAuth()) const {
         EXPECT_EQ(request.header("SV-Authorization"), expectedSignature(key, request.body)) << request.path;
         EXPECT_FALSE(request.header("Authorization").has_value());
-        auto json = nlohmann::json::parse(request.body);
         EXPECT_EQ(request.body.find("null"), std::string::npos) << request.body;
-        return json;
+        return nlohmann::json::parse(request.body);
     }
     RecordedRequest onlyRequest() const {
         auto requests = server_.requests();

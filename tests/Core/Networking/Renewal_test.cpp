@@ -128,16 +128,19 @@ TEST_F(RenewalTest, FailuresOfTheChallengeSendNothingMore) {
     ASSERT_EQ(server_.requestCount(), 2u);
     expectSignedOver(server_.requests()[1], Bytes{});
 
-    for (bool dropPassword : {false, true}) {
-        server_.clearRequests();
-        if (dropPassword) HandlesManager::shared().remove(HandleType::password, old_);
-        server_.answer("POST", path("/key/renew/challenge"),
-                       ScriptedAnswer::json(200, dropPassword ? R"({"answer":{"renew_key_challenge":{"challenge":"00"}}})"
-                                                              : R"({"answer":{"renew_key_challenge":{}}})"));
-        auto result = await(api().renew(old_));
-        EXPECT_TRUE(result.error().is(dropPassword ? SVError::Code::handleInvalid : SVError::Code::missingRequestedData));
-        EXPECT_EQ(server_.requestCount(), 1u);
+    server_.answer("POST", path("/key/renew/challenge"),
+                   ScriptedAnswer::json(200, R"({"answer":{"renew_key_challenge":{}}})"));
+    server_.clearRequests();
+    EXPECT_TRUE(await(api().renew(old_)).error().is(SVError::Code::missingRequestedData));
+    server_.answer("POST", path("/key/renew/challenge"),
+                   ScriptedAnswer::json(200, R"({"answer":{"renew_key_challenge":{"challenge":"00"}}})"));
+    // Without any one of its handles nothing more is sent.
+    for (auto [type, value] : {std::pair{HandleType::password, bytesOf(kPassword)}, {HandleType::hmac, kOldKHMAC}}) {
+        HandlesManager::shared().remove(type, old_);
+        EXPECT_TRUE(await(api().renew(old_)).error().is(SVError::Code::handleInvalid));
+        HandlesManager::shared().add(value, type, old_);
     }
+    EXPECT_EQ(server_.requestCount(), 3u);
 }
 
 // Every failure before the renewed record is stored leaves the old record and pair whole.
@@ -150,12 +153,20 @@ TEST_F(RenewalTest, FailuresBeforeStoringKeepTheOldRecordAndPair) {
     expectUnchanged("undecodable user");
     EXPECT_FALSE(complete(renewedJSON(kActivationCode), numbered(32, 3)).ok());
     expectUnchanged("wrong activation code");
+    static std::string failing;  // before the new pair is swapped in, and after
     StorageManager::setStepHook([](const char* step) {
-        if (std::string(step) == "written") throw SVError::internalError();
+        if (step == failing) throw SVError::internalError();
     });
-    EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
+    // A pair already under the renewed user's label is kept too.
+    const std::string label = makeServerUser("u-1-renewed", 0, old_.storageID()).uniqueID();
+    const std::string earlier = SecureEnclave::users().generateKeyPair(label).publicKey.spkiHexString();
+    for (const char* step : {"computed", "written"}) {
+        failing = step;
+        EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
+        expectUnchanged(std::string("failure at ") + step);
+        EXPECT_EQ(SecureEnclave::users().retrieveKeyPair(label).publicKey.spkiHexString(), earlier) << step;
+    }
     StorageManager::setStepHook(nullptr);
-    expectUnchanged("failure after the new pair was swapped in");
     refuseKeyInserts(platform_.configuration().keychainPath);
     EXPECT_FALSE(complete(renewedJSON(kActivationCode)).ok());
     expectUnchanged("key store refuses the new pair");

@@ -31,7 +31,8 @@ void onThreads(int count, F body) {
 }
 
 // The incorrect-password event 100 times from 4 threads, every outcome dropped.
-void sendManyEvents(const APIInteractorLegacy& legacy, const SVUser& user) {
+void sendManyEvents(const LegacyServer& server, const SVUser& user) {
+    APIInteractorLegacy legacy(server.url(), 2);
     onThreads(4, [&](int) {
         for (int i = 0; i < 25; ++i) legacy.sendPasswordIncorrectEvent(user);
     });
@@ -89,7 +90,7 @@ TEST(TransportConcurrencyTest, ManyRequestsFromManyThreadsAllComplete) {
 TEST(TransportConcurrencyTest, ConcurrentFirstRequestsForOneSystemStartOneProbe) {
     LoopbackServer server;
     ScriptedAnswer slow = ScriptedAnswer::json(200, R"({"sv_api_version":3})");
-    slow.delay = 0.1;
+    slow.delay = 0.1;  // the others ask while the first probe waits
     server.answer("GET", "/health_check", slow);
     APIInteractionManager manager;
     std::vector<Future<APIInteractionManager::Interactor>> interactors(16);
@@ -103,7 +104,7 @@ TEST(TransportConcurrencyTest, UnobservedLegacyEventsRunToTheirEndOnTheNetworkTh
     ScopedPlatform platform(SVLoggingOptions::debug);
     LegacyServer server(2);
     ScopedLegacyUser scoped(legacyUser("user-1", 0x2, server.baseURL()));
-    sendManyEvents(APIInteractorLegacy(server.url(), 2), scoped.user());
+    sendManyEvents(server, scoped.user());
     ASSERT_TRUE(server.server.waitForRequests(100, 20));
     auto answered = [&] {
         std::size_t count = 0;
@@ -129,7 +130,7 @@ TEST(TransportConcurrencyTest, TheProcessExitsWhileLegacyEventsAreInFlight) {
             slow.delay = 5;
             server->answer("password_invalid", slow);
             ScopedLegacyUser scoped(legacyUser("user-1", 0x2, server->baseURL()));
-            sendManyEvents(APIInteractorLegacy(server->url(), 2), scoped.user());
+            sendManyEvents(*server, scoped.user());
             // Every connection the session may open has sent its request: exit tears down
             // the server library's own state under threads inside the slow answer.
             server->server.waitForRequests(HTTPSession::kMaximumConnectionsPerHost, 5);
