@@ -121,9 +121,8 @@ TEST_F(ManagersTest, ImportActivationAndUnlock) {
 
     const auto before = server.requests().size();
     SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::string("group.x"), SVSDK::Mode::extension("org.example.main"));
-    EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.example.main");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(server.requests().size(), before);
+    EXPECT_TRUE(SVSDK::hostBundleIdentifier() == "org.example.main" && server.requests().size() == before);
     SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::nullopt, SVSDK::Mode::app());
     EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.svsdk.tests");
 }
@@ -193,15 +192,11 @@ TEST_F(ManagersTest, EveryOperationCompletesOnceOnEveryFailurePath) {
         {"login decline", [&](auto& u, auto c) { farLogin.decline(signable, u, c); }},
     };
     for (const auto* u : {&unreachable, &keyless}) expectFailures(remote, *u);
-    Recorder<void> after;
+    Recorder<void> after;  // a completion that throws is called once and stops nothing
     std::atomic<int> calls{0};
-    SVTransactionsManager::sign(signable, unreachable, [&](const SVResult<void>&) {
-        ++calls;
-        throw std::runtime_error("host fault");
-    });
+    SVTransactionsManager::sign(signable, unreachable, [&](const SVResult<void>&) { ++calls, throw std::runtime_error("host fault"); });
     SVTransactionsManager::sign(signable, unreachable, after.completion());
-    after.wait();
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ((after.wait(), calls.load()), 1);
 
     StandinServer legacy(2);
     auto old = userOf(legacy);
@@ -239,8 +234,8 @@ TEST_F(ManagersTest, RegistrationTakesBackWhatItAddedAndRemovedUsersStayRemoved)
     StandinServer server;
     auto removed = userOf(server);
     SVUsersManager::deleteUser(removed);
-    auto registered = completed<void>([&](auto c) { SVUsersManager::registerUser(removed, "t", c); });
-    EXPECT_TRUE(!registered.ok() && registered.error().is(Code::userNotFound) && !hasSigningPair(removed));
+    EXPECT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(removed, "t", c); }).error().is(Code::userNotFound));
+    EXPECT_FALSE(hasSigningPair(removed));
     EXPECT_EQ(thrownCode([&] { SVUsersManager::store(removed, std::string("again"), password_); }), Code::userNotFound);
     auto renewing = userOf(server);  // its row goes while the renewal runs: the new pair is not swapped in
     ASSERT_TRUE(completed<void>([&](auto c) { SVUsersManager::registerUser(renewing, std::nullopt, c); }).ok());
@@ -248,8 +243,7 @@ TEST_F(ManagersTest, RegistrationTakesBackWhatItAddedAndRemovedUsersStayRemoved)
     const auto oldKey = renewing.publicKey();
     CoreDataManager::shared().performTransaction(
         [&](StoreContext& context) { context.remove(context.fetchUserEntity(renewing.storageID()).value()); });
-    auto renewed = completed<void>([&](auto c) { SVUsersManager::renew(renewing, c); });
-    EXPECT_TRUE(!renewed.ok() && renewed.error().is(Code::userNotFound));
+    EXPECT_TRUE(completed<void>([&](auto c) { SVUsersManager::renew(renewing, c); }).error().is(Code::userNotFound));
     EXPECT_TRUE(SVUsersManager::users().empty() && renewing.publicKey() == oldKey);
 
     auto unstored = userOf(server, false, {{"encrypted", false}});

@@ -43,10 +43,10 @@ public:
             state->changed.notify_all();
         };
     }
-    // The first result; throws when none comes within `timeout` seconds.
-    SVResult<T> wait(double timeout = 20.0) const {
+    // The first result; throws when none comes within 20 s.
+    SVResult<T> wait() const {
         std::unique_lock guard(state_->lock);
-        if (!state_->changed.wait_for(guard, std::chrono::duration<double>(timeout), [&] { return state_->calls > 0; }))
+        if (!state_->changed.wait_for(guard, std::chrono::seconds(20), [&] { return state_->calls > 0; }))
             throw std::runtime_error("the completion was not called in time");
         return *state_->result;
     }
@@ -96,8 +96,7 @@ inline RoadReport runRoad(StandinServer& server, const std::string& systemID, bo
         throw RoadFailure("the user was not stored");
     };
     RoadReport report;
-    report.issued = server.issueUser({{"system_id", systemID}});
-    const auto& issued = report.issued;
+    const auto& issued = report.issued = server.issueUser({{"system_id", systemID}});
     auto imported = SVUsersManager::importUser(issued.qr);
     if (!imported) throw RoadFailure("import");
     SVUsersManager::activate(*imported, issued.activationCode);
@@ -111,8 +110,8 @@ inline RoadReport runRoad(StandinServer& server, const std::string& systemID, bo
     report.signedID = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 10 EUR"}});
     report.scoredID = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 20 EUR"}});
     report.declinedID = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 30 EUR"}});
-    auto list = check("list", completed<std::vector<std::string>>([&](auto c) { SVTransactionsManager::getTransactionList(user, c); }));
-    if (list.value().size() != 3) throw RoadFailure("list");
+    if (check("list", completed<std::vector<std::string>>([&](auto c) { SVTransactionsManager::getTransactionList(user, c); })).value().size() != 3)
+        throw RoadFailure("list");
     auto fetch = [&](const std::string& id) {
         return check("fetch", completed<SVTransaction>([&](auto c) { SVTransactionsManager::getTransaction(id, user, c); })).value();
     };
@@ -140,8 +139,7 @@ inline RoadReport runRoad(StandinServer& server, const std::string& systemID, bo
     auto waiting = check("autosign list", completed<std::vector<std::string>>(
                                               [&](auto c) { SVAutoSigner::getAutosignTransactionsList(user, c); })).value();
     if (waiting.empty()) throw RoadFailure("autosign list");
-    SVTransaction toAutosign = fetch(waiting.front());
-    check("autosign", completed<void>([&](auto c) { SVAutoSigner::autosign(toAutosign, user, parameters, c); }));
+    check("autosign", completed<void>([&](auto c) { SVAutoSigner::autosign(fetch(waiting.front()), user, parameters, c); }));
     check("renew", completed<void>([&](auto c) { SVUsersManager::renew(user, c); }));
     SVUsersManager::deleteUser(findStored(issued.userID));
     return report;
