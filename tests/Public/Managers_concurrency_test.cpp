@@ -1,6 +1,5 @@
-// Several threads calling the managers for one user at once: store, unlock,
-// sign and delete. The user ends stored whole (row, signing pair, unlockable
-// with its password) or removed whole (no row, no pair).
+// Threads storing, unlocking, signing for and deleting one user at once: the
+// user ends stored whole (row, signing pair, unlockable) or removed whole.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -16,8 +15,7 @@ namespace svsdk::testing {
 template <class Step>
 bool attempt(Step step) {
     try {
-        step();
-        return true;
+        return step(), true;
     } catch (...) {
         return false;
     }
@@ -58,9 +56,8 @@ TEST(ManagersConcurrencyTest, OneUserEndsStoredWholeOrRemovedWhole) {
         for (auto& thread : threads) thread.join();
         for (auto& signature : signatures) EXPECT_EQ((signature.wait(), signature.calls()), 1);
         auto users = SVUsersManager::users();
-        const bool stored = !users.empty();
-        EXPECT_EQ(attempt([&] { SecureEnclave::users().retrieveKeyPair(user.uniqueID()); }), stored) << round;
-        if (stored) {
+        EXPECT_EQ(attempt([&] { SecureEnclave::users().retrieveKeyPair(user.uniqueID()); }), !users.empty()) << round;
+        if (!users.empty()) {
             EXPECT_TRUE(attempt([&] { SVUsersManager::submit(password, users.front()); })) << round;
             SVUsersManager::deleteUser(users.front());
         }

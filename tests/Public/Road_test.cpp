@@ -15,7 +15,7 @@ TEST(RoadTest, EachServerSeesEveryStepItsProtocolOffers) {
     removeAllUsers();
     for (int version : {3, 2}) {
         StandinServer server(version);
-        RoadReport report = runRoad(server, "road" + std::to_string(version) + "-" + std::to_string(getpid()), {}, version == 2);
+        RoadReport report = runRoad(server, "road" + std::to_string(version) + "-" + std::to_string(getpid()), version == 2);
         auto user = [&] { return server.userState(report.issued.systemID, report.issued.userID); };
         auto state = [&](const std::string& id) { return server.transactionState(id); };
         EXPECT_TRUE(user()["fingerprint"] == SVUsersManager::fingerprint() && !user()["public_key"].is_null());

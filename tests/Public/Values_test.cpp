@@ -1,5 +1,4 @@
-// The public value types (errors, user options, transactions, extended
-// authentication), the QR analysis and the settings of the facade.
+// The public value types, the QR analysis and the settings of the facade.
 #include <gtest/gtest.h>
 
 #include <stb_image.h>
@@ -25,40 +24,41 @@ using Kind = SVDecodingError::Kind;
 using Net = SVNetworkError::Code;
 using T = SVTransaction;
 
-TEST(SVErrorTest, CodesIdentifiersTextsAndEquality) {
+TEST(SVErrorTest, CodesTextsEqualityAndCapture) {
     for (int code = 1; code <= 28; ++code) {
         SVError error(static_cast<SVError::Code>(code));
-        ASSERT_EQ(error.rawCode(), code);
-        EXPECT_NE(error.errorDescription(), "**" + error.identifier().value() + "**") << "no text for " << code;
-        EXPECT_STREQ(error.what(), error.errorDescription().c_str());
+        EXPECT_TRUE(error.rawCode() == code && error.errorDescription() != "**" + error.identifier().value() + "**") << code;
     }
     EXPECT_EQ(SVError::loginSessionIsExpired().identifier(), "login_session_is_expired");
     EXPECT_FALSE(SVError::secureEnclaveError("key failed").identifier());
-    for (int outside : {29, -1, INT32_MIN})  // a cast code outside the table stands for internalError
+    EXPECT_STREQ(SVError::secureEnclaveError("key failed").what(), "key failed");
+    for (int outside : {29, -1})  // a cast code outside the table stands for internalError
         EXPECT_EQ(SVError(static_cast<SVError::Code>(outside)).identifier(), "internal_error") << outside;
-    int cases = 0;  // network codes: 86 with texts, gaps map to nothing, a cast stray is `undefined`
+    int cases = 0;  // network codes: 86 with texts; a cast stray is `undefined`
     for (std::int64_t code = -5; code < 400; ++code)
         if (auto error = SVNetworkError::fromRawValue(code); error && ++cases) {
             EXPECT_TRUE(error->errorCode() == code && error->errorDescription() != "**" + error->identifier() + "**") << code;
         }
     EXPECT_EQ(cases, 86);
-    EXPECT_EQ(SVNetworkError::fromRawValue(208)->identifier(), "user_not_found");
+    EXPECT_EQ(SVNetworkError::fromRawValue(239)->identifier(), "otp_is_not_valid");
     EXPECT_EQ(SVNetworkError(static_cast<Net>(150)).identifier(), "undefined");
 
     const SVDecodingError keyA(Kind::keyNotFound, "a", "");
     std::pair<bool, bool> equalities[] = {  // {equal, expected}
-        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("a"), true}, {SVError::internalError() == SVError::secureEnclaveError(""), false},
-        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("b"), false}, {SVError(SVError::Code::invalidPassword, "x") == SVError::invalidPassword(), true},
-        {SVPlatformError("d", 1, "x") == SVPlatformError("d", 1, "y"), true}, {SVPlatformError("d", 1, "") == SVPlatformError("e", 1, ""), false},
-        {SVPlatformError("d", 1, "") == SVPlatformError("d", 2, ""), false}, {keyA == SVDecodingError(Kind::keyNotFound, "a", "m"), true},
-        {keyA == SVDecodingError(Kind::typeMismatch, "a", ""), false}, {keyA == SVDecodingError(Kind::keyNotFound, "b", ""), false},
-        {SVNetworkError(Net::keyExpired) == *SVNetworkError::fromRawValue(295), true}, {SVNetworkError(Net::keyExpired) == SVNetworkError(Net::pushNotFound), false},
+        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("a"), true},
+        {SVError::secureEnclaveError("a") == SVError::secureEnclaveError("b"), false},
+        {SVError::internalError() == SVError::secureEnclaveError(""), false},
+        {SVPlatformError("d", 1, "x") == SVPlatformError("d", 1, "y"), true}, {SVPlatformError("d", 1, "") == SVPlatformError("d", 2, ""), false},
+        {keyA == SVDecodingError(Kind::keyNotFound, "a", "m"), true}, {keyA == SVDecodingError(Kind::typeMismatch, "a", ""), false},
+        {keyA == SVDecodingError(Kind::keyNotFound, "b", ""), false},
+        {SVNetworkError(Net::keyExpired) == *SVNetworkError::fromRawValue(295), true},
     };
     for (std::size_t i = 0; i < std::size(equalities); ++i) EXPECT_EQ(equalities[i].first, equalities[i].second) << i;
 
-    SVResult<int> failed = SVError::userNotFound();  // a result keeps the exact error
+    SVResult<int> failed = SVError::userNotFound();
     EXPECT_TRUE(failed.error().is(SVError::Code::userNotFound) && !failed.error().is(Net::userNotFound));
     EXPECT_THROW(failed.value(), SVError);
+    EXPECT_EQ(SVResult<int>(7).value(), 7);
     auto capture = [](auto thrower) {
         try {
             thrower();
@@ -73,43 +73,33 @@ TEST(SVErrorTest, CodesIdentifiersTextsAndEquality) {
     EXPECT_THROW(SVFailure(SVDecodingError(Kind::keyNotFound, "user_id", "")).raise(), SVDecodingError);
     EXPECT_STREQ(SVDecodingError(Kind::typeMismatch, "", "m").what(), "decoding failed (type mismatch): m");
     EXPECT_STREQ(SVDecodingError(Kind::keyNotFound, "user_id", "").what(), "decoding failed (key not found) at \"user_id\"");
-}
 
-TEST(SVErrorTest, TextsComeFromTheReplaceableTables) {
-    auto original = localization::table("Errors");
-    ASSERT_TRUE(original && original->at("empty_name") == "The name is empty.");
+    auto original = localization::table("Errors");  // texts come from replaceable tables
     localization::replaceTable("Errors", std::map<std::string, std::string>{{"empty_name", "Name fehlt."}});
-    EXPECT_EQ(SVError::emptyName().errorDescription(), "Name fehlt.");
-    EXPECT_EQ(SVError::emptyPassword().errorDescription(), "**empty_password**");
-    localization::replaceTable("Errors", std::nullopt);
-    EXPECT_EQ(SVError::emptyName().errorDescription(), "**empty_name**");
-    EXPECT_EQ(SVError::localizedText("user_not_found", "NetworkErrors"), "User not found.");
+    EXPECT_TRUE(SVError::emptyName().errorDescription() == "Name fehlt." && SVError::emptyPassword().errorDescription() == "**empty_password**");
     localization::replaceTable("Errors", original);
     EXPECT_EQ(SVError::emptyName().errorDescription(), "The name is empty.");
+    EXPECT_EQ(SVError::localizedText("user_not_found", "NetworkErrors"), "User not found.");
 }
 
 // Lengths in characters (grapheme clusters; a stray byte is one), classes by Unicode.
 TEST(UserOptionsTest, FlagsSelectViewsAndThePasswordPolicy) {
     using P = SVPasswordPolicy;
     std::tuple<P, std::string, bool> passwords[] = {
-        {P::optional, "abcde", false}, {P::optional, "      ", true}, {P::short_, "123456", true},
-        {P::short_, "e\u0301e\u0301e\u0301e\u0301e\u0301", false}, {P::short_, std::string("\xff\xfe\xff\xfe\xff\xfe", 6), true},
-        {P::longWithLetters, "abcdefgh", false}, {P::longWithLetters, "ABCDEFGH", false}, {P::longWithLetters, "aB12345", false},
-        {P::longWithLetters, "aB123456", true}, {P::longWithLetters, "abcdefg\u01C5", true},  // title case counts as upper
+        {P::optional, "abcde", false}, {P::optional, "      ", true}, {P::short_, "e\u0301e\u0301e\u0301e\u0301e\u0301\u0301", false},
+        {P::short_, std::string("\xff\xfe\xff\xfe\xff\xfe", 6), true}, {P::longWithLetters, "abcdefgh", false}, {P::longWithLetters, "ABCDEFGH", false},
+        {P::longWithLetters, "aB12345", false}, {P::longWithLetters, "abcdefg\u01C5", true},  // title case counts as upper
         {P::longWithLetters, std::string(8, '\xff'), false}, {P::longWithLettersAndDigits, "abcdEFGH", false},
         {P::longWithLettersAndDigits, "\u0434ABCDEF\u0663", true},  // Cyrillic lowercase, Arabic-Indic digit
     };
     for (const auto& [policy, password, valid] : passwords) EXPECT_EQ(validate(policy, password), valid) << password;
-    std::pair<std::int64_t, P> policies[] = {{0, P::optional}, {32, P::short_}, {64, P::longWithLetters},
-                                             {96, P::longWithLettersAndDigits}, {2048, P::optional}};
+    std::pair<std::int64_t, P> policies[] = {{0, P::optional}, {32, P::short_}, {64, P::longWithLetters}, {96, P::longWithLettersAndDigits}};
     for (auto [raw, policy] : policies) EXPECT_EQ(SVUserOptions{UserFlags(raw)}.passwordPolicy(), policy) << raw;
     using View = bool (SVUserOptions::*)() const;
     std::pair<std::int64_t, View> views[] = {
-        {1, &SVUserOptions::isWithFingerprint},   {2, &SVUserOptions::isCollectEvents},
-        {4, &SVUserOptions::isCollectDeviceInfo}, {8, &SVUserOptions::isCollectSimInfo},
-        {16, &SVUserOptions::isCollectLocation},  {128, &SVUserOptions::isDenyStoreWithOSProtection},
-        {256, &SVUserOptions::isDenyRenewPubKey}, {512, &SVUserOptions::isAutosignEnabled},
-        {1024, &SVUserOptions::isScoringEnabled},
+        {1, &SVUserOptions::isWithFingerprint}, {2, &SVUserOptions::isCollectEvents}, {4, &SVUserOptions::isCollectDeviceInfo},
+        {8, &SVUserOptions::isCollectSimInfo}, {16, &SVUserOptions::isCollectLocation}, {128, &SVUserOptions::isDenyStoreWithOSProtection},
+        {256, &SVUserOptions::isDenyRenewPubKey}, {512, &SVUserOptions::isAutosignEnabled}, {1024, &SVUserOptions::isScoringEnabled},
     };
     for (auto [bit, view] : views)
         EXPECT_TRUE((SVUserOptions{UserFlags(bit)}.*view)() && !(SVUserOptions{UserFlags(~bit)}.*view)()) << bit;
@@ -119,29 +109,30 @@ TEST(UserOptionsTest, FlagsSelectViewsAndThePasswordPolicy) {
 TEST(TransactionTest, DecodesMembersAndSwallowsMistypedOptionalOnes) {
     EXPECT_EQ(T::decode(R"({"transaction_id": "T1", "user_id": "U1", "system_id": "S1", "confirm_code_length": 8,
         "extended_check": true, "text": "Pay 10", "text_render_type": "markdown", "binary_data_url": "https://x/doc",
-        "binary_data": "AQID", "confirm_type": "OFFLINE", "autosign_enabled": false, "sv_transaction_version": "2"})"),
-              T("T1", "U1", "S1", 8, true, SVConfirmationType::offline, "Pay 10", Bytes{1, 2, 3},
+        "binary_data": "AQID", "confirm_type": "PUSH", "autosign_enabled": false, "sv_transaction_version": "2"})"),
+              T("T1", "U1", "S1", 8, true, SVConfirmationType::online, "Pay 10", Bytes{1, 2, 3},
                 T::TextRenderType::markdown, "2", "https://x/doc", false));
     const json minimal = {{"transaction_id", "T1"}, {"user_id", "U1"}, {"system_id", "S1"}, {"confirm_code_length", 6}};
-    auto with = [](std::int64_t length, std::optional<Bytes> data = std::nullopt) {
-        return T("T1", "U1", "S1", length, false, SVConfirmationType::online, std::nullopt, std::move(data));
+    auto with = [](std::optional<Bytes> data = std::nullopt, SVConfirmationType type = SVConfirmationType::online) {
+        return T("T1", "U1", "S1", 6, false, type, std::nullopt, std::move(data));
     };
     std::tuple<const char*, json, T> cases[] = {
-        {"extended_check", "true", with(6)}, {"text", 5, with(6)}, {"text_render_type", "html", with(6)},
-        {"binary_data", "not base64!", with(6)}, {"binary_data", "", with(6, Bytes{})}, {"autosign_enabled", "yes", with(6)},
-        {"confirm_type", "offline", with(6)}, {"confirm_code_length", -1, with(6)}, {"confirm_code_length", 0, with(0)},
+        {"extended_check", "true", with()}, {"text", 5, with()}, {"text_render_type", "html", with()},
+        {"binary_data", "not base64!", with()}, {"binary_data", "", with(Bytes{})}, {"autosign_enabled", "yes", with()},
+        {"confirm_type", "offline", with()}, {"confirm_type", "OFFLINE", with({}, SVConfirmationType::offline)},
+        {"confirm_code_length", -1, with()},
     };
     for (const auto& [key, value, expected] : cases) {
         json j = minimal;
         j[key] = value;
         EXPECT_EQ(T::decode(j), expected) << key << " " << value.dump();
     }
-    EXPECT_TRUE(with(6, Bytes{}).hasBinaryData() && !with(6).hasBinaryData());
+    EXPECT_TRUE(with(Bytes{}).hasBinaryData() && !with().hasBinaryData());
     EXPECT_TRUE(T("T", "U", "S", 6, false, SVConfirmationType::online, std::nullopt, std::nullopt, T::TextRenderType::raw,
                   std::nullopt, std::string("https://x")).hasBinaryData());
     std::tuple<const char*, json, Kind> required[] = {  // a null value: the key is missing
-        {"transaction_id", json(), Kind::keyNotFound},      {"user_id", 7, Kind::typeMismatch},
-        {"system_id", json(), Kind::keyNotFound},           {"confirm_code_length", 6.5, Kind::dataCorrupted},
+        {"transaction_id", json(), Kind::keyNotFound}, {"user_id", 7, Kind::typeMismatch},
+        {"confirm_code_length", 6.5, Kind::dataCorrupted},
     };
     for (const auto& [key, value, kind] : required) {
         json j = minimal;
@@ -150,8 +141,6 @@ TEST(TransactionTest, DecodesMembersAndSwallowsMistypedOptionalOnes) {
         EXPECT_TRUE(error && error->kind() == kind && error->codingPath() == key) << key << " " << value.dump();
     }
     EXPECT_THROW(T::decode(json::array()), SVDecodingError);
-    EXPECT_THROW(T::decode(R"({"transaction_id": ")" "\xff" R"(", "user_id": "U", "system_id": "S", "confirm_code_length": 6})"),
-                 SVDecodingError);
     EXPECT_EQ(json::array({SVExtendedAuthMethod::ozBiometry}).dump(), R"(["oz_biometry"])");
 }
 
@@ -159,9 +148,9 @@ TEST(TransactionTest, DecodesMembersAndSwallowsMistypedOptionalOnes) {
 // (read back by another decoder) with longer side 1024, the colour kept and
 // transparency drawn as black; an unusable image gives "".
 TEST(ExtendedAuthTest, CodewordAndBiometryValues) {
-    EXPECT_EQ(SVCodewordExtendedAuth("abc").type(), rawValue(SVExtendedAuthMethod::codeword));
     EXPECT_EQ(SVCodewordExtendedAuth("abc").value(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(SVOzBiometryExtendedAuth(nullptr).type(), rawValue(SVExtendedAuthMethod::ozBiometry));
+    EXPECT_TRUE(SVCodewordExtendedAuth("abc").type() == rawValue(SVExtendedAuthMethod::codeword) &&
+                SVOzBiometryExtendedAuth(nullptr).type() == rawValue(SVExtendedAuthMethod::ozBiometry));
     auto solid = [](std::size_t w, std::size_t h, std::uint8_t g, std::uint8_t a = 255) {
         std::vector<std::uint8_t> pixels;
         for (std::size_t i = 0; i < w * h; ++i) pixels.insert(pixels.end(), {200, g, 30, a});
@@ -179,40 +168,32 @@ TEST(ExtendedAuthTest, CodewordAndBiometryValues) {
         EXPECT_NEAR(pixels ? pixels[(std::size_t(w) * (h / 2) + w / 2) * 3 + 1] : green, green, 6) << w << "x" << h;
         stbi_image_free(pixels);
     }
-}
-
-TEST(ScoringTest, ParametersConvertWithTheProviderFirst) {
-    using Parameters = SVScoringParameters<nlohmann::ordered_json>;
-    EXPECT_EQ(nlohmann::ordered_json(Parameters("zeta", {{"b", 1}, {"a", 2}})).dump(),
-              R"({"provider":"zeta","parameters":{"b":1,"a":2}})");
+    using Parameters = SVScoringParameters<nlohmann::ordered_json>;  // the provider goes first
+    EXPECT_EQ(nlohmann::ordered_json(Parameters("zeta", {{"b", 1}, {"a", 2}})).dump(), R"({"provider":"zeta","parameters":{"b":1,"a":2}})");
     static_assert(!std::is_constructible_v<nlohmann::json, Parameters>, "a sorted object would put provider last");
 }
 
-TEST(SVSDKTest, ClassifiesQRTexts) {
+TEST(SVSDKTest, ClassifiesQRTextsAndAppliesSettings) {
     using Q = SVQRType;
     std::pair<std::string, SVQRType> cases[] = {
-        // Plain text: the code on the first line, in characters.
+        // Plain text: the code is the first three characters.
         {"201\nSYS\nuser", Q::user}, {"202\nSYS\nuser", Q::user}, {"203\nSYS\ntx", Q::transaction},
-        {"204\nSYS\nuser", Q::none}, {"2011\nSYS", Q::none}, {"2\xCC\x81" "03\n", Q::none}, {"", Q::none},
-        {"svsdk://user_key?key_json=%7B%22sv_external_url%22%3A1%7D", Q::none},  // a deep link is none
+        {"204\nSYS\nuser", Q::none}, {"2011\nSYS", Q::none}, {"2\xCC\x81" "03\n", Q::none}, {"20", Q::none},
         // JSON objects by their keys, in order.
         {R"({"auth_template": 1, "transaction_id": "t"})", Q::restoreRequisites},
         {R"({"transaction_id": "t", "sv_external_url": "u"})", Q::transaction},
         {R"({"sv_external_url": null, "type": "login"})", Q::user},
         {R"({"type": "login"})", Q::login}, {R"({"type": "LOGIN"})", Q::none}, {R"({"type": 1})", Q::none},
-        {R"({"other": "login"})", Q::none}, {R"({"type": "login",})", Q::none}, {"[1]", Q::none},
-        {"{\"auth_template\": \"\xFF\"}", Q::none},  // invalid UTF-8 is not JSON
+        {R"({"other": "login"})", Q::none}, {"[1]", Q::none},
         {"{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}", Q::none},  // too deep
         // XML: the keyData element ends the text.
-        {"<user><keyData>", Q::user}, {"<user><keyData>abc</keyData>", Q::user}, {"<keyData>", Q::user},
+        {"<user><keyData>", Q::user}, {"<user><keyData>abc</keyData>", Q::user},
         {"<user><keyData>abc</keyData>\n</user>", Q::none}, {"<user><keydata>", Q::none},
         {"<user>\xD8\x80</keyData>", Q::none},  // U+0600 joins the "<" after it
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(rawValue(SVSDK::analyze(text)), rawValue(expected)) << "text: " << text.substr(0, 80);
-}
 
-TEST(SVSDKTest, SettingsReachTheServicesBehindThem) {
     svsdk::testing::ScopedClock clock(1700000000.0, 500.0);
     TimeManager::setStableTime(StableTime{400.0, 1699999900.0, 12.5});
     EXPECT_EQ(SVSDK::now().timeIntervalSince1970, 1700000012.5) << "the corrected clock";

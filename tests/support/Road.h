@@ -1,12 +1,13 @@
 #pragma once
-// The whole road of one user through the public managers, against the
-// stand-in server: import the QR, activate, store with a password, register,
-// list, fetch, sign (plain and with scoring parameters), decline, QR login,
-// autosign registration and autosign, scoring settings, renewal, delete.
-// Used by the end-to-end tests and the road benchmark. The first step that
-// fails throws RoadFailure naming the step and holding its failure.
-#include <functional>
-#include <optional>
+// The whole road of one user through the public managers against the stand-in
+// server: import, activate, store, register, list, fetch, sign (plain and
+// scored), decline, QR login, autosign registration and autosign, renewal,
+// delete. On a legacy server (`legacy`) QR login, autosign and renewal must
+// fail as endpointUnavailable. The first step that fails throws RoadFailure.
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,146 +20,128 @@
 #include <svsdk/SVUsersManager.h>
 
 #include "Core/Storing/StorageManager.h"
-#include "support/Completion.h"
 #include "support/StandinServer.h"
 
 namespace svsdk::testing {
 
-// The store stays open at its first location for the whole process: each
-// test starts by removing what earlier ones stored.
-inline void removeAllUsers() {
-    for (const auto& user : SVUsersManager::users()) {
-        try {
-            StorageManager::shared().remove(user);  // their device key may be another test's
-        } catch (...) {
-            // a row that cannot be read is left
-        }
+// A completion that counts its calls and lets a test (or benchmark) wait for the first result.
+template <class T>
+class Recorder {
+    struct State {
+        std::mutex lock;
+        std::condition_variable changed;
+        int calls = 0;
+        std::optional<SVResult<T>> result;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+
+public:
+    SVResultCompletion<T> completion() const {
+        return [state = state_](const SVResult<T>& result) {
+            std::lock_guard guard(state->lock);
+            if (!state->calls++) state->result.emplace(result);
+            state->changed.notify_all();
+        };
     }
+    // The first result; throws when none comes within 20 s.
+    SVResult<T> wait() const {
+        std::unique_lock guard(state_->lock);
+        if (!state_->changed.wait_for(guard, std::chrono::seconds(20), [&] { return state_->calls > 0; }))
+            throw std::runtime_error("the completion was not called in time");
+        return *state_->result;
+    }
+    int calls() const {
+        std::lock_guard guard(state_->lock);
+        return state_->calls;
+    }
+};
+
+// Starts `operation(completion)` and waits for its result.
+template <class T, class Operation>
+SVResult<T> completed(Operation&& operation) {
+    Recorder<T> recorder;
+    operation(recorder.completion());
+    return recorder.wait();
+}
+
+// The store stays open at its first location for the whole process: a test
+// starts by removing what earlier ones stored (their device keys may differ).
+inline void removeAllUsers() {
+    for (const auto& user : SVUsersManager::users()) try {
+            StorageManager::shared().remove(user);
+        } catch (...) {  // a row that cannot be read is left
+        }
 }
 
 struct RoadFailure : std::runtime_error {
-    RoadFailure(const std::string& step, std::optional<SVFailure> failure)
-        : std::runtime_error(step + " failed" + (failure ? ": " + failure->description() : std::string())),
-          step(step),
-          failure(std::move(failure)) {}
-    std::string step;
-    std::optional<SVFailure> failure;
+    using std::runtime_error::runtime_error;
 };
 
 struct RoadReport {
     StandinServer::IssuedUser issued;
     std::string signedID, scoredID, declinedID, loginID, autosignedID;
-    std::vector<std::string> steps;
 };
 
-// For each step: the step's name and a short result.
-using RoadObserver = std::function<void(const std::string& step, const std::string& result)>;
-
-// On a legacy server (`legacy`) QR login, autosign and renewal are not
-// offered: those steps must fail with SVError::endpointUnavailable and the
-// road goes on.
-inline RoadReport runRoad(StandinServer& server, const std::string& systemID, const RoadObserver& observe = {},
-                          bool legacy = false) {
-    RoadReport report;
-    auto done = [&](const std::string& step, const std::string& result) {
-        report.steps.push_back(step);
-        if (observe) observe(step, result);
-    };
-    auto check = [](const std::string& step, const auto& result) {
-        if (!result.ok()) throw RoadFailure(step, result.error());
+inline RoadReport runRoad(StandinServer& server, const std::string& systemID, bool legacy = false) {
+    auto check = [](const std::string& step, auto result) {
+        if (!result.ok()) throw RoadFailure(step + ": " + result.error().description());
         return result;
     };
-    // A step a legacy server does not offer.
-    auto unavailable = [&](const std::string& step, const auto& result) {
-        if (result.ok() || !result.error().is(SVError::Code::endpointUnavailable))
-            throw RoadFailure(step + " (expected to be unavailable)",
-                              result.ok() ? std::nullopt : std::optional(result.error()));
-        done(step, "not offered by this server");
+    auto unavailable = [](const std::string& step, const auto& result) {
+        if (result.ok() || !result.error().is(SVError::Code::endpointUnavailable)) throw RoadFailure(step + " was offered");
     };
     auto findStored = [](const std::string& userID) {
         for (auto& user : SVUsersManager::users())
             if (user.userID() == userID) return user;
-        throw RoadFailure("find the stored user", std::nullopt);
+        throw RoadFailure("the user was not stored");
     };
-    const std::string password = "road-password-1";
-
-    report.issued = server.issueUser({{"system_id", systemID}});
-    const auto& issued = report.issued;
+    RoadReport report;
+    const auto& issued = report.issued = server.issueUser({{"system_id", systemID}});
     auto imported = SVUsersManager::importUser(issued.qr);
-    if (!imported) throw RoadFailure("import", std::nullopt);
-    done("import", "user " + imported->userID());
+    if (!imported) throw RoadFailure("import");
     SVUsersManager::activate(*imported, issued.activationCode);
-    done("activate", "ok");
-    SVUsersManager::store(*imported, std::string("Road user"), password);
+    SVUsersManager::store(*imported, std::string("Road user"), std::string("road-password-1"));
     SVUser user = findStored(issued.userID);
-    done("store", "stored as \"" + user.name().value_or("") + "\"");
-
     check("register", completed<void>([&](auto c) { SVUsersManager::registerUser(user, "push-token-1", c); }));
     SVUsersManager::store(user, std::nullopt, std::nullopt);  // records the registered token
     user = findStored(issued.userID);
-    done("register", "public key and push token registered");
-    SVUsersManager::submit(password, user);
-    done("unlock", "ok");
+    SVUsersManager::submit("road-password-1", user);
 
     report.signedID = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 10 EUR"}});
     report.scoredID = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 20 EUR"}});
     report.declinedID = server.addTransaction({{"user_id", issued.userID}, {"text", "Pay 30 EUR"}});
-    auto list = check("list", completed<std::vector<std::string>>(
-                                  [&](auto c) { SVTransactionsManager::getTransactionList(user, c); }))
-                    .value();
-    done("list", std::to_string(list.size()) + " waiting");
+    if (check("list", completed<std::vector<std::string>>([&](auto c) { SVTransactionsManager::getTransactionList(user, c); })).value().size() != 3)
+        throw RoadFailure("list");
     auto fetch = [&](const std::string& id) {
-        return check("fetch", completed<SVTransaction>(
-                                  [&](auto c) { SVTransactionsManager::getTransaction(id, user, c); }))
-            .value();
+        return check("fetch", completed<SVTransaction>([&](auto c) { SVTransactionsManager::getTransaction(id, user, c); })).value();
     };
-    SVTransaction toSign = fetch(report.signedID);
-    done("fetch", "\"" + toSign.text().value_or("") + "\"");
-    check("sign", completed<void>([&](auto c) { SVTransactionsManager::sign(toSign, user, c); }));
-    done("sign", "confirmed " + report.signedID);
-    SVTransaction toScore = fetch(report.scoredID);
+    SVTransaction toSign = fetch(report.signedID), toScore = fetch(report.scoredID), toDecline = fetch(report.declinedID);
     SVScoringParameters<nlohmann::json> parameters("road-provider", {{"risk", 3}});
-    check("sign with scoring",
-          completed<void>([&](auto c) { SVTransactionsManager::sign(toScore, user, parameters, c); }));
-    done("sign with scoring", "confirmed " + report.scoredID);
-    SVTransaction toDecline = fetch(report.declinedID);
+    check("sign", completed<void>([&](auto c) { SVTransactionsManager::sign(toSign, user, c); }));
+    check("sign scored", completed<void>([&](auto c) { SVTransactionsManager::sign(toScore, user, parameters, c); }));
     check("decline", completed<void>([&](auto c) { SVTransactionsManager::decline(toDecline, user, c); }));
-    done("decline", "declined " + report.declinedID);
 
-    auto loginSession = server.addLogin({{"user_id", issued.userID}, {"text", "Log in"}});
-    report.loginID = loginSession["transaction_id"].get<std::string>();
-    SVLogin login = SVLogin::importFromJSON(loginSession["qr"].get<std::string>());
+    auto session = server.addLogin({{"user_id", issued.userID}, {"text", "Log in"}});
+    report.loginID = session["transaction_id"].get<std::string>();
+    SVLogin login = SVLogin::importFromJSON(session["qr"].get<std::string>());
+    auto loginTransaction = completed<SVTransaction>([&](auto c) { login.requestLoginTransaction(user, c); });
+    auto autosignRegistration = completed<void>([&](auto c) { SVAutoSigner::registerToAutosign(user, c); });
     if (legacy) {
-        unavailable("QR login", completed<SVTransaction>([&](auto c) { login.requestLoginTransaction(user, c); }));
-        unavailable("autosign registration",
-                    completed<void>([&](auto c) { SVAutoSigner::registerToAutosign(user, c); }));
+        unavailable("QR login", loginTransaction);
+        unavailable("autosign registration", autosignRegistration);
         unavailable("renew", completed<void>([&](auto c) { SVUsersManager::renew(user, c); }));
         SVUsersManager::deleteUser(user);
-        done("delete", std::to_string(SVUsersManager::users().size()) + " users left");
         return report;
     }
-    auto loginTransaction =
-        check("QR login", completed<SVTransaction>([&](auto c) { login.requestLoginTransaction(user, c); })).value();
-    check("QR login", completed<void>([&](auto c) { login.confirm(loginTransaction, user, c); }));
-    done("QR login", "confirmed " + report.loginID);
-
-    check("autosign registration", completed<void>([&](auto c) { SVAutoSigner::registerToAutosign(user, c); }));
-    done("autosign registration", "autosign key registered");
+    check("QR login", completed<void>([&](auto c) { login.confirm(check("QR login", loginTransaction).value(), user, c); }));
+    check("autosign registration", autosignRegistration);
     report.autosignedID = server.addTransaction({{"user_id", issued.userID}, {"autosign", true}});
-    auto waiting = check("autosign", completed<std::vector<std::string>>(
-                                         [&](auto c) { SVAutoSigner::getAutosignTransactionsList(user, c); }))
-                       .value();
-    if (waiting.empty()) throw RoadFailure("autosign", std::nullopt);
-    SVTransaction toAutosign = fetch(waiting.front());
-    check("autosign", completed<void>([&](auto c) { SVAutoSigner::autosign(toAutosign, user, parameters, c); }));
-    done("autosign", "confirmed " + toAutosign.transactionID());
-
+    auto waiting = check("autosign list", completed<std::vector<std::string>>(
+                                              [&](auto c) { SVAutoSigner::getAutosignTransactionsList(user, c); })).value();
+    if (waiting.empty()) throw RoadFailure("autosign list");
+    check("autosign", completed<void>([&](auto c) { SVAutoSigner::autosign(fetch(waiting.front()), user, parameters, c); }));
     check("renew", completed<void>([&](auto c) { SVUsersManager::renew(user, c); }));
-    user = findStored(issued.userID);
-    done("renew", "new keys stored and registered");
-
-    SVUsersManager::deleteUser(user);
-    done("delete", std::to_string(SVUsersManager::users().size()) + " users left");
+    SVUsersManager::deleteUser(findStored(issued.userID));
     return report;
 }
 

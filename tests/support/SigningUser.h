@@ -1,25 +1,24 @@
 #pragma once
 // A current-store user ready to sign: its kHMAC in the secret cache and its
 // key pair in the users' store, both removed afterwards. Needs an isolated
-// platform (ScopedPlatform) for the key store, and a host for the
-// fingerprint.
+// platform (ScopedPlatform); sets a host, for the fingerprint.
 #include <string>
 
 #include <svsdk/SVUser.h>
 
-#include "Platform/HostState.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/Keychain.h"
 #include "Core/Security/SecureEnclave.h"
+#include "Platform/HostState.h"
 
 namespace svsdk::testing {
 
 inline SVUser makeUser(const std::string& userID, std::int64_t flags = 0, double confirmationTSI = 180,
                        double authorizationTSI = 180, const std::string& storageID = "storage-1",
                        std::int64_t userVersion = 3, UserKeysContent content = UserKeysContent::storedEncrypted()) {
-    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, "https://signing.example.org",
-                  std::nullopt, std::nullopt, std::int64_t{3}, std::nullopt, {}, confirmationTSI, authorizationTSI,
-                  storageID, userVersion, std::move(content), 1900000000);
+    return SVUser(userID, "system-1", SVUserOptions{UserFlags(flags)}, "https://signing.example.org", std::nullopt,
+                  std::nullopt, std::int64_t{3}, std::nullopt, {}, confirmationTSI, authorizationTSI, storageID,
+                  userVersion, std::move(content), 1900000000);
 }
 
 inline Bytes numbered(std::size_t count, std::uint8_t first = 1) {
