@@ -223,11 +223,11 @@ TEST(RequestTest, ALargeErrorOrProbeAnswerIsReadWithoutBuildingIt) {
     LoopbackServer server;
     server.answer("POST", "/large", large(R"("answer":{"result":{"error_code":208}})"));
     server.answer("GET", "/srv/health_check", large(R"("sv_api_version":3)"));
-    const long limitKiB = (3 * static_cast<long>(3 * kUnits >> 20) + 64) * 1024;
+    [[maybe_unused]] const long limitKiB = (3 * static_cast<long>(3 * kUnits >> 20) + 64) * 1024;
     long base = resetPeak();
     auto refused = await(sendRequest(request(server.baseURL() + "/large").urlRequest(std::nullopt, false)));
     EXPECT_TRUE(!refused.ok() && refused.error().is(Code::userNotFound));
-    long errorGrowth = resetPeak() - base;
+    [[maybe_unused]] long errorGrowth = resetPeak() - base;
     base = resetPeak();
     APIInteractionManager manager;
     EXPECT_EQ(await(manager.makeInteractor(userOf("large", server.baseURL() + "/srv"))).value()->version(), 3);
@@ -236,7 +236,6 @@ TEST(RequestTest, ALargeErrorOrProbeAnswerIsReadWithoutBuildingIt) {
     EXPECT_LT(errorGrowth, limitKiB);
     EXPECT_LT(resetPeak() - base, limitKiB);
 #endif
-    (void)errorGrowth;
 }
 
 namespace {
