@@ -3,10 +3,6 @@
 // every path.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -17,6 +13,7 @@
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Storing/CoreDataManager.h"
+#include "support/ChildProcess.h"
 #include "support/KeyStoreFaults.h"
 #include "support/Road.h"
 #include "support/SigningUser.h"
@@ -322,19 +319,12 @@ TEST(ImportBoundsTest, AnImportHoldsASmallMultipleOfItsTextAndNeverThrows) {
     };
     for (const auto& [import, head, unit, tail, expected, tight] : cases) {
         ScopedPlatform platform(tight ? SVLoggingOptions::debug : SVLoggingOptions{});
-        pid_t child = fork();
-        if (child == 0) {
+        int status = runInChildProcess([&] {
             std::string text = head, result = "nothing";
             text.reserve(head.size() + kUnits + tail.size());
             for (std::size_t i = 0; i < kUnits / unit.size(); ++i) text += unit;
             text += tail;
-            std::size_t size = 0;  // of the address space now
-            std::ifstream status("/proc/self/status");
-            for (std::string line; std::getline(status, line);)
-                if (line.rfind("VmSize:", 0) == 0) size = std::stoul(line.substr(7)) << 10;
-            rlimit limit{};
-            limit.rlim_cur = limit.rlim_max = size + (tight ? 4 << 20 : 4 * text.size() + (32 << 20));
-            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+            if (!limitAddressSpace(tight ? 4 << 20 : 4 * text.size() + (32 << 20))) _exit(3);
             try {
                 if (import == user) {
                     if (auto u = SVUsersManager::importUser(text)) result = u->userID();
@@ -347,9 +337,7 @@ TEST(ImportBoundsTest, AnImportHoldsASmallMultipleOfItsTextAndNeverThrows) {
                 _exit(2);
             }
             _exit(result == expected && (!tight || platform.log().anyContains("std::bad_alloc")) ? 0 : 1);
-        }
-        int status = -1;
-        waitpid(child, &status, 0);
+        });
         EXPECT_EQ(status, 0) << head.substr(0, 20) << " (exit 2: threw, 1: wrong result or no log line)";
     }
 }

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <set>
 
@@ -17,6 +14,7 @@
 #include "Core/Security/Keychain.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Security/TLV.h"
+#include "support/ChildProcess.h"
 
 using namespace svsdk;
 using namespace svsdk::testing;
@@ -158,12 +156,6 @@ TEST_F(V3Test, AnswersAreReadAsTheProtocolSays) {
 // parser that looks back through an array after each nested object would take minutes.
 TEST(V3AnswerMemoryTest, AHostileAnswerIsRefusedWithinFiveTimesItsSizeAndLittleTime) {
     constexpr std::size_t kSize = 32u << 20;
-    auto addressSpace = [] {
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("VmSize:", 0) == 0) return static_cast<rlim_t>(std::stoull(line.substr(7))) * 1024;
-        return rlim_t{0};
-    };
     struct Row {
         std::string head;
         std::function<std::string(int)> unit;  // unit(0), unit(1), ... while they fit
@@ -176,13 +168,10 @@ TEST(V3AnswerMemoryTest, AHostileAnswerIsRefusedWithinFiveTimesItsSizeAndLittleT
         std::string text = head;
         for (int i = 0; text.size() + tail.size() + 16 <= kSize; ++i) text += unit(i);
         const Bytes body = bytesOf(text + tail);
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        int status = runInChildProcess([&] {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve more than the limit
-            const rlim_t space = addressSpace() + 5 * kSize;
-            rlimit limit{space, space}, cpu{20, 20};
-            ::setrlimit(RLIMIT_AS, &limit);
+            limitAddressSpace(5 * kSize);
+            rlimit cpu{20, 20};
             ::setrlimit(RLIMIT_CPU, &cpu);
 #endif
             int code = 1;
@@ -194,12 +183,9 @@ TEST(V3AnswerMemoryTest, AHostileAnswerIsRefusedWithinFiveTimesItsSizeAndLittleT
                 code = 3;
             }
             ::_exit(code);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        });
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << head << " ended with " << status;
     }
-    (void)addressSpace;
 }
 
 // An imported transaction's document comes only from the user's own server;

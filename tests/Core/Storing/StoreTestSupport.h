@@ -1,14 +1,10 @@
 #pragma once
 // Helpers for store tests: direct SQL on a store file, and child processes.
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <functional>
-#include <stdexcept>
 #include <string>
 
 #include <sqlite3.h>
+
+#include "support/ChildProcess.h"
 
 namespace svsdk::testing {
 
@@ -36,18 +32,5 @@ public:
 private:
     sqlite3* db_ = nullptr;
 };
-
-// Runs `work` in a forked child that ends with _exit(0), 3 when it throws; the child's wait status.
-inline int runInChildProcess(const std::function<void()>& work) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        try { work(); } catch (...) { ::_exit(3); }
-        ::_exit(0);
-    }
-    int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    if (pid < 0) throw std::runtime_error("fork failed");
-    return status;
-}
 
 }  // namespace svsdk::testing
