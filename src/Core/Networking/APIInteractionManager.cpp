@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include <svsdk/SVError.h>
 
@@ -36,8 +37,9 @@ bool rejectedForTransferError(const TransferResult& result, const Promise<std::i
 
 void handleHealthCheckResponse(const TransferResult& result, const Promise<std::int64_t>& promise) {
     if (rejectedForTransferError(result, promise)) return;
-    // The status is not examined: the declared version is what counts.
-    // Streamed up to the member: an answer of any size costs nothing more.
+    // The status is not examined: the declared version of a body that is one
+    // valid JSON document is what counts. Streamed, never built: an answer of
+    // any size costs nothing more.
     std::optional<std::int64_t> version;
     if (result.data)
         version = streamedJSONInteger(
@@ -80,8 +82,18 @@ void APIInteractionManager::checkServersAPIVersions() { checkServersAPIVersions(
 
 void APIInteractionManager::checkServersAPIVersions(const std::vector<SVUser>& users) {
     Logger::log(SVLogCategory::network, "Checking servers API versions");
-    for (const auto& user : users)
-        if (auto url = interactionURLOf(user)) versionOf(user.systemID(), *url);
+    // A chain for every user, in order: each replaces the entry of its
+    // system, also one that failed earlier, and the last one stays.
+    for (const auto& user : users) {
+        auto url = interactionURLOf(user);
+        if (!url) continue;
+        Future<std::int64_t> chain = probe(*url);
+        std::optional<Future<std::int64_t>> replaced;  // released after the lock
+        apiVersions_.update([&](auto& versions) {
+            auto [entry, added] = versions.try_emplace(user.systemID(), chain);
+            if (!added) replaced = std::exchange(entry->second, chain);
+        });
+    }
 }
 
 Future<APIInteractionManager::Interactor> APIInteractionManager::makeInteractor(const SVUser& user) {

@@ -37,9 +37,9 @@ public:
     // The process-wide manager, made on first use.
     static APIInteractionManager& shared();
 
-    // Starts probing the server of every user whose system has no cache
-    // entry yet, one probe per system (users without a usable interaction
-    // URL are skipped).
+    // Starts probing the server of every user, in order, each chain replacing
+    // the cache entry of the user's system (users without a usable
+    // interaction URL are skipped).
     void checkServersAPIVersions(const std::vector<SVUser>& users);
     // The same for every stored user (StorageManager::shared()).
     void checkServersAPIVersions();

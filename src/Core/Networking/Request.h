@@ -31,8 +31,9 @@ struct Endpoint {
 
     explicit Endpoint(URL url) : url(std::move(url)) {}
     // `base` with each of `path` appended in order as one whole path
-    // component, percent-encoded ("/" and "." included), so a component can
-    // never move the request to another path.
+    // component (URL::appendingPathComponent): identifiers go out as they
+    // are, but "/" and a dot segment are escaped, so a component can never
+    // move the request to another path.
     Endpoint(const URL& base, const std::vector<std::string>& path);
 };
 

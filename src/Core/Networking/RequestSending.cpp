@@ -10,8 +10,9 @@ namespace {
 std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // The code of {"answer": {"result": {"error_code": <integer>}}}, if the
-// body holds one that is a known case. The body is streamed up to the code,
-// never built as a document: an error answer of any size costs nothing more.
+// body is one valid JSON document that holds a known case. The body is
+// streamed, never built as a document: an error answer of any size costs
+// nothing more.
 SVNetworkError decodeServerError(const std::optional<Bytes>& data) {
     SVNetworkError undefined(SVNetworkError::Code::undefined);
     if (!data) return undefined;

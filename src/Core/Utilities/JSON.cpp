@@ -105,7 +105,8 @@ Json parseDictionary(const char* begin, const char* end) {
 }
 
 // Follows `path` through the events of a streaming parse and keeps the value
-// found there. Returning false stops the parse.
+// found there; the rest of the text is still read, so that only a whole valid
+// document counts. Returning false stops the parse.
 class PathReader : public nlohmann::json_sax<Json> {
 public:
     explicit PathReader(const std::vector<std::string>& path) : path_(path) {}
@@ -124,26 +125,30 @@ public:
         if (depth_ == 0) {
             followed_ = 1;  // the top level
         } else if (atPathMember()) {
-            if (followed_ == path_.size()) return false;  // an object where the number should be
-            ++followed_;
-            keyMatches_ = false;
+            if (followed_ == path_.size()) {
+                settled_ = true;  // an object where the number should be
+            } else {
+                ++followed_;
+                keyMatches_ = false;
+            }
         }
         return open();
     }
     bool key(string_t& key) override {
-        if (depth_ == followed_) keyMatches_ = followed_ <= path_.size() && key == path_[followed_ - 1];
+        if (!settled_ && depth_ == followed_) keyMatches_ = key == path_[followed_ - 1];
         return true;
     }
     bool end_object() override { return close(); }
     bool start_array(std::size_t) override {
-        if (depth_ == 0 || atPathMember()) return false;  // not an object on the path
+        if (depth_ == 0) return false;  // the top level is not an object
+        if (atPathMember()) settled_ = true;  // not an object on the path
         return open();
     }
     bool end_array() override { return close(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 
 private:
-    bool atPathMember() const { return depth_ == followed_ && keyMatches_; }
+    bool atPathMember() const { return !settled_ && depth_ == followed_ && keyMatches_; }
     bool open() {
         if (static_cast<int>(depth_) >= kJSONMaximumDepth) return false;
         ++depth_;
@@ -151,21 +156,25 @@ private:
     }
     // An object on the path that closes without the member ends the search.
     bool close() {
-        if (depth_ == followed_) return false;
+        if (depth_ == followed_) settled_ = true;
         --depth_;
         return true;
     }
-    bool scalar() { return !atPathMember(); }
+    bool scalar() {
+        if (depth_ == 0) return false;  // the top level is not an object
+        if (atPathMember()) settled_ = true;
+        return true;
+    }
     bool number(const Json& value) {
-        if (!atPathMember()) return true;
-        if (followed_ == path_.size()) found = exactInteger(value);
-        return false;
+        if (atPathMember() && followed_ == path_.size()) found = exactInteger(value);
+        return scalar();
     }
 
     const std::vector<std::string>& path_;
     std::size_t depth_ = 0;     // open objects and arrays
     std::size_t followed_ = 0;  // open objects that lie on the path, the top level included
     bool keyMatches_ = false;   // the last key of the innermost followed object is the next on the path
+    bool settled_ = false;      // the value on the path was read, or cannot be there
 };
 
 template <class J>
@@ -209,7 +218,8 @@ Json parseExternalJSON(const Bytes& data) {
 std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path) {
     if (path.empty()) return std::nullopt;
     PathReader reader(path);
-    Json::sax_parse(data.begin(), data.end(), &reader, nlohmann::json::input_format_t::json, false);
+    if (!Json::sax_parse(data.begin(), data.end(), &reader, nlohmann::json::input_format_t::json, true))
+        return std::nullopt;
     return reader.found;
 }
 

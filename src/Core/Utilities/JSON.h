@@ -46,11 +46,12 @@ nlohmann::json parseExternalJSON(std::string_view data);
 nlohmann::json parseExternalJSON(const Bytes& data);
 
 // The number at `path` (members of nested objects, from the top level) read
-// by a streaming parse that stops there and never builds the document, so a
-// large answer costs no memory beyond its bytes. Nothing when the text is not
-// JSON up to that point, nests deeper than kJSONMaximumDepth, a member on the
-// path is missing or not an object, or the value is not an integer (see
-// exactInteger). The first occurrence of a member counts.
+// by a streaming parse that never builds the document, so a large answer
+// costs no memory beyond its bytes. Nothing when the text is not one valid
+// JSON document (trailing text or a cut-short document included), nests
+// deeper than kJSONMaximumDepth, a member on the path is missing or not an
+// object, or the value is not an integer (see exactInteger). The first
+// occurrence of a member counts.
 std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path);
 
 // A JSON number that is exactly a signed 64-bit integer, also when written

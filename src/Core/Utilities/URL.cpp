@@ -121,6 +121,14 @@ std::optional<URL> URL::parse(std::string_view text) {
     return url;
 }
 
+std::string URL::decodedHost() const {
+    std::string text = host_;
+    // Decoding only shortens the text: the end it gives is within the copy.
+    const char* end = uriUnescapeInPlaceExA(text.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+    text.resize(static_cast<std::size_t>(end - text.data()));
+    return text;
+}
+
 std::vector<URL::QueryItem> URL::queryItems() const {
     std::vector<QueryItem> items;
     if (query_)
@@ -148,12 +156,15 @@ std::optional<URL::QueryItem> URL::queryItem(std::string_view name) const {
 
 URL URL::appendingPathComponent(std::string_view component) const {
     static constexpr char digits[] = "0123456789ABCDEF";
+    static constexpr std::string_view kSegmentCharacters = "-._~!$&'()*+,;=:@";
+    // A component of dots alone would be a dot segment: its dots are escaped too.
+    const bool dotSegment = component == "." || component == "..";
     std::string text = text_.substr(0, pathEnd_);
     if (pathEnd_ == pathBegin_ || text.back() != '/') text += '/';
     for (unsigned char c : component) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                     c == '_' || c == '~';
-        if (plain) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     kSegmentCharacters.find(static_cast<char>(c)) != std::string_view::npos;
+        if (plain && !(dotSegment && c == '.')) {
             text += static_cast<char>(c);
         } else {
             text += '%';
@@ -162,8 +173,8 @@ URL URL::appendingPathComponent(std::string_view component) const {
         }
     }
     text.append(text_, pathEnd_, std::string::npos);
-    // Only unreserved characters and escapes were added, so the text stays a
-    // valid reference.
+    // Only characters a path segment holds and escapes were added, so the
+    // text stays a valid reference.
     return parse(text).value();
 }
 

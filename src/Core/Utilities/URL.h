@@ -32,6 +32,8 @@ public:
     const std::string& scheme() const noexcept { return scheme_; }
     // Empty without an authority; an IPv6 address comes without brackets.
     const std::string& host() const noexcept { return host_; }
+    // The host with its percent escapes decoded ("user%5Fkey" is "user_key").
+    std::string decodedHost() const;
     std::optional<int> port() const noexcept { return port_; }
     // The path as written, percent escapes kept; may be empty.
     std::string path() const { return text_.substr(pathBegin_, pathEnd_ - pathBegin_); }
@@ -46,9 +48,11 @@ public:
     bool isAbsolute() const noexcept { return !scheme_.empty(); }
 
     // This URL with one more path segment: a "/" unless the path already ends
-    // with one, then `component` with every byte other than ASCII letters,
-    // digits, "-", "_" and "~" written as %XX, so that a component can never
-    // add a level or a dot segment. The query and fragment stay after it.
+    // with one, then `component` as one segment. The characters a segment
+    // holds stay as they are (ASCII letters, digits, "-._~!$&'()*+,;=:@");
+    // every other byte is written as %XX, "/" included, and so are the dots of
+    // a component "." or "..", so that a component can never add a level or a
+    // dot segment. The query and fragment stay after it.
     URL appendingPathComponent(std::string_view component) const;
 
     // Overwrites the text and its parts (a URL that carried secrets, such as

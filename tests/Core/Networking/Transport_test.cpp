@@ -133,8 +133,8 @@ TEST(HTTPSessionTest, StoppingDropsTransfersInFlightAndItMayBeDestroyedFromItsOw
 TEST(RequestTest, BuildsEncodedPathsTheTimeoutTheTypeAndLogsTheKeyOnlyWithKeys) {
     TimeoutGuard timeout;
     // An identifier can never climb or add a level.
-    EXPECT_EQ(Endpoint(url("https://sv.example/api"), {"..", "x/../y", "a b"}).url.absoluteString(),
-              "https://sv.example/api/%2E%2E/x%2F%2E%2E%2Fy/a%20b");
+    EXPECT_EQ(Endpoint(url("https://sv.example/api"), {"..", "x/../y", "a b", "ann.lee@bank+1"}).url.absoluteString(),
+              "https://sv.example/api/%2E%2E/x%2F..%2Fy/a%20b/ann.lee@bank+1");
     setRequestsTimeoutInterval(5);
     URLRequest built = request("http://h/").urlRequest(std::nullopt, false);
     for (double nonsense : {0.0, -1.0, std::nan("")}) setRequestsTimeoutInterval(nonsense);
@@ -184,6 +184,8 @@ TEST(RequestTest, TheStatusAndTheServersErrorCodeDecide) {
              {code("208"), std::nullopt, Code::userNotFound}, {code("208.0"), std::nullopt, Code::userNotFound},
              {answer(201, R"({"answer":{"result":{"error_code":244}}})"), std::nullopt, Code::invalidHmac},
              {code("999"), std::nullopt}, {code("208.5"), std::nullopt},
+             {answer(400, R"({"answer":{"result":{"error_code":208}}} garbage)"), std::nullopt},
+             {answer(400, R"({"answer":{"result":{"error_code":208}})"), std::nullopt},
              {answer(400, "<html>bad gateway</html>"), std::nullopt},
              {dropped(answer(200, list), ScriptedAnswer::Drop::midBody), std::nullopt, Code::serverDoesNotRespond},
              {dropped(status(200), ScriptedAnswer::Drop::beforeAnswer), std::nullopt, Code::serverDoesNotRespond},
@@ -280,6 +282,7 @@ TEST_F(ProbeTest, TheServersVersionChoosesTheObject) {
                           Case{declared("\"3\""), status(401), missing, 2, 2}, Case{declared("3.5"), ok, missing, 2, 2},
                           Case{ScriptedAnswer::json(200, "[3]"), ok, missing, 2, 2},
                           Case{status(200, "not json"), ok, missing, 2, 2}, Case{cut, ok, missing, 2, 2},
+                          Case{ScriptedAnswer::json(200, R"({"sv_api_version":3} garbage)"), ok, missing, 2, 2},
                           Case{missing, missing, status(500), 1, 3}, Case{missing, missing, missing, -1, 3}}) {
         SCOPED_TRACE(c.health.body);
         server.answer("GET", "/srv/health_check", c.health);
@@ -331,17 +334,22 @@ TEST_F(ProbeTest, OneProbePerSystemIsCachedAndUsersKeepTheirOwnURL) {
     for (const char* text : {"", "not a url", "/relative/path"})
         EXPECT_TRUE(manager.makeInteractor(userOf("S", text)).result()->error().is(SVError::Code::missingInteractionURL));
 
+    // Start-up probes every user in order; the last chain of a system stays,
+    // also over a failure cached before.
     server.clearRequests();
     server.answer("GET", "/a/health_check", ScriptedAnswer::json(200, R"({"sv_api_version":3})"));
     server.answer("GET", "/b/health_check", ScriptedAnswer::json(200, R"({"sv_api_version":2})"));
-    manager.checkServersAPIVersions({user("A", "/a"), user("B", "/b"), user("A", "/a2"), userOf("C", "not a url")});
-    ASSERT_TRUE(server.waitForRequests(2));
+    manager.checkServersAPIVersions(
+        {user("A", "/b"), user("F"), user("B", "/b"), user("A", "/a"), userOf("C", "not a url")});
+    ASSERT_TRUE(server.waitForRequests(4));
     EXPECT_EQ(interactorFor(user("A", "/a3")).value()->interactionURL().absoluteString(), server.baseURL() + "/a3");
+    EXPECT_EQ(interactorFor(user("A", "/a3")).value()->version(), 3);
     EXPECT_EQ(interactorFor(user("B", "/b")).value()->version(), 2);
-    manager.checkServersAPIVersions({user("A", "/a")});
+    EXPECT_EQ(interactorFor(user("F")).value()->version(), 3);
     auto sent = paths();
     std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(sent, (std::vector<std::string>{"GET /a/health_check", "GET /b/health_check"}));
+    EXPECT_EQ(sent, (std::vector<std::string>{"GET /a/health_check", "GET /b/health_check", "GET /b/health_check",
+                                              "GET /srv/health_check"}));
     // A user without a usable URL left its system unprobed.
     server.answer("GET", "/c/health_check", ScriptedAnswer::json(200, R"({"sv_api_version":3})"));
     EXPECT_EQ(interactorFor(user("C", "/c")).value()->version(), 3);

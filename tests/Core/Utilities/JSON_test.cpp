@@ -92,8 +92,9 @@ TEST(JSONTest, StreamedIntegerFollowsThePathAndTakesOnlyExactIntegers) {
         {R"({"x":[[],{"error_code":1}],"answer":{"error_code":2,"r":{"result":{"error_code":3}},)"
          R"("result":{"n":null,"error_code":210}}})", 210},
         {R"({"pad":)" + deep + R"(,"answer":{"result":{"error_code":208}}})", std::nullopt},
-        // The member is read where it stands: what follows is not parsed.
-        {at("208") + " trailing", 208},
+        // Only a whole valid document counts.
+        {at("208") + " trailing", std::nullopt}, {at("208").substr(0, at("208").size() - 1), std::nullopt},
+        {at("208") + R"({"x":1})", std::nullopt}, {at("208") + " \n", 208},
         {R"({"answer":{"result":{}},"result":{"error_code":208}})", std::nullopt},
         {R"({"answer":[{"result":{"error_code":208}}]})", std::nullopt},
         {"[" + at("208") + "]", std::nullopt},

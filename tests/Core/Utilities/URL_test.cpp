@@ -68,8 +68,10 @@ TEST(URLTest, QueryItemsAreDecodedAndKeptInOrder) {
 
 TEST(URLTest, AppendedComponentsAreOneEscapedSegment) {
     const std::pair<const char*, const char*> components[] = {
-        {"users", "users"}, {"a/b", "a%2Fb"}, {"..", "%2E%2E"}, {".", "%2E"}, {"x y", "x%20y"},
-        {"a?b#c%d", "a%3Fb%23c%25d"}, {"\xc3\xa4\xe2\x82\xac", "%C3%A4%E2%82%AC"}, {"Az09-_~", "Az09-_~"}, {"", ""}};
+        {"users", "users"}, {"a/b", "a%2Fb"}, {"..", "%2E%2E"}, {".", "%2E"}, {"...", "..."}, {"x y", "x%20y"},
+        {"a?b#c%d", "a%3Fb%23c%25d"}, {"\xc3\xa4\xe2\x82\xac", "%C3%A4%E2%82%AC"}, {"Az09-_~", "Az09-_~"}, {"", ""},
+        {"ann.lee@bank+1", "ann.lee@bank+1"}, {"!$&'()*,;=:", "!$&'()*,;=:"},
+        {"\"<>[\\]^`{|}\x01\x7f", "%22%3C%3E%5B%5C%5D%5E%60%7B%7C%7D%01%7F"}};
     for (const auto& [component, escaped] : components)
         EXPECT_EQ(url("https://h/api").appendingPathComponent(component).absoluteString(),
                   std::string("https://h/api/") + escaped);
