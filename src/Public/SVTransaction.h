@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -33,6 +34,10 @@ enum class SVExtendedAuthMethod {
     codeword,    // "codeword"
     ozBiometry,  // "oz_biometry"
 };
+
+namespace detail {
+struct TransactionOrigin;
+}
 
 class SVTransaction {
 public:
@@ -84,15 +89,18 @@ public:
     // A binary document exists: its URL or the document itself is present.
     bool hasBinaryData() const { return binaryDataURLString_.has_value() || downloadedBinaryData_.has_value(); }
 
-    // For the SDK's own use: the transaction was fetched from its user's
-    // server (set by the protocol objects' getTransaction), not imported from
-    // a QR text or link. Decoding leaves it false.
-    bool isFromUserServer() const { return isFromUserServer_; }
-    void setFromUserServer(bool value) { isFromUserServer_ = value; }
-
-    friend bool operator==(const SVTransaction&, const SVTransaction&) = default;
+    // Equal when all twelve fields above are equal.
+    friend bool operator==(const SVTransaction& a, const SVTransaction& b);
 
 private:
+    friend struct detail::TransactionOrigin;
+
+    auto fields() const {
+        return std::tie(transactionID_, userID_, systemID_, confirmationCodeLength_, extendedCheck_,
+                        confirmationType_, text_, downloadedBinaryData_, textRenderType_, version_,
+                        binaryDataURLString_, isAutosignEnabled_);
+    }
+
     std::string transactionID_;
     std::string userID_;
     std::string systemID_;
@@ -105,8 +113,12 @@ private:
     std::optional<std::string> version_;
     std::optional<std::string> binaryDataURLString_;
     std::optional<bool> isAutosignEnabled_;
+    // The SDK's own mark of a transaction fetched from its user's server, not
+    // imported from a QR text or link; no part of the value the host sees.
     bool isFromUserServer_ = false;
 };
+
+inline bool operator==(const SVTransaction& a, const SVTransaction& b) { return a.fields() == b.fields(); }
 
 std::string_view rawValue(SVConfirmationType value);
 std::string_view rawValue(SVQRType value);

@@ -13,7 +13,9 @@ Deeplink::~Deeplink() {
     if (url_) url_->wipe();
 }
 
-std::string Deeplink::action() const { return url_ ? trimmingWhitespaceAndNewlines(url_->host()) : std::string(); }
+std::string Deeplink::action() const {
+    return url_ ? trimmingWhitespaceAndNewlines(url_->decodedHost()) : std::string();
+}
 
 std::optional<std::string> Deeplink::value(std::string_view name) const {
     auto item = url_ ? url_->queryItem(name) : std::nullopt;

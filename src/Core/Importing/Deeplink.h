@@ -20,7 +20,8 @@ public:
     const std::string& path() const { return path_; }
     // The parsed text; absent when it does not parse.
     const std::optional<URL>& urlComponents() const { return url_; }
-    // The host, trimmed of white space and newlines; empty without one.
+    // The host, percent-decoded and trimmed of white space and newlines;
+    // empty without one.
     std::string action() const;
     // The percent-decoded value of the first query item named exactly `name`;
     // nothing when there is no such item or its value is missing or empty.

@@ -23,7 +23,7 @@ SVTransaction transactionFromServerRecord(nlohmann::json record, const std::stri
     record["user_id"] = userID;
     record["system_id"] = systemID;
     SVTransaction transaction = SVTransaction::decode(jsonData(record));
-    transaction.setFromUserServer(true);
+    detail::TransactionOrigin::setFromUserServer(transaction, true);
     return transaction;
 }
 

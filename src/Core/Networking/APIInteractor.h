@@ -66,6 +66,16 @@ std::string decodeRenewChallengeAnswer(const Bytes& data);
 // text (its keys encrypted). The parsed copy is wiped.
 std::string decodeRenewedKeyAnswer(const Bytes& data);
 
+namespace detail {
+// Whether a transaction was fetched from its user's server (set by
+// transactionFromServerRecord), not imported from a QR text or link.
+// Decoding leaves it false; copies keep it.
+struct TransactionOrigin {
+    static bool isFromUserServer(const SVTransaction& transaction) { return transaction.isFromUserServer_; }
+    static void setFromUserServer(SVTransaction& transaction, bool value) { transaction.isFromUserServer_ = value; }
+};
+}  // namespace detail
+
 // A transaction record from a server's "get transaction data" answer, with
 // the requested identifier and the user's own identifiers in place of any the
 // record holds, decoded and marked as coming from the user's server. Throws

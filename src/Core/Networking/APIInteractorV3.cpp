@@ -39,19 +39,13 @@ Endpoint userEndpoint(const APIInteractor& interactor, const SVUser& user, std::
 
 // The v3 exchange after the authorization key: the request, the collected
 // device data attached to it, signed with "SV-Authorization", sent. Settles
-// with the answer's body on status 200. With `withholdSecrets` the signing
-// step writes no key to the log, whatever the options.
+// with the answer's body on status 200.
 template <class Body>
 Future<Bytes> exchange(const SVUser& user, Endpoint endpoint, HTTPMethod method, Body body, Bytes key,
-                       std::size_t maximumBodySize = 0, AnswerBody answer = AnswerBody::plain,
-                       bool withholdSecrets = false) {
+                       std::size_t maximumBodySize = 0, AnswerBody answer = AnswerBody::plain) {
     Request<Body> request{std::move(endpoint), method, std::move(body)};
     auto attached = attachingCollectedInfo(request, Analytics::collect(user.options().flags));
-    return attached
-        .transformed([key = std::move(key), withholdSecrets](const Request<Body>& value) {
-            Logger::WithholdSecrets quiet(withholdSecrets);
-            return value.urlRequest(key, false);
-        })
+    return urlRequestFuture(attached, std::move(key), false)
         .chained([maximumBodySize, answer](URLRequest urlRequest) {
             urlRequest.maximumBodySize = maximumBodySize;
             return sendRequest(std::move(urlRequest), HTTPSession::shared(), answer);
@@ -103,18 +97,16 @@ Future<void> sendEvent(const APIInteractor& interactor, const SVUser& user, cons
                            std::move(key)));
 }
 
-// The registration of the user's device data (the renewal's withholds the
-// keys from the log).
+// The registration of the user's device data.
 Future<void> sendRegistration(const APIInteractor& interactor, const SVUser& user,
-                              const std::optional<SecKey>& publicKey, const std::optional<std::string>& deviceToken,
-                              bool withholdSecrets) {
+                              const std::optional<SecKey>& publicKey, const std::optional<std::string>& deviceToken) {
     Bytes key = user.authorizationKey();
     UserRegistrationBody body;
     if (deviceToken) body.pushAddress = PushAddress{"iOS", *deviceToken, HostState::hostBundleIdentifier()};
     if (user.options().isWithFingerprint()) body.fingerprint = Keychain::deviceFingerprint();
     if (publicKey) body.publicKey = publicKey->spkiHexString();
     return toVoid(exchange(user, userEndpoint(interactor, user, {}), HTTPMethod::patch, std::move(body),
-                           std::move(key), 0, AnswerBody::plain, withholdSecrets));
+                           std::move(key)));
 }
 
 }  // namespace
@@ -159,7 +151,7 @@ std::string decodeRenewedKeyAnswer(const Bytes& data) {
 
 Future<void> APIInteractorV3::registerUser(const SVUser& user, const std::optional<SecKey>& publicKey,
                                            const std::optional<std::string>& deviceToken) const {
-    return sendRegistration(*this, user, publicKey, deviceToken, false);
+    return sendRegistration(*this, user, publicKey, deviceToken);
 }
 
 Future<void> APIInteractorV3::registerExtAuthTemplate(const SVUser& user, const SVExtendedAuth& extAuth) const {
@@ -171,21 +163,23 @@ Future<void> APIInteractorV3::registerExtAuthTemplate(const SVUser& user, const 
                            std::move(body), std::move(key)));
 }
 
-// Every step of the renewal withholds the keys it handles (the password,
-// kAuth and kHMAC, old and new) from the log, whatever the options.
+// The steps of the renewal withhold the keys they handle (the password and
+// kHMAC, old and new, and the activation code made of them) from the log,
+// whatever the options. kAuth shows only as every request's does: in its
+// signing step's "Kauth: " line, with `debug` and `keys`.
 Future<void> APIInteractorV3::renew(const SVUser& user) const {
-    Logger::WithholdSecrets quiet;
     Bytes key = user.authorizationKey();
     auto self = *this;
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "challenge"}), HTTPMethod::post, EmptyBody{},
-                    std::move(key), 0, AnswerBody::plain, true)
+                    std::move(key))
         .chained([self, user](const Bytes& data) {
             return self.renewKeyResponse(user, decodeRenewChallengeAnswer(data));
         });
 }
 
 Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::string& challenge) const {
-    Logger::WithholdSecrets quiet;
+    std::optional<Logger::WithholdSecrets> quiet;
+    quiet.emplace();
     auto& handles = HandlesManager::shared();
     auto kAuth = handles.handle(HandleType::auth, user);
     auto kHMAC = handles.handle(HandleType::hmac, user);
@@ -209,9 +203,10 @@ Future<void> APIInteractorV3::renewKeyResponse(const SVUser& user, const std::st
 
     auto self = *this;
     auto secrets = std::make_shared<const std::tuple<Bytes, Bytes, Bytes>>(*kAuth, *kHMAC, *password);
+    quiet.reset();  // the request is signed and logged as every request is
     // The answer holds the renewed user's key content.
     return exchange(user, userEndpoint(*this, user, {"key", "renew", "response"}), HTTPMethod::post, std::move(body),
-                    *kAuth, 0, AnswerBody::secret, true)
+                    *kAuth, 0, AnswerBody::secret)
         .chained([self, user, secrets](const Bytes& data) {
             auto keyJSON = decodeRenewedKeyAnswer(data);
             const auto& [auth, hmac, passwordBytes] = *secrets;
@@ -269,14 +264,13 @@ Future<void> APIInteractorV3::completeRenewal(const SVUser& user, const std::str
     const auto& deviceToken = user.registeredDeviceToken();
     Logger::log(SVLogCategory::users, "Registering the renewed user with id: " + renewed.userID());
     Logger::log(SVLogCategory::users, "- Device Token: " + deviceToken.value_or("-"));
-    quiet.reset();  // the public key is no secret
+    quiet.reset();  // the public key is no secret, and the registration is a request like any other
     Logger::secret([&] { return "- Public Key: " + newPublicKey->spkiHexString(); });
-    quiet.emplace();
     // A registration that cannot even start (the user removed meanwhile, so
     // no kAuth) fails like one the server refused: the new pair goes too.
     Future<void> registration;
     try {
-        registration = sendRegistration(*this, renewed, newPublicKey, deviceToken, true);
+        registration = sendRegistration(*this, renewed, newPublicKey, deviceToken);
     } catch (...) {
         registration = Promise<void>::rejected(SVFailure::fromCurrentException());
     }
@@ -308,7 +302,8 @@ Future<SVTransaction> APIInteractorV3::getTransactionBinaryData(const SVTransact
     // The request carries the user's signature and device data: a document
     // named by an imported transaction is fetched only from the user's own
     // server.
-    if (origin && !transaction.isFromUserServer() && origin != httpOrigin(interactionURL())) origin.reset();
+    const bool fetched = detail::TransactionOrigin::isFromUserServer(transaction);
+    if (origin && !fetched && origin != httpOrigin(interactionURL())) origin.reset();
     if (!origin) return Promise<SVTransaction>::rejected(SVError::binaryDataIsUnavaiable());
 
     Bytes key = user.authorizationKey();

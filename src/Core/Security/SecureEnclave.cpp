@@ -199,6 +199,10 @@ KeyItem SecureEnclave::newKeyItem(const std::string& label) const {
 
 SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, bool replacing,
                                                       std::optional<SecKey> key) {
+    if (replacing) {  // the old pair goes in the keychain transaction that stores the new one
+        log("Removing a keypair with label: " + label);
+        log("Removing a key of class: Private key");
+    }
     log("Generating a keypair with label: " + label);
     KeyItem item = newKeyItem(label);
     OSStatus status = errSecInternalComponent;

@@ -171,6 +171,10 @@ TEST(UserImportersTest, ReadTheirFormsIntoTheUser) {
     auto user = plain.importUser(plainUser(2, "\t user-1 \xC2\xA0") + "\nextra line");
     ASSERT_TRUE(user);
     EXPECT_EQ(platform.log().entries().at(6).message, "Importing a user from a plain text");
+    // The action is the host as the URL gives it, decoded.
+    EXPECT_TRUE(link.importUser("x://user%5Fkey?key_json=" + percentEncoded(kUserJSON)));
+    EXPECT_TRUE(DeepLinkTransactionImporter().importTransaction("x://%74ransaction?transaction_json=" +
+        percentEncoded(R"({"transaction_id":"t","user_id":"u","system_id":"s","confirm_code_length":4})")));
     EXPECT_EQ(std::tuple(user->systemID(), user->userID(), user->interactionURL(), user->options().flags.rawValue),
               std::tuple("SYS-1", "user-1", "https://sv.example.test/api", 7));
     EXPECT_EQ(user->expirationTimestamp(), *dateFromAnyFormat("31.12.2030"));

@@ -134,7 +134,9 @@ TEST_F(V3Test, AnswersAreReadAsTheProtocolSays) {
                        "system_id":"x","confirm_code_length":6,"text":"Hello"}}})"));
     auto fetched = await(api().getTransaction("t-7", user())).value();
     EXPECT_EQ(fetched.transactionID() + fetched.userID() + fetched.systemID(), "t-7u-1system-1");
-    EXPECT_TRUE(fetched.isFromUserServer());
+    EXPECT_TRUE(detail::TransactionOrigin::isFromUserServer(fetched));
+    EXPECT_EQ(fetched, SVTransaction::decode(R"({"transaction_id":"t-7","user_id":"u-1","system_id":"system-1",
+        "confirm_code_length":6,"text":"Hello"})")) << "the mark of origin is no part of equality";
 
     const std::string scoring = userPath("/scoring/ios");
     server_.answer("POST", scoring, ScriptedAnswer::json(200, R"({"answer":{"scoring_settings":{"p":{"level":3}}}})"));
@@ -210,7 +212,7 @@ TEST_F(V3Test, BinaryDataComesOnlyFromTrustedOrigins) {
     EXPECT_EQ(signedBody(onlyRequest()), json::object());
 
     SVTransaction fetched = transaction("t", foreign);
-    fetched.setFromUserServer(true);
+    detail::TransactionOrigin::setFromUserServer(fetched, true);
     EXPECT_EQ(await(api().getTransactionBinaryData(fetched, user())).value().downloadedBinaryData(),
               std::optional<Bytes>(bytesOf("document")));
     // A document over the limit fails as it arrives.

@@ -198,14 +198,24 @@ TEST_F(RenewalTest, ARegistrationThatCannotStartRemovesTheNewPair) {
 
 // Neither the password nor any kAuth or kHMAC, old or new, is ever logged, not even with `keys`.
 // With `debug` alone the response's body line, which carries the renewed key content, ends at the colon.
-TEST_P(RenewalLogTest, SecretsOfTheRenewalAreNeverLogged) {
+TEST_P(RenewalLogTest, TheRenewalLogsNoSecretButTheSigningKeyOfItsRequests) {
     const bool keys = GetParam().contains(SVLoggingOptions::keys);
     auto& log = platform_.log();
     if (keys) log.clear();
     ASSERT_TRUE(await(api().renew(old_)).ok());
-    for (const std::string& secret : {std::string(kPassword), hexString(kOldKAuth), hexString(kOldKHMAC),
-                                      hexString(kNewKAuth), hexString(kNewKHMAC), kActivationCode})
+    for (const std::string& secret :
+         {std::string(kPassword), hexString(kOldKHMAC), hexString(kNewKHMAC), kActivationCode})
         EXPECT_FALSE(log.anyContains(secret)) << secret;
+    // kAuth only in the signing lines of its requests, as every request's.
+    std::vector<std::string> kauth;
+    for (const auto& entry : log.entries()) {
+        const bool kAuthShown = entry.message.find(hexString(kOldKAuth)) != std::string::npos ||
+                                entry.message.find(hexString(kNewKAuth)) != std::string::npos;
+        if (kAuthShown || entry.message.rfind("Kauth: ", 0) == 0) kauth.push_back(entry.message);
+    }
+    const std::vector<std::string> signing = {"Kauth: " + hexString(kOldKAuth), "Kauth: " + hexString(kOldKAuth),
+                                              "Kauth: " + hexString(kNewKAuth)};
+    EXPECT_EQ(kauth, keys ? signing : std::vector<std::string>{});
     EXPECT_EQ(log.contains(SVLogCategory::keys, "- Public Key: "), keys);
     if (!keys) {
         EXPECT_TRUE(log.contains(SVLogCategory::users, "- Device Token: push-token"));

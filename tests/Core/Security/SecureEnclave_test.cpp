@@ -219,7 +219,14 @@ TEST(SecureEnclaveTest, PairsAreFoundByLabelInTheirStoreAndReplaced) {
     auto first = users.generateKeyPair("alice");
     EXPECT_EQ(failureOf([&] { users.privateKey(bytesOf("alice")); }), kNotFound);
     EXPECT_NO_THROW(users.privateKey(bytesOf("alice-private")));
+    platform.log().clear();
     auto second = users.generateKeyPair("alice");
+    std::vector<std::string> replacing;
+    for (const auto& entry : platform.log().entries()) replacing.push_back(entry.message);
+    EXPECT_EQ(replacing, (std::vector<std::string>{"The keypair with this label will be overwritten",
+                                                   "Removing a keypair with label: alice",
+                                                   "Removing a key of class: Private key",
+                                                   "Generating a keypair with label: alice"}));
     EXPECT_NE(spki(second), spki(first));
     EXPECT_EQ(spki(users.retrieveKeyPair("alice")), spki(second));
     EXPECT_EQ(failureOf([&] { users.createKeyPair("alice"); }), kDuplicate) << "creating does not replace";
