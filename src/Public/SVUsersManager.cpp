@@ -150,14 +150,13 @@ void SVUsersManager::registerUser(const SVUser& user, const std::optional<std::s
         }
         const bool tokenAdded = tokenToSend.has_value();
         std::optional<SecKey> publicKey;
-        if (!user.hasKeyPair()) {
-            try {
-                publicKey = makeSigningKeyPair(user);
-            } catch (...) {
-                // Nothing to sign with: nothing is sent.
-                if (tokenAdded) handles.remove(HandleType::deviceToken, user);
-                throw;
-            }
+        try {
+            if (!user.hasKeyPair()) publicKey = makeSigningKeyPair(user);
+        } catch (...) {
+            // The keys cannot be read or made: nothing is sent, and the
+            // token is not left behind to be recorded as registered.
+            if (tokenAdded) handles.remove(HandleType::deviceToken, user);
+            throw;
         }
         const bool keyCreated = publicKey.has_value();
 

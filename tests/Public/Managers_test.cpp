@@ -9,16 +9,26 @@
 
 #include <svsdk/Common/SVSDK.h>
 
+#include <svsdk/SVApplicationLifecycle.h>
+
 #include "BuildConstants.h"
+#include "Core/DeviceData/LocationManager.h"
+#include "Core/DeviceData/WifiInfo.h"
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Storing/CoreDataManager.h"
+#include "Core/Time/DNSResolver.h"
+#include "Platform/HostState.h"
+#include "Platform/KeychainStore.h"
 #include "support/ChildProcess.h"
+#include "support/FakeLocationPlatform.h"
 #include "support/KeyStoreFaults.h"
+#include "support/LoopbackServer.h"
 #include "support/Road.h"
 #include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
 #include "support/Thrown.h"
+#include "support/UdpResponder.h"
 
 namespace svsdk::testing {
 namespace {
@@ -252,6 +262,112 @@ TEST_F(ManagersTest, RegistrationTakesBackWhatItAddedAndRemovedUsersStayRemoved)
     EXPECT_TRUE(recorder.wait().error().is(Code::secureEnclaveError));
     EXPECT_EQ(requestsOf(server), 0);
     EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, unstored));
+
+    // Nor when asking for the user's pair fails (here the host's log sink refuses that line).
+    struct RefusingSink : SVLogSink {
+        void write(SVLogCategory, SVLogType, std::string_view message) override {
+            if (message == "Checking if user has keypair") throw std::runtime_error("refused");
+        }
+    };
+    auto config = platform_.configuration();
+    config.logSink = std::make_shared<RefusingSink>();
+    platform_.apply(config);
+    SVSDK::setLogLevel(SVLoggingOptions::debug);
+    EXPECT_FALSE(completed<void>([&](auto c) { SVUsersManager::registerUser(unstored, "token-y", c); }).ok());
+    SVSDK::setLogLevel(std::nullopt);
+    EXPECT_FALSE(HandlesManager::shared().handle(HandleType::deviceToken, unstored));
+}
+
+// Start-up runs its steps in order, and each leaves its mark: the log lines,
+// the database and the access group it sets (the device pair is made in that
+// group), the restored stable time, the name looked up for network time, the
+// user agent fetched, the secret cache watching the lifecycle, the location
+// mode, the host's identifier and a probe of every stored user's server.
+TEST_F(ManagersTest, StartUpRunsEachStepInOrder) {
+    StandinServer server;
+    userOf(server), userOf(server);
+    // The store opened first stays; a later call only replaces the location recorded.
+    const std::string first = platform_.dir().file("first.sqlite"), second = platform_.dir().file("second.sqlite");
+    auto probes = [&] {
+        auto all = server.requests();
+        return std::count_if(all.begin(), all.end(),
+                             [](auto& r) { return r["path"].template get<std::string>().ends_with("/health_check"); });
+    };
+    std::atomic<int> lookups{0}, agents{0};
+    UdpResponder names([&](const UdpResponder::Bytes& query) {
+        if (std::string(query.begin(), query.end()).find("startup") != std::string::npos) ++lookups;
+        return std::vector<UdpResponder::Reply>{};
+    });
+    DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(names.port()));
+    auto config = platform_.configuration();
+    config.ntpServerHost = "time.startup.test";
+    config.userAgentProvider = [&] { return "agent-" + std::to_string(++agents); };
+    platform_.apply(config);
+    KeyQuery localPair;
+    localPair.applicationTag = bytesOf(SecureEnclave::local().applicationTag());
+    localPair.applicationLabel = SecureEnclave::applicationLabel("local");
+
+    const std::vector<std::string> known = {"Configuring SDK", "Using the session with ID: ",
+                                            "Checking the local keypair", "Checking servers API versions"};
+    const std::vector<std::string> app = known, extension(known.begin(), known.begin() + 2);
+    struct Row {
+        std::string database;
+        std::optional<std::string> group;
+        SVSDK::Mode mode;
+        std::optional<std::string> host;
+        bool whenInUse;
+        long probes;
+        std::vector<std::string> lines;
+    };
+    const auto inExtension = SVSDK::Mode::extension("org.example.main");
+    for (const Row& row : {Row{first, "group.x", SVSDK::Mode::app(), "org.svsdk.tests", true, 2, app},
+                           Row{second, std::nullopt, inExtension, "org.example.main", false, 0, extension},
+                           Row{first, std::nullopt, SVSDK::Mode::app(), "org.svsdk.tests", true, 2, app}}) {
+        SCOPED_TRACE(row.database + " " + row.host.value_or("-"));
+        // What each step is to make or replace.
+        KeychainStore::current().deleteKeys(localPair);
+        HostState::setAccessGroup("group.old");
+        HostState::setHostBundleIdentifier("org.example.old");
+        HandlesManager::shared().stopObserving();
+        LocationManager::shared().setLocationWhenInUseAvailable(true);
+        const StableTime record{TimeManager::systemUptime(), TimeManager::deviceClock(), 2.5};
+        TimeManager::saveStableTime(record);
+        TimeManager::setStableTime(std::nullopt);
+        const long probesBefore = probes();
+        const int lookupsBefore = lookups;
+        SVSDK::setLogLevel(SVLoggingOptions::debug);
+        platform_.log().clear();
+
+        SVSDK::initialize(row.database, row.group, row.mode);
+
+        drainMainQueue();
+        std::vector<std::string> lines;
+        for (const auto& entry : platform_.log().entries())
+            for (const auto& line : known)
+                if (entry.message.starts_with(line)) lines.push_back(line);
+        EXPECT_EQ(lines, row.lines);
+        EXPECT_EQ(CoreDataManager::shared().databaseURL(), row.database);
+        EXPECT_EQ(TimeManager::stableTime(), record);
+        EXPECT_EQ(HostState::accessGroup(), row.group);
+        EXPECT_EQ(WifiInfo::cachedUserAgent(), "agent-" + std::to_string(agents));
+        EXPECT_EQ(LocationManager::shared().isLocationWhenInUseAvailable(), row.whenInUse);
+        EXPECT_EQ(SVSDK::hostBundleIdentifier(), row.host);
+        KeyItem made;
+        const bool pairMade = KeychainStore::current().findKey(localPair, &made) == errSecSuccess;
+        EXPECT_EQ(pairMade, row.probes > 0);
+        EXPECT_TRUE(!pairMade || made.accessGroup == row.group);
+        SVUser someone = makeUser("u", 0, 180, 180, "st", 3, UserKeysContent::storedEncrypted());
+        HandlesManager::shared().add(Bytes(32, 1), HandleType::auth, someone);
+        SVApplicationLifecycle::willTerminate();
+        EXPECT_FALSE(HandlesManager::shared().handle(HandleType::auth, someone));
+        for (int i = 0; i < 250 && (lookups == lookupsBefore || probes() < probesBefore + row.probes); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_GT(lookups, lookupsBefore);
+        EXPECT_EQ(probes() - probesBefore, row.probes);
+    }
+    SVSDK::setLogLevel(std::nullopt);
+    DNSResolver::setServersForTesting("127.0.0.1:" + std::to_string(LoopbackServer::unusedPort()));
 }
 
 // In a child each, as the default location is computed once: it lies in the
