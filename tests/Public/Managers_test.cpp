@@ -25,6 +25,7 @@
 #include "support/KeyStoreFaults.h"
 #include "support/LoopbackServer.h"
 #include "support/Road.h"
+#include "support/ScopedClock.h"
 #include "support/SigningUser.h"
 #include "support/TestEnvironment.h"
 #include "support/Thrown.h"
@@ -81,10 +82,14 @@ bool hasSigningPair(const SVUser& user) {
     }
 }
 
-// Each operation fails (with `expected`, when given) and calls its completion exactly once.
-void expectFailures(const std::vector<Operation>& operations, const SVUser& user, std::optional<Code> expected = std::nullopt) {
+// Each operation fails (with `expected`, when given; `atOnce`, before it returns) and calls its completion exactly once.
+void expectFailures(const std::vector<Operation>& operations, const SVUser& user, std::optional<Code> expected = std::nullopt,
+                    bool atOnce = false) {
     std::vector<Recorder<void>> recorders(operations.size());
-    for (std::size_t i = 0; i < operations.size(); ++i) operations[i].second(user, recorders[i].completion());
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        operations[i].second(user, recorders[i].completion());
+        EXPECT_TRUE(!atOnce || recorders[i].calls() == 1) << operations[i].first << ": completion after returning";
+    }
     for (std::size_t i = 0; i < operations.size(); ++i) {
         auto result = recorders[i].wait();
         EXPECT_TRUE(!result.ok() && (!expected || result.error().is(*expected))) << operations[i].first;
@@ -134,7 +139,7 @@ TEST_F(ManagersTest, ImportActivationAndUnlock) {
     EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.svsdk.tests");
 }
 
-// Local checks fail before anything is sent; every operation calls its
+// Local checks fail before anything is sent or the call returns; every operation calls its
 // completion once: for an unreachable server, a user without kAuth (the
 // request cannot be built), a throwing completion, and what a legacy server does not offer.
 TEST_F(ManagersTest, EveryOperationCompletesOnceOnEveryFailurePath) {
@@ -148,6 +153,14 @@ TEST_F(ManagersTest, EveryOperationCompletesOnceOnEveryFailurePath) {
     auto signable = transaction(std::string("http://127.0.0.1:1/b"), Bytes{1, 2});
     SVScoringParameters<int> parameters("p", 1);
     auto login = SVLogin::importFromJSON(server.addLogin({{"user_id", issued_.userID}})["qr"].get<std::string>());
+    // At its end by the device clock, while the corrected clock is half a minute short of it.
+    SVLogin ended(issued_.systemID, 1.9e9, "s", SVQRType::login, Bytes{1}, server.baseURL() + "/login");
+    auto atEnd = [](auto answer) {
+        ScopedClock clock(1.9e9, 100);
+        TimeManager::setStableTime(StableTime{100, 1.9e9, -30});
+        answer();
+    };
+    SecureEnclave::autosign().generateKeyPair(user.uniqueID());  // autosign is refused by the flag alone
     const long before = requestsOf(server);
     std::pair<std::vector<Operation>, std::optional<Code>> local[] = {
         {{{"sign", [&](auto& u, auto c) { SVTransactionsManager::sign(pending, u, c); }},
@@ -156,19 +169,24 @@ TEST_F(ManagersTest, EveryOperationCompletesOnceOnEveryFailurePath) {
           {"login confirm", [&](auto& u, auto c) { login.confirm(pending, u, c); }},
           {"login decline", [&](auto& u, auto c) { login.decline(pending, u, c); }}},
          Code::binaryDataIsRequired},
+        {{{"ended login confirm", [&](auto& u, auto c) { atEnd([&] { ended.confirm(signable, u, c); }); }},
+          {"ended login decline", [&](auto& u, auto c) { atEnd([&] { ended.decline(signable, u, c); }); }}},
+         Code::loginSessionIsExpired},
         {{{"binary", [&](auto& u, auto c) { SVTransactionsManager::getTransactionBinaryData(bare, u, voidOf(c)); }}},
          Code::binaryDataIsUnavaiable},
         {{{"autosign registration", [](auto& u, auto c) { SVAutoSigner::registerToAutosign(u, c); }},
-          {"autosign", [&](auto& u, auto c) { SVAutoSigner::autosign(bare, u, parameters, c); }}},
+          {"autosign", [&](auto& u, auto c) { SVAutoSigner::autosign(bare, u, parameters, c); }},
+          {"autosign list", [](auto& u, auto c) { SVAutoSigner::getAutosignTransactionsList(u, voidOf(c)); }}},
          Code::autosignUnavailable},
         {{{"scoring", [](auto& u, auto c) { SVAutoSigner::getScoringSettings<int>(u, voidOf(c)); }}}, Code::scoringUnavailable},
         {{{"unconvertible", [&](auto& u, auto c) {
             SVTransactionsManager::sign(signable, u, SVScoringParameters<Unconvertible>("p", {}), c); }}}, std::nullopt},
     };
-    for (const auto& [operations, code] : local) expectFailures(operations, user, code);
+    for (const auto& [operations, code] : local) expectFailures(operations, user, code, true);
     EXPECT_EQ(thrownCode([&] { SVTransactionsManager::signOffline(pending, user); }), Code::binaryDataIsRequired);
     EXPECT_EQ(thrownCode([&] { SVTransactionsManager::declineOffline(pending, user); }), Code::binaryDataIsRequired);
     EXPECT_EQ(requestsOf(server), before);
+    SecureEnclave::autosign().removeKeyPair(user.uniqueID());
 
     auto other = [&](const char* id, const std::string& url, UserKeysContent keys) {
         return SVUser(id, issued_.systemID, user.options(), url, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {},
@@ -212,6 +230,20 @@ TEST_F(ManagersTest, EveryOperationCompletesOnceOnEveryFailurePath) {
                     {"login request", [&](auto& u, auto c) { legacyLogin.requestLoginTransaction(u, voidOf(c)); }},
                     {"autosign list", [](auto& u, auto c) { SVAutoSigner::getAutosignTransactionsList(u, voidOf(c)); }}},
                    old);
+    // Autosign is refused here before the pair exists, and for a user of the old storage even with it, whose
+    // registration then goes to the server; the pair of a current user counts as registered without any request.
+    const auto& autosigning = local[3].first;  // registration, autosign, list
+    SVUser oldStorage(old.userID(), old.systemID(), old.options(), old.interactionURL(), old.name(), old.registeredDeviceToken(),
+                      old.apiVersion(), old.systemName(), old.extAuthMethods(), old.confirmationCodeTSI(),
+                      old.authorizationCodeTSI(), old.storageID(), 2, old.keysContent(), old.expirationTimestamp());
+    expectFailures({autosigning[1], autosigning[2]}, old, Code::autosignUnavailable, true);
+    SecureEnclave::autosign().generateKeyPair(old.uniqueID());
+    expectFailures({autosigning[1], autosigning[2]}, oldStorage, Code::autosignUnavailable, true);
+    expectFailures({autosigning[0]}, oldStorage, Code::endpointUnavailable);
+    Recorder<void> registered;
+    SVAutoSigner::registerToAutosign(old, registered.completion());
+    EXPECT_TRUE(registered.calls() == 1 && registered.wait().ok());
+    SecureEnclave::autosign().removeKeyPair(old.uniqueID());
 }
 
 // Registration sends only what changed and takes back the pair and the token

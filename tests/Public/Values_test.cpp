@@ -7,6 +7,7 @@
 
 #include <svsdk/Common/SVSDK.h>
 #include <svsdk/SVExtendedAuth.h>
+#include <svsdk/SVLogin.h>
 #include <svsdk/SVNetworkError.h>
 #include <svsdk/SVResult.h>
 #include <svsdk/SVScoring.h>
@@ -203,4 +204,22 @@ TEST(SVSDKTest, ClassifiesQRTextsAndAppliesSettings) {
     SVSDK::setLogLevel(std::nullopt);
     EXPECT_TRUE(Logger::options().isEmpty());
     EXPECT_EQ(SVSDK::apiVersion(), 3) << "the highest protocol generation spoken";
+
+    // A login QR text is refused unless it decodes whole as a login that lasts by the device clock (behind the
+    // corrected one here), which reads its end already too late.
+    const json session = {{"sid", "s"}, {"sysId", "y"}, {"type", "login"}, {"expires", 1700000000.5}, {"pulp", "AQI="},
+                          {"loqUrl", "http://127.0.0.1:1/loq"}, {"other", 1}};
+    auto with = [&](const json& change) { json text = session; return text.merge_patch(change), text.dump(); };
+    using Code = SVError::Code;
+    std::pair<std::string, Code> logins[] = {
+        {"not json", Code::invalidQR}, {with({{"type", "user"}}), Code::invalidQR}, {with({{"type", "none"}}), Code::invalidQR},
+        {with({{"type", "Login"}}), Code::invalidQR}, {with({{"pulp", nullptr}}), Code::invalidQR},
+        {with({{"pulp", "AQI*"}}), Code::invalidQR}, {with({{"sid", nullptr}}), Code::invalidQR},
+        {with({{"loqUrl", nullptr}}), Code::invalidQR}, {with({{"expires", "1800000000"}}), Code::invalidQR},
+        {with({{"type", "user"}, {"expires", 1}}), Code::invalidQR},
+        {with({{"expires", 1700000000}}), Code::loginSessionIsExpired}, {with({{"expires", 1}}), Code::loginSessionIsExpired},
+    };
+    for (const auto& [text, code] : logins)
+        EXPECT_EQ(svsdk::testing::thrownCode([&] { SVLogin::importFromJSON(text); }), code) << text;
+    EXPECT_EQ(SVLogin::importFromJSON(with(json::object())).pulp(), (Bytes{1, 2}));
 }
