@@ -4,10 +4,13 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <svsdk/Common/SVSDK.h>
 
@@ -70,6 +73,17 @@ Datagram dnsAnswer(Datagram answer) {
     return answer.insert(answer.end(), data.begin(), data.end()), answer;
 }
 
+// A DNS answer to a query for any name: the loopback addresses 127.0.0.1 to 127.0.0.`count` for A, none for AAAA.
+Datagram loopbacksAnswer(Datagram answer, int count) {
+    const bool a = answer[answer.size() - 3] == 1;
+    answer[2] = 0x81, answer[3] = 0x80, answer[7] = static_cast<std::uint8_t>(a ? count : 0);
+    for (int i = 1; a && i <= count; ++i) {
+        Datagram record = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, static_cast<std::uint8_t>(i)};
+        answer.insert(answer.end(), record.begin(), record.end());
+    }
+    return answer;
+}
+
 // The hosts a resolution's completion gets ("off main" when it runs on another queue; a second call throws).
 std::set<std::string> resolved(const std::string& host, double timeout = 5) {
     auto promise = std::make_shared<std::promise<std::set<std::string>>>();
@@ -116,6 +130,24 @@ TEST(NTPPacketTest, EncodesTheRequestOrNothingOutsideTheWireRanges) {
     ScopedClock clock(kNow, 100);
     request.data();
     EXPECT_EQ(request.transmitTime, kNow) << "the device clock when no time is given";
+    // Every field its own value: each lands in its own bytes only, and decodes back.
+    NTPPacket full(5, NTPPacket::Mode::reservedNTP);
+    full.leap = NTPPacket::LeapIndicator::fiftyNineSeconds, full.stratum = NTPPacket::Stratum::secondary;
+    full.poll = 10, full.precision = -20;
+    full.rootDelay = 0x0102C0D0 / 65536.0, full.rootDispersion = 0x03042016 / 65536.0;
+    full.clockSource = NTPPacket::ClockSource::referenceIdentifier(0x5A5B5C5D);
+    full.referenceTime = 86'400 + 0x0708090A / 4294967296.0, full.originTime = 1'699'999'999.25;
+    full.receiveTime = 1'700'000'000 + 0x9ABCDC00 / 4294967296.0;
+    auto encoded = full.data(1'700'000'001 + 0xDEF01400 / 4294967296.0);
+    EXPECT_EQ(encoded, (NTPPacket::Bytes{0xAE, 2, 10, 0xEC, 1, 2, 0xC0, 0xD0, 3, 4, 0x20, 0x16, 0x5A, 0x5B, 0x5C,
+                                         0x5D, 0x83, 0xAB, 0xD0, 0, 7, 8, 9, 0x0A, 0xE8, 0xFE, 0x6F, 0x7F, 0x40, 0,
+                                         0, 0, 0xE8, 0xFE, 0x6F, 0x80, 0x9A, 0xBC, 0xDC, 0, 0xE8, 0xFE, 0x6F, 0x81,
+                                         0xDE, 0xF0, 0x14, 0}));
+    auto fields = [](const NTPPacket& p) {
+        return std::tuple(p.leap, p.version, p.mode, p.stratum, p.poll, p.precision, p.rootDelay, p.rootDispersion,
+                          p.clockSource, p.referenceTime, p.originTime, p.receiveTime, p.transmitTime);
+    };
+    EXPECT_EQ(fields(NTPPacket(encoded.value(), kNow)), fields(full));
     struct { double transmit, delay, dispersion; int version; } bad[] = {
         {kNaN, 1, 1, 3}, {kInf, 1, 1, 3}, {1e300, 1, 1, 3}, {0, 65536, 1, 3}, {0, 1, -0.5, 3}, {0, 1, 1, 8}};
     for (auto [transmit, delay, dispersion, version] : bad) {
@@ -357,6 +389,58 @@ TEST_F(NTPClientTest, ProgressCountsEveryRequestOfTheServersUsed) {
     NTPClient::query("no-such-host.invalid", 123, 3, 1.0, 4, 5, empty.handler());
     auto single = empty.waitFor(2, 1);
     EXPECT_TRUE(single.size() == 1 && !single[0].offset && single[0].done + single[0].total == 0);
+}
+
+TEST_F(NTPClientTest, TheStartUpRunAsksFiveNamedServersOnPort123FourTimesEach) {
+    // The platform's host names six loopback addresses, each with a server on port 123 that leaves the first
+    // request unanswered and answers the others: the run takes about one request time-out.
+    for (int i = 1; i <= 6; ++i) {
+        sockaddr_in at{AF_INET, htons(123), {}, {}};
+        ::inet_pton(AF_INET, ("127.0.0." + std::to_string(i)).c_str(), &at.sin_addr);
+        const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int error = ::bind(probe, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 ? 0 : errno;
+        ::close(probe);
+        if (error == EACCES) GTEST_SKIP() << "binding port 123 needs root or ip_unprivileged_port_start <= 123";
+        if (error) GTEST_SKIP() << "cannot bind 127.0.0." << i << ":123: " << std::strerror(error);
+    }
+    using Arrival = std::pair<std::chrono::steady_clock::time_point, int>;  // with the first byte
+    std::mutex lock;
+    std::vector<Arrival> arrivals[6];
+    std::vector<std::unique_ptr<UdpResponder>> servers;
+    for (int i = 0; i < 6; ++i)
+        servers.push_back(std::make_unique<UdpResponder>([&, i](const Datagram& request) {
+            std::lock_guard guard(lock);
+            arrivals[i].emplace_back(std::chrono::steady_clock::now(), request.empty() ? 0 : int(request[0]));
+            return arrivals[i].size() == 1 ? Replies{} : Replies{{UdpResponder::ntpReply(request)}};
+        }, "127.0.0." + std::to_string(i + 1), 123));
+    UdpResponder dns([](const Datagram& query) { return Replies{{loopbacksAnswer(query, 6)}}; });
+    useServer(dns.port());
+    auto config = platform.configuration();
+    config.ntpServerHost = "pool.time.test";
+    platform.apply(config);
+    TimeManager::setStableTime(std::nullopt);
+    NTPClient::synchronizeClock();
+    auto requests = [&] {
+        int count = 0;
+        for (const auto& server : servers) count += server->requestCount();
+        return count;
+    };
+    const auto until = std::chrono::steady_clock::now() + 15s;
+    while (requests() < 20 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(300ms);  // room for a request too many, and for the last report
+    DispatchQueue::main().sync([] {});
+    std::lock_guard guard(lock);
+    std::multiset<std::size_t> counts;
+    for (const auto& seen : arrivals) {
+        counts.insert(seen.size());
+        for (const auto& arrival : seen) EXPECT_EQ(arrival.second, 0x1B) << "leap 0, version 3, client";
+        if (seen.size() < 2) continue;
+        const double gap = std::chrono::duration<double>(seen[1].first - seen[0].first).count();
+        EXPECT_TRUE(gap >= 5.8 && gap < 7.0) << gap << " s until the unanswered request's successor";
+    }
+    EXPECT_EQ(counts, (std::multiset<std::size_t>{0, 4, 4, 4, 4, 4})) << "requests per address";
+    EXPECT_NEAR(TimeManager::stableTime().value_or(StableTime{0, 0, kNaN}).offset, 0, 0.05) << "recorded";
+    TimeManager::setStableTime(std::nullopt);
 }
 
 TEST_F(NTPClientTest, AFloodOfUnusableRepliesDoesNotHoldUpTheMainQueue) {
