@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include <svsdk/Common/SVSDK.h>
-
 #include <svsdk/SVApplicationLifecycle.h>
 
 #include "BuildConstants.h"
@@ -17,6 +17,7 @@
 #include "Core/Security/HandlesManager.h"
 #include "Core/Security/SecureEnclave.h"
 #include "Core/Storing/CoreDataManager.h"
+#include "Core/Storing/StorageTestSupport.h"
 #include "Core/Time/DNSResolver.h"
 #include "Platform/HostState.h"
 #include "Platform/KeychainStore.h"
@@ -137,6 +138,26 @@ TEST_F(ManagersTest, ImportActivationAndUnlock) {
     EXPECT_TRUE(SVSDK::hostBundleIdentifier() == "org.example.main" && server.requests().size() == before);
     SVSDK::initialize(platform_.dir().file("managers.sqlite"), std::nullopt, SVSDK::Mode::app());
     EXPECT_EQ(SVSDK::hostBundleIdentifier(), "org.svsdk.tests");
+
+    // A legacy user moves into the current storage at its first unlock, and only
+    // then (a wrong password moves nothing); a current user is never moved.
+    const std::string store = platform_.dir().file("managers.sqlite"), legacyPassword = "Secret-Pass-42";
+    if (!std::filesystem::exists(store)) GTEST_SKIP() << "the process's store was opened by an earlier test";
+    LegacyRows rows;
+    rows.insert(store, legacyPassword);
+    RawDatabase(store).exec("UPDATE SVKeyEntity SET interactionExternalURL = 'http://127.0.0.1:1/sv'");
+    auto legacy = SVUsersManager::users().back();
+    ASSERT_EQ(legacy.userVersion(), 2);
+    EXPECT_EQ(thrownCode([&] { SVUsersManager::submit("Wrong-Pass-1", legacy); }), Code::transferStorage);
+    ASSERT_NO_THROW(SVUsersManager::submit(legacyPassword, legacy));
+    auto& handles = HandlesManager::shared();
+    EXPECT_TRUE(handles.handle(HandleType::hmac, legacy) == sampleKHMAC() && handles.handle(HandleType::auth, legacy) ==
+                sampleKAuth() && handles.handle(HandleType::password, legacy) == bytesOf(legacyPassword));
+    auto moved = SVUsersManager::users();
+    EXPECT_TRUE(moved.size() == 2 && moved[1].storageID() == legacy.storageID() && moved[1].userVersion() == 3);
+    // The value read before the move is a stored user now, and one not stored stays unstored.
+    EXPECT_EQ(thrownCode([&] { SVUsersManager::submit("Wrong-Pass-1", legacy); }), Code::invalidPassword);
+    EXPECT_EQ(thrownCode([&] { SVUsersManager::submit(password_, userOf(server, false)); }), Code::internalError);
 }
 
 // Local checks fail before anything is sent or the call returns; every operation calls its

@@ -41,6 +41,76 @@ TEST(SVErrorTest, CodesTextsEqualityAndCapture) {
             EXPECT_TRUE(error->errorCode() == code && error->errorDescription() != "**" + error->identifier() + "**") << code;
         }
     EXPECT_EQ(cases, 86);
+    struct NetRow { Net code; std::int64_t number; const char* identifier; };
+    const NetRow netRows[] = {  // every case, in declaration order
+        {Net::undefined, -2, "undefined"}, {Net::serverDoesNotRespond, -1, "server_does_not_respond"},
+        {Net::javaInternalError, 100, "java_internal_error"},
+        {Net::systemPropertyError, 200, "system_property_error"}, {Net::systemIdIsNull, 201, "system_id_is_null"},
+        {Net::systemIdIsWrong, 202, "system_id_is_wrong"}, {Net::systemNotFound, 203, "system_not_found"},
+        {Net::systemIsDeleted, 204, "system_is_deleted"}, {Net::systemNameIsNull, 205, "system_name_is_null"},
+        {Net::userIdIsNull, 206, "user_id_is_null"}, {Net::userIdPrefIsNull, 207, "user_id_pref_is_null"},
+        {Net::userNotFound, 208, "user_not_found"}, {Net::userIsDeleted, 209, "user_is_deleted"},
+        {Net::dsVerifyError, 210, "ds_verify_error"}, {Net::dsStructError, 211, "ds_struct_error"},
+        {Net::storeTypeIsWrong, 212, "store_type_is_wrong"},
+        {Net::keyContainerAliasIsNull, 213, "key_container_alias_is_null"},
+        {Net::keyContainerNotExists, 214, "key_container_not_exists"},
+        {Net::transactionDataUidError, 215, "transaction_data_uid_error"},
+        {Net::transactionDataError, 216, "transaction_data_error"},
+        {Net::transactionDataIsNull, 217, "transaction_data_is_null"},
+        {Net::reportTplIsNull, 218, "report_tpl_is_null"}, {Net::requestError, 219, "request_error"},
+        {Net::systemIdNotUnique, 220, "system_id_not_unique"},
+        {Net::requestSignatureNotValid, 221, "request_signature_not_valid"},
+        {Net::systemNotValid, 222, "system_not_valid"}, {Net::transactionIsNull, 231, "transaction_is_null"},
+        {Net::transactionChecked, 232, "transaction_checked"},
+        {Net::errorParseRegisterSystemInfo, 233, "error_parse_register_system_info"},
+        {Net::incorrectUserType, 234, "incorrect_user_type"}, {Net::collectionIsEmpty, 235, "collection_is_empty"},
+        {Net::noResult, 236, "no_result"}, {Net::pinIsEmpty, 237, "pin_is_empty"},
+        {Net::fprintIsEmpty, 238, "fprint_is_empty"}, {Net::otpIsNotValid, 239, "otp_is_not_valid"},
+        {Net::validDateExpired, 240, "valid_date_expired"}, {Net::systemTypeIsWrong, 241, "system_type_is_wrong"},
+        {Net::spartLengthIsWrong, 242, "spart_length_is_wrong"}, {Net::dataTypeIsWrong, 243, "data_type_is_wrong"},
+        {Net::invalidHmac, 244, "invalid_hmac"}, {Net::keyInfoNotFound, 245, "key_info_not_found"},
+        {Net::wrongSystemType, 246, "wrong_system_type"}, {Net::fprintIsNotEmpty, 247, "fprint_is_not_empty"},
+        {Net::wrongAuthCode, 248, "wrong_auth_code"}, {Net::confirmTypeIsNull, 249, "confirm_type_is_null"},
+        {Net::storeTypeIsNull, 250, "store_type_is_null"}, {Net::deviceTypeIsNull, 251, "device_type_is_null"},
+        {Net::transactionDataTypeIsNull, 252, "transaction_data_type_is_null"},
+        {Net::userIdPrefTooLong, 253, "user_id_pref_too_long"},
+        {Net::confirmCodeLengthIsWrong, 254, "confirm_code_length_is_wrong"},
+        {Net::confirmCodeIsNull, 255, "confirm_code_is_null"},
+        {Net::transactionIdIsNull, 256, "transaction_id_is_null"},
+        {Net::statusListIsEmpty, 257, "status_list_is_empty"}, {Net::deviceIdIsNull, 258, "device_id_is_null"},
+        {Net::deviceTypeIsIncorrect, 259, "device_type_is_incorrect"}, {Net::invalidOtp, 261, "invalid_otp"},
+        {Net::invalidKdf, 263, "invalid_kdf"}, {Net::pinLengthIsWrong, 264, "pin_length_is_wrong"},
+        {Net::pushIdIsNull, 265, "push_id_is_null"},
+        {Net::transactionStatusInvalid, 267, "transaction_status_invalid"},
+        {Net::authCodeIsNull, 268, "auth_code_is_null"},
+        {Net::statusListIsIncorrect, 269, "status_list_is_incorrect"},
+        {Net::declineReasonIsNull, 270, "decline_reason_is_null"},
+        {Net::transactionIsNotUnique, 271, "transaction_is_not_unique"},
+        {Net::billDateCorrupted, 272, "bill_date_corrupted"},
+        {Net::userBillDateCorrupted, 273, "user_bill_date_corrupted"},
+        {Net::transactionIsDeleted, 274, "transaction_is_deleted"},
+        {Net::billRequestAlreadyProcessed, 275, "bill_request_already_processed"},
+        {Net::pubkeyIsEmpty, 276, "pubkey_is_empty"}, {Net::pubkeyIsNotEmpty, 277, "pubkey_is_not_empty"},
+        {Net::signatureIsInvalid, 278, "signature_is_invalid"}, {Net::signatureIsNull, 279, "signature_is_null"},
+        {Net::signatureAndConfirmCodeAreNull, 280, "signature_and_confirm_code_are_null"},
+        {Net::transactionExpired, 281, "transaction_expired"},
+        {Net::jsonSchemeNotSupported, 282, "json_scheme_not_supported"},
+        {Net::jsonRequestIncorrect, 283, "json_request_incorrect"},
+        {Net::billingTypeCorrupted, 287, "billing_type_corrupted"},
+        {Net::httpAuthCodeInvalid, 288, "http_auth_code_invalid"}, {Net::notSupported, 289, "not_supported"},
+        {Net::extAuthTemplateNotFound, 290, "ext_auth_template_not_found"},
+        {Net::extAuthFailed, 291, "ext_auth_failed"},
+        {Net::extAuthTypeNotSupported, 292, "ext_auth_type_not_supported"},
+        {Net::extAuthNeeded, 293, "ext_auth_needed"}, {Net::userIsBlocked, 294, "user_is_blocked"},
+        {Net::keyExpired, 295, "key_expired"}, {Net::pushNotFound, 297, "push_not_found"},
+    };
+    for (const auto& [net, number, identifier] : netRows) {
+        auto found = SVNetworkError::fromRawValue(number);
+        EXPECT_TRUE(SVNetworkError(net).rawValue() == number && found && found->code() == net &&
+                    found->identifier() == identifier && SVNetworkError(net).identifier() == identifier)
+            << identifier;
+    }
+    EXPECT_EQ(std::size(netRows), 86u);
     EXPECT_EQ(SVNetworkError::fromRawValue(239)->identifier(), "otp_is_not_valid");
     EXPECT_EQ(SVNetworkError(static_cast<Net>(150)).identifier(), "undefined");
 

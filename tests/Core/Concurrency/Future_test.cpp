@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "Core/Concurrency/Future.h"
+#include "Core/Operations/Operations.h"
+#include "support/TestEnvironment.h"
 
 using namespace svsdk;
 
@@ -71,4 +73,45 @@ TEST(FutureTest, StepsMapValuesAndPassFailuresOn) {
     EXPECT_EQ(order, (std::vector<std::string>{SVFailure(SVError::internalError()).description(), "failed"}));
     EXPECT_TRUE(Promise<void>::resolved().failureHandled([&](const SVFailure&) { order.clear(); }).result()->ok());
     EXPECT_EQ(order.size(), 2u);
+}
+
+// An operation's completion runs once, whatever its work reports after the
+// first result: a throw, another future, a future settled again. A completion
+// that throws is logged and reaches neither the work nor the caller.
+TEST(FutureTest, AnOperationCompletesOnceHoweverOftenItsWorkReports) {
+    svsdk::testing::ScopedPlatform platform(SVLoggingOptions::debug);
+    using Once = operations::OnceCompletion<int>;
+    struct Row {
+        const char* name;
+        std::function<void(const Once&, const Promise<int>&, const Promise<int>&)> body;
+        std::function<void(const Promise<int>&, const Promise<int>&)> later;
+        int expected;  // the value passed on; 0 for a failure
+        bool completionThrows = false;
+    };
+    auto none = [](const Promise<int>&, const Promise<int>&) {};
+    const Row rows[] = {
+        {"reports, then throws", [](auto& once, auto&, auto&) { once(1); throw SVError::internalError(); }, none, 1},
+        {"throws while its future runs",
+         [](auto& once, auto& a, auto&) { operations::deliver<int>(a, once); throw SVError::emptyName(); },
+         [](auto& a, auto&) { a.resolve(2); }, 0},
+        {"two futures",
+         [](auto& once, auto& a, auto& b) { operations::deliver<int>(a, once), operations::deliver<int>(b, once); },
+         [](auto& a, auto& b) { b.resolve(3), a.resolve(4); }, 3},
+        {"a future settled twice", [](auto& once, auto& a, auto&) { operations::deliver<int>(a, once); },
+         [](auto& a, auto&) { a.resolve(5), a.reject(SVError::emptyName()); }, 5},
+        {"a completion that throws", [](auto& once, auto&, auto&) { once(6); }, none, 6, true},
+    };
+    for (const Row& row : rows) {
+        Promise<int> a, b;
+        std::vector<int> calls;
+        EXPECT_NO_THROW(operations::run<int>(
+            [&](const SVResult<int>& r) {
+                calls.push_back(r.ok() ? r.value() : 0);
+                if (row.completionThrows) throw std::runtime_error("host fault");
+            },
+            [&](const Once& once) { row.body(once, a, b); }));
+        row.later(a, b);
+        EXPECT_EQ(calls, std::vector<int>{row.expected}) << row.name;
+    }
+    EXPECT_TRUE(platform.log().contains(SVLogCategory::common, "A completion threw an error"));
 }

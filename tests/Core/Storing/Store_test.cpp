@@ -132,6 +132,44 @@ TEST(CoreDataManagerTest, AnOperationKeepsAllItsChangesOrNone) {
     EXPECT_EQ(storeAt(path)->performTransaction([](StoreContext& c) { return c.fetchUserEntities().size(); }), 3u);
 }
 
+// A store of the first schema, whose user rows lack systemName and apiVersion,
+// gains both columns when opened: its rows stay as they were, the new
+// attributes read back unset until written, and the upgrade is done once.
+TEST(CoreDataManagerTest, AStoreOfTheFirstSchemaIsUpgradedKeepingItsRows) {
+    ScopedPlatform platform;
+    std::string path = platform.dir().file("first.sqlite");
+    RawDatabase raw(path);
+    raw.exec("CREATE TABLE SVUserEntity (id INTEGER PRIMARY KEY, expirationTimestamp REAL, flags INTEGER, "
+             "interactionURL TEXT, keyAuth BLOB, keyHMAC BLOB, keyVersion INTEGER, name TEXT, registeredDeviceToken "
+             "TEXT, storageID TEXT, systemID TEXT, userID TEXT); CREATE TABLE SVKeyEntity (id INTEGER PRIMARY KEY, "
+             "deviceToken TEXT, encryptingAlgorithm TEXT, expirationDateString TEXT, fingerprint TEXT, hwEncrypted "
+             "INTEGER, interactionExternalURL TEXT, keyFlags INTEGER, keyID TEXT, keyName TEXT, keyType INTEGER, "
+             "keyValue TEXT, onlineConfirmURL TEXT, privateKey TEXT, publicKey TEXT, systemID TEXT, userID TEXT); "
+             "INSERT INTO SVUserEntity (expirationTimestamp, flags, interactionURL, keyAuth, keyHMAC, keyVersion, name, "
+             "registeredDeviceToken, storageID, systemID, userID) VALUES (1767139200.5, 30, 'https://a.example.test/', "
+             "x'0001FF', x'100020', 3, 'Main account', 'token-1', 'A', 'SYS', 'user-42'); INSERT INTO SVKeyEntity "
+             "(keyID, keyFlags, keyValue) VALUES ('K1', 2, 'ab01'); PRAGMA user_version = 1");
+    SVUserEntity old = sampleUser("A");
+    old.objectID = 1, old.apiVersion.reset(), old.systemName.reset();
+    auto manager = storeAt(path);
+    auto listed = StorageManager(*manager).users();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_TRUE(listed[0].apiVersion() == 0 && !listed[0].systemName() && listed[0].userVersion() == 3);
+    manager->performTransaction([&](StoreContext& c) {
+        EXPECT_EQ(c.fetchUserEntities(), std::vector<SVUserEntity>{old});
+        auto key = c.fetchKeyEntity("K1");
+        EXPECT_TRUE(key && key->keyFlags == 2 && key->keyValue == "ab01" && c.fetchKeyEntities().size() == 1);
+        old.systemName = "Named later", old.apiVersion = 2;
+        c.update(old);
+        insert(c, "B");
+    });
+    EXPECT_EQ(raw.scalar("PRAGMA user_version"), "2");
+    manager.reset();
+    storeAt(path)->performTransaction([&](StoreContext& c) {
+        EXPECT_TRUE(c.fetchUserEntity("A") == old && c.fetchUserEntity("B") && c.fetchKeyEntity("K1"));
+    });
+}
+
 // Every way of finding no store: nothing to fetch, writes refused with the
 // cause, the cause logged once, and the file not made or left as it was.
 TEST(CoreDataManagerTest, AStoreThatCannotBeOpenedIsLoggedAndRefusesWrites) {
