@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (url->queryItem(items.back().name) != *first) std::abort();
         }
         (void)url->path();
+        if (url->decodedHost().size() > url->host().size()) std::abort();
         if (!svsdk::URL::parse(url->appendingPathComponent(input).absoluteString())) std::abort();
     }
     return 0;
