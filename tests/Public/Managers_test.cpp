@@ -362,7 +362,7 @@ TEST_F(ManagersTest, StartUpRunsEachStepInOrder) {
 
     const std::vector<std::string> known = {"Configuring SDK", "Using the session with ID: ",
                                             "Checking the local keypair", "Checking servers API versions"};
-    const std::vector<std::string> app = known, extension(known.begin(), known.begin() + 2);
+    const std::vector<std::string> extension(known.begin(), known.begin() + 2);
     struct Row {
         std::string database;
         std::optional<std::string> group;
@@ -373,9 +373,9 @@ TEST_F(ManagersTest, StartUpRunsEachStepInOrder) {
         std::vector<std::string> lines;
     };
     const auto inExtension = SVSDK::Mode::extension("org.example.main");
-    for (const Row& row : {Row{first, "group.x", SVSDK::Mode::app(), "org.svsdk.tests", true, 2, app},
+    for (const Row& row : {Row{first, "group.x", SVSDK::Mode::app(), "org.svsdk.tests", true, 2, known},
                            Row{second, std::nullopt, inExtension, "org.example.main", false, 0, extension},
-                           Row{first, std::nullopt, SVSDK::Mode::app(), "org.svsdk.tests", true, 2, app}}) {
+                           Row{first, std::nullopt, SVSDK::Mode::app(), "org.svsdk.tests", true, 2, known}}) {
         SCOPED_TRACE(row.database + " " + row.host.value_or("-"));
         // What each step is to make or replace.
         KeychainStore::current().deleteKeys(localPair);

@@ -26,22 +26,14 @@ public:
         return options().contains(SVLoggingOptions::debug | SVLoggingOptions::keys) && withheldDepth() == 0;
     }
 
-    // While one is alive (and active) on a thread, that thread writes no
-    // secret whatever the options: for the steps whose keys must never reach
-    // a log.
+    // While one is alive on a thread, that thread writes no secret whatever
+    // the options: for the steps whose keys must never reach a log.
     class WithholdSecrets {
     public:
-        explicit WithholdSecrets(bool active = true) noexcept : active_(active) {
-            if (active_) ++withheldDepth();
-        }
-        ~WithholdSecrets() {
-            if (active_) --withheldDepth();
-        }
+        WithholdSecrets() noexcept { ++withheldDepth(); }
+        ~WithholdSecrets() { --withheldDepth(); }
         WithholdSecrets(const WithholdSecrets&) = delete;
         WithholdSecrets& operator=(const WithholdSecrets&) = delete;
-
-    private:
-        bool active_;
     };
 
     // An ordinary message (needs `debug`).

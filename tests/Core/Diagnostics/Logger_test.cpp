@@ -15,7 +15,7 @@ TEST(LoggerTest, GatesOrdinaryAndSecretMessagesByTheOptionsOfTheMoment) {
         Logger::log(SVLogCategory::common, [&] { return ++built, std::string("progress"); });
         Logger::secret("the key");
         Logger::secret([&] { return ++built, std::string("lazy secret"); });
-        Logger::WithholdSecrets(true), Logger::secret("withheld");
+        Logger::WithholdSecrets(), Logger::secret("withheld");
         std::vector<std::string> expected, written;
         if (ordinary) expected.push_back("Common:0:progress");
         if (secret) expected.insert(expected.end(), {"Keys:1:the key", "Keys:1:lazy secret"});
