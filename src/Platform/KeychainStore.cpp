@@ -637,15 +637,19 @@ OSStatus KeychainStore::deleteKeys(const KeyQuery& query) {
     });
 }
 
-OSStatus KeychainStore::replaceKeys(const KeyQuery& old, const KeyItem& item) {
-    return withConnection(path_, [&](Connection& connection) {
+OSStatus KeychainStore::replaceKeys(const KeyQuery& old, const KeyItem& item, std::size_t* removed) {
+    std::size_t deleted = 0;
+    OSStatus status = withConnection(path_, [&](Connection& connection) {
         return connection.transaction([&] {
-            auto removed = change(
+            auto cleared = change(
                 connection, kDeleteKeys, [&](Statement& s) { bindKeyQuery(s, old); }, false);
-            if (removed != errSecSuccess) return removed;
+            if (cleared != errSecSuccess) return cleared;
+            deleted = static_cast<std::size_t>(sqlite3_changes(connection.db()));
             return insertKey(connection, item);
         });
     });
+    if (removed) *removed = status == errSecSuccess ? deleted : 0;
+    return status;
 }
 
 }  // namespace svsdk

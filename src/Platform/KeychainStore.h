@@ -106,8 +106,9 @@ public:
     OSStatus addKey(const KeyItem& item);
     OSStatus deleteKeys(const KeyQuery& query);
     // In one transaction: deletes every key matching `old`, then adds `item`.
-    // On any failure nothing changes.
-    OSStatus replaceKeys(const KeyQuery& old, const KeyItem& item);
+    // On any failure nothing changes. `removed`, when given, receives how many
+    // keys went (none when it failed).
+    OSStatus replaceKeys(const KeyQuery& old, const KeyItem& item, std::size_t* removed = nullptr);
 
 private:
     std::string path_;

@@ -199,14 +199,19 @@ KeyItem SecureEnclave::newKeyItem(const std::string& label) const {
 
 SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, bool replacing,
                                                       std::optional<SecKey> key) {
-    if (replacing) {  // the old pair goes in the keychain transaction that stores the new one
+    // The old pair goes in the keychain transaction that stores the new one:
+    // its lines come first, the outcome of the removal once the transaction ran.
+    if (replacing) {
+        log("The keypair with this label will be overwritten");
         log("Removing a keypair with label: " + label);
         log("Removing a key of class: Private key");
+    } else {
+        log("Generating a keypair with label: " + label);
     }
-    log("Generating a keypair with label: " + label);
     KeyItem item = newKeyItem(label);
     OSStatus status = errSecInternalComponent;
     std::optional<SecKey> publicKey;
+    std::size_t removed = 0;
     if (!key) key = SecKey::generateP256();
     if (key && (!key->isPrivate() || !key->isP256())) key.reset();
     if (key) {
@@ -219,12 +224,20 @@ SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, 
                 old.applicationTag = item.applicationTag;
                 old.applicationLabel = item.applicationLabel;
                 old.accessGroup = item.accessGroup;
-                status = KeychainStore::current().replaceKeys(old, item);
+                status = KeychainStore::current().replaceKeys(old, item, &removed);
                 ParsedKeys::shared().clear();
             } else {
                 status = KeychainStore::current().addKey(item);
             }
         }
+    }
+    if (replacing) {
+        // A failed transaction removed nothing either: the old pair stays.
+        if (removed == 0) {
+            OSStatus outcome = status == errSecSuccess ? errSecItemNotFound : status;
+            log("Could not remove the key. " + osStatusErrorMessage(outcome));
+        }
+        log("Generating a keypair with label: " + label);
     }
     if (status != errSecSuccess) {
         std::string text = osStatusErrorMessage(status);
@@ -235,7 +248,6 @@ SecureEnclave::KeyPair SecureEnclave::storeNewKeyPair(const std::string& label, 
 }
 
 SecureEnclave::KeyPair SecureEnclave::generateKeyPair(const std::string& label) {
-    log("The keypair with this label will be overwritten");
     return storeNewKeyPair(label, true);
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <svsdk/SVError.h>
 
 #include "Core/Networking/NetSupport.h"
@@ -117,6 +119,22 @@ TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
     EXPECT_EQ(registration.at("public_key"),
               SecureEnclave::users().retrieveKeyPair(renewed.uniqueID()).publicKey.spkiHexString());
     EXPECT_EQ(registration.at("push_address").at("device_push_id"), "push-token");
+
+    // The swap logs as a replacement of the renewed label's pair, which has none yet.
+    const std::string label = renewed.uniqueID();
+    std::vector<std::string> security;
+    for (const auto& entry : platform_.log().entries())
+        if (entry.category == SVLogCategory::security) security.push_back(entry.message);
+    auto removal = std::find(security.begin(), security.end(), "Removing a keypair with label: " + label);
+    ASSERT_NE(removal, security.end());
+    ASSERT_GE(removal - security.begin(), 1);
+    ASSERT_GE(security.end() - removal, 4);
+    EXPECT_EQ(std::vector<std::string>(removal - 1, removal + 4), (std::vector<std::string>{"The keypair with this label will be overwritten",
+                                              "Removing a keypair with label: " + label,
+                                              "Removing a key of class: Private key",
+                                              "Could not remove the key. The specified item could not be found in "
+                                              "the keychain. (-25300)",
+                                              "Generating a keypair with label: " + label}));
 }
 
 TEST_F(RenewalTest, FailuresOfTheChallengeSendNothingMore) {

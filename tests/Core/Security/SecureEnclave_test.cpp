@@ -216,19 +216,38 @@ TEST(SecureEnclaveTest, PairsAreFoundByLabelInTheirStoreAndReplaced) {
     EXPECT_EQ(failureOf([&] { users.retrieveKeyPair("alice"); }), kNotFound);
     EXPECT_TRUE(platform.log().contains(SVLogCategory::security,
                                         "Could not retrieve the key from the keychain. " + kNotFound));
-    auto first = users.generateKeyPair("alice");
+    // Replacing logs the removal, and that it found nothing where there was no
+    // pair, before the generation; storing a pair made beforehand replaces the same way.
+    SecureEnclave::isAvailable();  // its first use logs too
+    std::optional<SecureEnclave::KeyPair> first, second;
+    const SecKey made = *SecKey::generateP256();
+    const struct {
+        const char* label;
+        std::function<void()> replace;
+        bool found;
+    } replacing[] = {
+        {"alice", [&] { first = users.generateKeyPair("alice"); }, false},
+        {"alice", [&] { second = users.generateKeyPair("alice"); }, true},
+        {"dave", [&] { users.storeKeyPair("dave", made); }, false},
+        {"dave", [&] { users.storeKeyPair("dave", made); }, true},
+    };
+    for (const auto& row : replacing) {
+        platform.log().clear();
+        row.replace();
+        std::vector<std::string> lines;
+        for (const auto& entry : platform.log().entries()) lines.push_back(entry.message);
+        std::vector<std::string> expected = {"The keypair with this label will be overwritten",
+                                             "Removing a keypair with label: " + std::string(row.label),
+                                             "Removing a key of class: Private key"};
+        if (!row.found) expected.push_back("Could not remove the key. " + kNotFound);
+        expected.push_back("Generating a keypair with label: " + std::string(row.label));
+        EXPECT_EQ(lines, expected) << row.label << (row.found ? " replaced" : " new");
+    }
     EXPECT_EQ(failureOf([&] { users.privateKey(bytesOf("alice")); }), kNotFound);
     EXPECT_NO_THROW(users.privateKey(bytesOf("alice-private")));
-    platform.log().clear();
-    auto second = users.generateKeyPair("alice");
-    std::vector<std::string> replacing;
-    for (const auto& entry : platform.log().entries()) replacing.push_back(entry.message);
-    EXPECT_EQ(replacing, (std::vector<std::string>{"The keypair with this label will be overwritten",
-                                                   "Removing a keypair with label: alice",
-                                                   "Removing a key of class: Private key",
-                                                   "Generating a keypair with label: alice"}));
-    EXPECT_NE(spki(second), spki(first));
-    EXPECT_EQ(spki(users.retrieveKeyPair("alice")), spki(second));
+    EXPECT_EQ(*users.retrieveKeyPair("dave").publicKey.publicPoint(), *made.publicPoint());
+    EXPECT_NE(spki(*second), spki(*first));
+    EXPECT_EQ(spki(users.retrieveKeyPair("alice")), spki(*second));
     EXPECT_EQ(failureOf([&] { users.createKeyPair("alice"); }), kDuplicate) << "creating does not replace";
     EXPECT_TRUE(platform.log().contains(SVLogCategory::security, "Could not generate the keypair. " + kDuplicate));
 
