@@ -1,5 +1,6 @@
 // The public value types, the QR analysis and the settings of the facade.
 #include <gtest/gtest.h>
+#include <functional>
 
 #include <stb_image.h>
 
@@ -213,6 +214,38 @@ TEST(TransactionTest, DecodesMembersAndSwallowsMistypedOptionalOnes) {
     }
     EXPECT_THROW(T::decode(json::array()), SVDecodingError);
     EXPECT_EQ(json::array({SVExtendedAuthMethod::ozBiometry}).dump(), R"(["oz_biometry"])");
+
+    // Equal only when every field is: each row changes one field of the base.
+    struct Fields {
+        std::string id = "T1", user = "U1", system = "S1";
+        std::int64_t length = 8;
+        bool extended = true;
+        SVConfirmationType type = SVConfirmationType::online;
+        std::optional<std::string> text = "Pay";
+        std::optional<Bytes> data = Bytes{1};
+        T::TextRenderType render = T::TextRenderType::markdown;
+        std::optional<std::string> version = "2", url = "https://x/doc";
+        std::optional<bool> autosign = true;
+        T make() const {
+            return T(id, user, system, length, extended, type, text, data, render, version, url, autosign);
+        }
+    };
+    const std::function<void(Fields&)> changes[] = {
+        [](Fields& f) { f.id = "T2"; }, [](Fields& f) { f.user = "U2"; }, [](Fields& f) { f.system = "S2"; },
+        [](Fields& f) { f.length = 6; }, [](Fields& f) { f.extended = false; },
+        [](Fields& f) { f.type = SVConfirmationType::offline; }, [](Fields& f) { f.text.reset(); },
+        [](Fields& f) { f.data = Bytes{2}; }, [](Fields& f) { f.render = T::TextRenderType::raw; },
+        [](Fields& f) { f.version = "3"; }, [](Fields& f) { f.url.reset(); }, [](Fields& f) { f.autosign = false; },
+    };
+    const T base = Fields().make();
+    EXPECT_TRUE(Fields().make() == base);
+    for (std::size_t field = 0; field < std::size(changes); ++field) {
+        Fields changed;
+        changes[field](changed);
+        EXPECT_FALSE(changed.make() == base) << "field " << field;
+        EXPECT_FALSE(base == changed.make()) << "field " << field;
+        EXPECT_TRUE(changed.make() == changed.make()) << "field " << field;
+    }
 }
 
 // A codeword is the hex SHA-256 of its text; an image is redrawn as a JPEG
@@ -287,6 +320,7 @@ TEST(SVSDKTest, ClassifiesQRTextsAndAppliesSettings) {
         {with({{"pulp", "AQI*"}}), Code::invalidQR}, {with({{"sid", nullptr}}), Code::invalidQR},
         {with({{"loqUrl", nullptr}}), Code::invalidQR}, {with({{"expires", "1800000000"}}), Code::invalidQR},
         {with({{"type", "user"}, {"expires", 1}}), Code::invalidQR},
+        {with({{"expires", 1800000000}}) + std::string(1, '\0') + " garbage }", Code::invalidQR},
         {with({{"expires", 1700000000}}), Code::loginSessionIsExpired}, {with({{"expires", 1}}), Code::loginSessionIsExpired},
     };
     for (const auto& [text, code] : logins)

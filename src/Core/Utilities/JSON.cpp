@@ -1,6 +1,7 @@
 #include "Core/Utilities/JSON.h"
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 
 #include <svsdk/SVError.h>
@@ -86,15 +87,29 @@ private:
     Json* member_ = nullptr;   // the value of the last key of the innermost open object
 };
 
+// The first NUL byte of the text, or `end`. No JSON text holds one (inside a
+// string it is written \u0000), but the parser takes it for the end of its
+// input and would read a valid document before it as the whole text.
+const char* firstNul(const char* begin, const char* end) {
+    const void* nul = std::memchr(begin, '\0', static_cast<std::size_t>(end - begin));
+    return nul ? static_cast<const char*>(nul) : end;
+}
+
 Json parse(const char* begin, const char* end) {
     Json document;
     BoundedBuilder builder(document,
                            kJSONMinimumValueBudget + static_cast<std::size_t>(end - begin) / kJSONBytesPerValue);
+    // The text up to a NUL byte is parsed, so that an earlier error is the one
+    // reported; a valid document there is followed by the NUL, an error at it.
+    const char* nul = firstNul(begin, end);
     try {
-        Json::sax_parse(begin, end, &builder);
+        Json::sax_parse(begin, nul, &builder);
     } catch (const Json::exception& e) {
         throw SVPlatformError("json", e.id, parseErrorMessage(e));
     }
+    if (nul != end)
+        throw SVPlatformError("json", kJSONSyntaxError,
+                              "syntax error at byte " + std::to_string(nul - begin + 1));
     return document;
 }
 
@@ -217,6 +232,7 @@ Json parseExternalJSON(const Bytes& data) {
 
 std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path) {
     if (path.empty()) return std::nullopt;
+    if (firstNul(data.data(), data.data() + data.size()) != data.data() + data.size()) return std::nullopt;
     PathReader reader(path);
     if (!Json::sax_parse(data.begin(), data.end(), &reader, nlohmann::json::input_format_t::json, true))
         return std::nullopt;

@@ -27,6 +27,10 @@ inline constexpr int kJSONMaximumDepth = 512;
 inline constexpr std::size_t kJSONMinimumValueBudget = 100000;
 inline constexpr std::size_t kJSONBytesPerValue = 32;
 
+// The code of the SVPlatformError ("json") of a syntax error: the parser's own
+// id of a parse error.
+inline constexpr int kJSONSyntaxError = 101;
+
 // The code of the SVPlatformError ("json") that refuses to write a value JSON
 // cannot hold (a NaN or infinite number).
 inline constexpr int kJSONInvalidValue = 501;
@@ -38,8 +42,8 @@ std::string parseErrorMessage(const nlohmann::json::exception& error);
 
 // The one parser of JSON that comes from outside (server answers, QR texts,
 // stored files, records): a document with any top level. A syntax error
-// (invalid UTF-8 included) throws SVPlatformError("json", <parser error id>,
-// parseErrorMessage(...)); nesting deeper than kJSONMaximumDepth or more
+// (invalid UTF-8 and a NUL byte anywhere included) throws
+// SVPlatformError("json", <parser error id>, parseErrorMessage(...)); nesting deeper than kJSONMaximumDepth or more
 // values than the text's budget (above) throws SVPlatformError("json", 101)
 // as soon as the parser reaches it, before the document grows further.
 nlohmann::json parseExternalJSON(std::string_view data);
@@ -48,8 +52,8 @@ nlohmann::json parseExternalJSON(const Bytes& data);
 // The number at `path` (members of nested objects, from the top level) read
 // by a streaming parse that never builds the document, so a large answer
 // costs no memory beyond its bytes. Nothing when the text is not one valid
-// JSON document (trailing text or a cut-short document included), nests
-// deeper than kJSONMaximumDepth, a member on the path is missing or not an
+// JSON document (trailing text, a NUL byte or a cut-short document
+// included), nests deeper than kJSONMaximumDepth, a member on the path is missing or not an
 // object, or the value is not an integer (see exactInteger). The first
 // occurrence of a member counts.
 std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path);

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <memory>
-#include <new>
 
 #include <svsdk/SVBytes.h>
 
@@ -73,25 +71,31 @@ std::optional<Parts> parseParts(std::string_view text) {
     return parts;
 }
 
+// `text` percent-decoded. A decoded NUL byte stays in the result: a "%00"
+// cuts no value short.
+std::string unescaped(std::string_view text) {
+    std::string copy(text);
+    // Decoding only shortens the text: the end it gives is within the copy.
+    const char* end = uriUnescapeInPlaceExA(copy.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+    copy.resize(static_cast<std::size_t>(end - copy.data()));
+    return copy;
+}
+
 // Calls `visit` with the query's "&"-separated items in order until it
-// returns true. Each item is taken apart alone, so a query of many items
-// costs no memory per item.
+// returns true: the key up to the first "=", the value after it (none without
+// one), each percent-decoded; an empty item gives none. Each item is taken
+// apart alone, so a query of many items costs no memory per item.
 template <class Visit>
 void visitQueryItems(std::string_view query, Visit&& visit) {
     for (std::size_t begin = 0; begin < query.size();) {
         const std::size_t end = std::min(query.find('&', begin), query.size());
-        UriQueryListA* list = nullptr;
-        int count = 0;
-        int status = uriDissectQueryMallocExA(&list, &count, query.data() + begin, query.data() + end, URI_FALSE,
-                                              URI_BR_DONT_TOUCH);
-        if (status == URI_ERROR_MALLOC) throw std::bad_alloc();
-        std::unique_ptr<UriQueryListA, decltype(&uriFreeQueryListA)> owner(list, uriFreeQueryListA);
-        if (status == URI_SUCCESS && list) {  // an empty item gives none
-            URL::QueryItem item{list->key ? list->key : "", std::nullopt};
-            if (list->value) item.value = list->value;
-            if (visit(std::move(item))) return;
-        }
+        const std::string_view raw = query.substr(begin, end - begin);
         begin = end + 1;
+        if (raw.empty()) continue;
+        const std::size_t equals = raw.find('=');
+        URL::QueryItem item{unescaped(raw.substr(0, equals)), std::nullopt};
+        if (equals != std::string_view::npos) item.value = unescaped(raw.substr(equals + 1));
+        if (visit(std::move(item))) return;
     }
 }
 
@@ -121,13 +125,7 @@ std::optional<URL> URL::parse(std::string_view text) {
     return url;
 }
 
-std::string URL::decodedHost() const {
-    std::string text = host_;
-    // Decoding only shortens the text: the end it gives is within the copy.
-    const char* end = uriUnescapeInPlaceExA(text.data(), URI_FALSE, URI_BR_DONT_TOUCH);
-    text.resize(static_cast<std::size_t>(end - text.data()));
-    return text;
-}
+std::string URL::decodedHost() const { return unescaped(host_); }
 
 std::vector<URL::QueryItem> URL::queryItems() const {
     std::vector<QueryItem> items;

@@ -135,6 +135,8 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text.replace(text.find(from), from.size(), to);
 }
 
+const std::string kTransactionJSON =
+    R"({"transaction_id":"t","user_id":"u","system_id":"s","confirm_code_length":4})";
 const std::string kUserJSON =
     R"({"user_id":"u-1","system_id":"S","key_flags":2,"expiration_timestamp":1900000000,)"
     R"("encrypted_key_content":"AAECAw==","sv_external_url":"https://sv.example.test","sv_key_version":3})";
@@ -239,7 +241,7 @@ TEST(TransactionImportersTest, ReadTheValuesAndTheTextAfterLineFive) {
                   std::pair(offline, codeLength))
             << type << " " << length;
     }
-    const std::string json = R"({"transaction_id":"t","user_id":"u","system_id":"s","confirm_code_length":4})";
+    const std::string& json = kTransactionJSON;
     EXPECT_EQ(JSONTransactionImporter().importTransaction(json)->confirmationCodeLength(), 4);
     EXPECT_EQ(makeTransactionImporter(ImportSource::unrecognized), nullptr) << "plain text and XML: the plain-text one";
     EXPECT_TRUE(dynamic_cast<PlainTextTransactionImporter*>(makeTransactionImporter(ImportSource::xml).get()));
@@ -285,6 +287,8 @@ TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
         {xml, x("2030-12-31", "2030-12-31 "), wrong}, {xml, x("<encryptedKey>", "<encryptedKey>*"), wrong},
         {xml, x("https://sv", "https:// sv"), wrong}, {xml, x("SYS", "S\xC3"), wrong},
         {json, "[1]", anyError}, {json, R"({"user_id":"u"})", anyError}, {json, std::string(600, '['), anyError},
+        {json, kUserJSON + std::string(1, '\0') + " garbage }", anyError},
+        {link, "svsdk://user_key?key_json=" + encoded + "%00garbage", anyError},
         {link, "svsdk://user_key?key_json=%7B%7D", anyError},
         {link, "svsdk://transaction?key_json=" + encoded, scheme}, {link, "svsdk://user_key?json=" + encoded, scheme},
         {link, "svsdk://user_key?key_json=&key_json=" + encoded, scheme}, {link, "user_key", scheme},
@@ -298,7 +302,9 @@ TEST(ImportersTest, RefuseEachFaultWithItsLogLine) {
         {plainT, "203\nS\nU\n\n1\n6", incorrect}, {plainT, "203\nS\nU\nT\n\n6", incorrect},
         {plainT, "203\nS\nU\nT\nyes\n6", incorrect},
         {plainT, "203\nS\nU\nT\n1\n6.0", incorrect}, {plainT, "203\nS\nU\nT\n99999999999999999999\n6", incorrect},
-        {jsonT, "{\"transaction_id\":1}", anyError}, {jsonT, std::string(1000, '[') + std::string(1000, ']'), anyError},
+        {jsonT, "{\"transaction_id\":1}", anyError},
+        {jsonT, kTransactionJSON + std::string(1, '\0') + kTransactionJSON, anyError},
+        {jsonT, std::string(1000, '[') + std::string(1000, ']'), anyError},
         {linkT, "any://transaction?transaction_json=%7Bnot", anyError},
         {linkT, "any://user_key?transaction_json=" + encodedT, scheme},
         {linkT, "any://transaction?json=" + encodedT, scheme},

@@ -224,6 +224,7 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         {R"({"answer":[]})", std::nullopt, std::nullopt, missing},
         {R"({"answer":{"transaction_data":{"confirm_code_length":"six"}}})", std::nullopt, std::nullopt, decoding},
         {"{\"answer\":{\"transaction_data\":{\"text\":\"\xff\"}}}", std::nullopt, std::nullopt, parsing},
+        {record(R"(,"text":"top")") + '\0' + record(R"(,"text":"top")"), std::nullopt, std::nullopt, parsing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.substr(0, 160));
@@ -239,4 +240,11 @@ TEST_F(LegacyTest, AnswersAreReshapedOrRefused) {
         EXPECT_EQ(t.text(), c.text);
         EXPECT_EQ(t.downloadedBinaryData(), c.binaryData ? std::optional(bytesOf(*c.binaryData)) : std::nullopt);
     }
+    // A list is read only when the answer is the whole text: a NUL byte ends none.
+    const std::string list = R"({"answer":{"transaction_list":["t-1"]}})";
+    server.answer("get_transactions", ScriptedAnswer::json(200, list));
+    EXPECT_EQ(await(interactor().getTransactionList(user())).value(), std::vector<std::string>{"t-1"});
+    server.answer("get_transactions", ScriptedAnswer::json(200, list + '\0' + "garbage"));
+    auto cut = await(interactor().getTransactionList(user()));
+    EXPECT_TRUE(!cut.ok() && parsing(cut.error()));
 }

@@ -121,6 +121,11 @@ TEST_F(V3Test, AnswersAreReadAsTheProtocolSays) {
         auto result = await(api().getTransactionList(user()));
         EXPECT_TRUE(expected ? result.value() == *expected : failedWith(result, SVError::Code::missingRequestedData));
     }
+    // A list valid up to a NUL byte is not the whole answer: the parse error is passed on.
+    server_.answer("POST", list, ScriptedAnswer::json(200, std::string(R"({"answer":{"transaction_list":["t-1"]}})") +
+                                                             '\0' + "garbage"));
+    auto cut = await(api().getTransactionList(user()));
+    EXPECT_TRUE(!cut.ok() && cut.error().is<SVPlatformError>() && cut.error().get<SVPlatformError>()->domain() == "json");
     Texts ids;  // a long list of real ids is within the parser's budget
     for (int i = 0; i < 20000; ++i) ids.push_back("t-" + std::to_string(i));
     server_.answer("POST", list, ScriptedAnswer::json(200, json{{"answer", {{"transaction_list", ids}}}}.dump()));

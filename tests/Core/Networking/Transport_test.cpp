@@ -185,6 +185,7 @@ TEST(RequestTest, TheStatusAndTheServersErrorCodeDecide) {
              {answer(201, R"({"answer":{"result":{"error_code":244}}})"), std::nullopt, Code::invalidHmac},
              {code("999"), std::nullopt}, {code("208.5"), std::nullopt},
              {answer(400, R"({"answer":{"result":{"error_code":208}}} garbage)"), std::nullopt},
+             {answer(400, std::string(R"({"answer":{"result":{"error_code":208}}})") + '\0' + "garbage"), std::nullopt},
              {answer(400, R"({"answer":{"result":{"error_code":208}})"), std::nullopt},
              {answer(400, "<html>bad gateway</html>"), std::nullopt},
              {dropped(answer(200, list), ScriptedAnswer::Drop::midBody), std::nullopt, Code::serverDoesNotRespond},
@@ -283,6 +284,8 @@ TEST_F(ProbeTest, TheServersVersionChoosesTheObject) {
                           Case{ScriptedAnswer::json(200, "[3]"), ok, missing, 2, 2},
                           Case{status(200, "not json"), ok, missing, 2, 2}, Case{cut, ok, missing, 2, 2},
                           Case{ScriptedAnswer::json(200, R"({"sv_api_version":3} garbage)"), ok, missing, 2, 2},
+                          Case{ScriptedAnswer::json(200, std::string(R"({"sv_api_version":3})") + '\0' + "garbage"),
+                               ok, missing, 2, 2},
                           Case{missing, missing, status(500), 1, 3}, Case{missing, missing, missing, -1, 3}}) {
         SCOPED_TRACE(c.health.body);
         server.answer("GET", "/srv/health_check", c.health);

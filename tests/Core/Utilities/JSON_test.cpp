@@ -26,6 +26,20 @@ TEST(JSONTest, DictionaryReadsAnObjectOrGivesTheParserErrorWithoutQuotingTheInpu
         EXPECT_EQ(errorOf<SVError>([&] { jsonDictionary(std::string_view(other)); }), SVError::missingRequestedData());
     for (const char* broken : {"", "{", "{\"a\":1}x", "{'a':1}", "{\"a\":01}", "{\"a\":\"\xff\"}"})
         EXPECT_EQ(parseErrorOf(broken).code(), 101) << broken;
+    // A NUL byte is no end of the text: a document before it is not the whole text.
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> nuls[] = {{"{\"a\":1}\0"s, "syntax error at byte 8"},
+                                                        {"{\"a\":1}\0 garbage }"s, "syntax error at byte 8"},
+                                                        {"{\"a\":1} \0{\"a\":1}"s, "syntax error at byte 9"},
+                                                        {"{\"a\":\"1\0\"}"s, "syntax error at byte 8"},
+                                                        {"{\"a\" 1}\0"s, "syntax error at byte 6"}};
+    for (const auto& [text, message] : nuls) {
+        auto error = parseErrorOf(text);
+        EXPECT_EQ(error.domain() + " " + std::to_string(error.code()) + " " + error.message(), "json 101 " + message)
+            << text;
+        EXPECT_THROW(parseExternalJSON(bytesOf(text)), SVPlatformError) << text;
+    }
+    EXPECT_EQ(jsonDictionary(std::string_view(R"({"a":"1\u0000"})"))["a"], "1\0"s) << "an escaped NUL is text";
     // Nesting beyond the limit is refused, also when deep enough to overflow the stack were it copied.
     std::string nested = "1";
     for (int i = 0; i < kJSONMaximumDepth; ++i) nested = "{\"a\":" + nested + "}";
@@ -95,6 +109,8 @@ TEST(JSONTest, StreamedIntegerFollowsThePathAndTakesOnlyExactIntegers) {
         // Only a whole valid document counts.
         {at("208") + " trailing", std::nullopt}, {at("208").substr(0, at("208").size() - 1), std::nullopt},
         {at("208") + R"({"x":1})", std::nullopt}, {at("208") + " \n", 208},
+        {at("208") + std::string(1, '\0'), std::nullopt}, {at("208") + std::string(1, '\0') + "garbage", std::nullopt},
+        {at("208") + std::string(1, '\0') + at("208"), std::nullopt}, {at(R"(208,"s":"\u0000")"), 208},
         {R"({"answer":{"result":{}},"result":{"error_code":208}})", std::nullopt},
         {R"({"answer":[{"result":{"error_code":208}}]})", std::nullopt},
         {"[" + at("208") + "]", std::nullopt},

@@ -61,6 +61,9 @@ TEST(URLTest, QueryItemsAreDecodedAndKeptInOrder) {
     EXPECT_TRUE(url("https://h/p").queryItems().empty());
     EXPECT_TRUE(url("https://h/p?").queryItems().empty());
     EXPECT_EQ(url("https://h/p?n%20m=v#x=y").queryItems(), (std::vector<Item>{{"n m", "v"}}));
+    EXPECT_EQ(url("https://h/p?k%00=a%00b=c").queryItems(), (std::vector<Item>{{std::string("k\0", 2),
+                                                                               std::string("a\0b=c", 5)}}))
+        << "a decoded NUL byte cuts nothing short";
     EXPECT_EQ(address.queryItem("a"), (Item{"a", "\xc3\xa4 x"})) << "the first of its name";
     EXPECT_EQ(address.queryItem("flag"), (Item{"flag", std::nullopt}));
     EXPECT_FALSE(address.queryItem("c"));
