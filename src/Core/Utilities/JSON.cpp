@@ -91,6 +91,7 @@ private:
 // string it is written \u0000), but the parser takes it for the end of its
 // input and would read a valid document before it as the whole text.
 const char* firstNul(const char* begin, const char* end) {
+    if (begin == end) return end;  // an empty text may have no buffer at all
     const void* nul = std::memchr(begin, '\0', static_cast<std::size_t>(end - begin));
     return nul ? static_cast<const char*>(nul) : end;
 }
