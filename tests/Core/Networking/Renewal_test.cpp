@@ -129,12 +129,12 @@ TEST_F(RenewalTest, RenewsEndToEndAndReplacesTheStoredRecord) {
     ASSERT_NE(removal, security.end());
     ASSERT_GE(removal - security.begin(), 1);
     ASSERT_GE(security.end() - removal, 4);
-    EXPECT_EQ(std::vector<std::string>(removal - 1, removal + 4), (std::vector<std::string>{"The keypair with this label will be overwritten",
-                                              "Removing a keypair with label: " + label,
-                                              "Removing a key of class: Private key",
-                                              "Could not remove the key. The specified item could not be found in "
-                                              "the keychain. (-25300)",
-                                              "Generating a keypair with label: " + label}));
+    const std::vector<std::string> swap = {
+        "The keypair with this label will be overwritten", "Removing a keypair with label: " + label,
+        "Removing a key of class: Private key",
+        "Could not remove the key. The specified item could not be found in the keychain. (-25300)",
+        "Generating a keypair with label: " + label};
+    EXPECT_EQ(std::vector<std::string>(removal - 1, removal + 4), swap);
 }
 
 TEST_F(RenewalTest, FailuresOfTheChallengeSendNothingMore) {
