@@ -1,7 +1,7 @@
 #include "Core/Utilities/JSON.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
 
 #include <svsdk/SVError.h>
@@ -87,35 +87,32 @@ private:
     Json* member_ = nullptr;   // the value of the last key of the innermost open object
 };
 
-// The first NUL byte of the text, or `end`. No JSON text holds one (inside a
-// string it is written \u0000), but the parser takes it for the end of its
-// input and would read a valid document before it as the whole text.
-const char* firstNul(const char* begin, const char* end) {
-    if (begin == end) return end;  // an empty text may have no buffer at all
-    const void* nul = std::memchr(begin, '\0', static_cast<std::size_t>(end - begin));
-    return nul ? static_cast<const char*>(nul) : end;
+// The bytes as the text they hold, without a copy.
+std::string_view textOf(const Bytes& data) {
+    return std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
-Json parse(const char* begin, const char* end) {
+std::string syntaxErrorMessage(std::size_t byte) { return "syntax error at byte " + std::to_string(byte); }
+
+Json parse(std::string_view text) {
     Json document;
-    BoundedBuilder builder(document,
-                           kJSONMinimumValueBudget + static_cast<std::size_t>(end - begin) / kJSONBytesPerValue);
-    // The text up to a NUL byte is parsed, so that an earlier error is the one
-    // reported; a valid document there is followed by the NUL, an error at it.
-    const char* nul = firstNul(begin, end);
+    BoundedBuilder builder(document, kJSONMinimumValueBudget + text.size() / kJSONBytesPerValue);
+    // No JSON text holds a NUL byte (inside a string it is written \u0000),
+    // but the parser takes one for the end of its input. The text up to it is
+    // parsed, so that an earlier error is the one reported; a valid document
+    // there is followed by the NUL, an error at it.
+    const std::size_t nul = std::min(text.find('\0'), text.size());
     try {
-        Json::sax_parse(begin, nul, &builder);
+        Json::sax_parse(text.data(), text.data() + nul, &builder);
     } catch (const Json::exception& e) {
         throw SVPlatformError("json", e.id, parseErrorMessage(e));
     }
-    if (nul != end)
-        throw SVPlatformError("json", kJSONSyntaxError,
-                              "syntax error at byte " + std::to_string(nul - begin + 1));
+    if (nul != text.size()) throw SVPlatformError("json", kJSONSyntaxError, syntaxErrorMessage(nul + 1));
     return document;
 }
 
-Json parseDictionary(const char* begin, const char* end) {
-    Json value = parse(begin, end);
+Json parseDictionary(std::string_view text) {
+    Json value = parse(text);
     if (!value.is_object()) throw SVError::missingRequestedData();
     return value;
 }
@@ -220,20 +217,17 @@ T fallback(std::optional<T>& defaultValue) {
 
 std::string parseErrorMessage(const nlohmann::json::exception& error) {
     if (const auto* syntax = dynamic_cast<const Json::parse_error*>(&error))
-        return "syntax error at byte " + std::to_string(syntax->byte);
+        return syntaxErrorMessage(syntax->byte);
     return "invalid JSON text";
 }
 
-Json parseExternalJSON(std::string_view data) { return parse(data.data(), data.data() + data.size()); }
+Json parseExternalJSON(std::string_view data) { return parse(data); }
 
-Json parseExternalJSON(const Bytes& data) {
-    const char* begin = reinterpret_cast<const char*>(data.data());
-    return parse(begin, begin + data.size());
-}
+Json parseExternalJSON(const Bytes& data) { return parse(textOf(data)); }
 
 std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path) {
     if (path.empty()) return std::nullopt;
-    if (firstNul(data.data(), data.data() + data.size()) != data.data() + data.size()) return std::nullopt;
+    if (data.find('\0') != std::string_view::npos) return std::nullopt;  // no JSON text holds one
     PathReader reader(path);
     if (!Json::sax_parse(data.begin(), data.end(), &reader, nlohmann::json::input_format_t::json, true))
         return std::nullopt;
@@ -260,12 +254,9 @@ std::optional<std::int64_t> exactInteger(const Json& value) {
 void requireEncodableNumbers(const Json& value) { checkNumbers(value); }
 void requireEncodableNumbers(const nlohmann::ordered_json& value) { checkNumbers(value); }
 
-Json jsonDictionary(const Bytes& data) {
-    const char* begin = reinterpret_cast<const char*>(data.data());
-    return parseDictionary(begin, begin + data.size());
-}
+Json jsonDictionary(const Bytes& data) { return parseDictionary(textOf(data)); }
 
-Json jsonDictionary(std::string_view data) { return parseDictionary(data.data(), data.data() + data.size()); }
+Json jsonDictionary(std::string_view data) { return parseDictionary(data); }
 
 template <>
 Json valueForKey<Json>(const Json& dictionary, const std::string& key, std::optional<Json> defaultValue) {

@@ -43,9 +43,10 @@ std::string parseErrorMessage(const nlohmann::json::exception& error);
 // The one parser of JSON that comes from outside (server answers, QR texts,
 // stored files, records): a document with any top level. A syntax error
 // (invalid UTF-8 and a NUL byte anywhere included) throws
-// SVPlatformError("json", <parser error id>, parseErrorMessage(...)); nesting deeper than kJSONMaximumDepth or more
-// values than the text's budget (above) throws SVPlatformError("json", 101)
-// as soon as the parser reaches it, before the document grows further.
+// SVPlatformError("json", <parser error id>, parseErrorMessage(...));
+// nesting deeper than kJSONMaximumDepth or more values than the text's budget
+// (above) throws SVPlatformError("json", 101) as soon as the parser reaches
+// it, before the document grows further.
 nlohmann::json parseExternalJSON(std::string_view data);
 nlohmann::json parseExternalJSON(const Bytes& data);
 
@@ -53,9 +54,9 @@ nlohmann::json parseExternalJSON(const Bytes& data);
 // by a streaming parse that never builds the document, so a large answer
 // costs no memory beyond its bytes. Nothing when the text is not one valid
 // JSON document (trailing text, a NUL byte or a cut-short document
-// included), nests deeper than kJSONMaximumDepth, a member on the path is missing or not an
-// object, or the value is not an integer (see exactInteger). The first
-// occurrence of a member counts.
+// included), nests deeper than kJSONMaximumDepth, a member on the path is
+// missing or not an object, or the value is not an integer (see
+// exactInteger). The first occurrence of a member counts.
 std::optional<std::int64_t> streamedJSONInteger(std::string_view data, const std::vector<std::string>& path);
 
 // A JSON number that is exactly a signed 64-bit integer, also when written
